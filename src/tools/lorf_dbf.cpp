@@ -1,0 +1,199 @@
+// lorf-dbf: looks into Visual FoxPro tables and their structural indexes.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "xbase/cdx.h"
+#include "xbase/check.h"
+#include "xbase/codepage.h"
+#include "xbase/cursor.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+#include "xbase/expr.h"
+#include "xbase/key.h"
+
+namespace {
+
+const char* kUsage =
+    "usage: lorf-dbf COMMAND FILE.dbf [ARGS]\n"
+    "  info FILE.dbf              header, code page, fields and tags\n"
+    "  order FILE.dbf TAG         every index entry in tag order: record, tab, key in hex\n"
+    "  seek FILE.dbf TAG KEYTEXT  the record an exact seek finds, or 'not found' (exit 1)\n"
+    "  locate FILE.dbf EXPR       the visible records, in physical order, where EXPR holds\n"
+    "  check FILE.dbf             compares every tag with the keys of the records\n";
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
+std::string hex(std::string_view s) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (char c : s) {
+        auto b = static_cast<unsigned char>(c);
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string utf8(const xbase::Table& t, std::string_view bytes) {
+    return xbase::CodePage::get(t.codePage()).toUtf8(bytes);
+}
+
+const char* formatName(xbase::TableFormat f) {
+    switch (f) {
+        case xbase::TableFormat::DBase3:
+            return "dBase III";
+        case xbase::TableFormat::FoxPro2:
+            return "FoxPro 2";
+        case xbase::TableFormat::VisualFoxPro:
+            return "Visual FoxPro";
+    }
+    return "?";
+}
+
+int info(const xbase::Table& t) {
+    const auto& h = t.header();
+    std::printf("file: %s\n", t.path().c_str());
+    std::printf("format: %s (0x%02X)\n", formatName(t.format()), h.version);
+    std::printf("last update: %04d-%02d-%02d\n", h.year, h.month, h.day);
+    std::printf("code page: %d (byte 0x%02X), character type %s\n", t.codePage(), h.codePageByte,
+                t.charType() == xbase::CharType::Oem ? "OEM" : "ANSI");
+    std::printf("records: %u\nheader length: %u\nrecord length: %u\n", h.recordCount,
+                h.headerLength, h.recordLength);
+    std::printf("table flags: 0x%02X\n", h.tableFlags);
+    std::printf("fields: %zu\n", t.fields().size());
+    for (const auto& f : t.fields()) {
+        std::printf("  %-10s %c %3u", f.name.c_str(), f.type, f.length);
+        if (f.decimals) std::printf(".%u", f.decimals);
+        if (f.flags) std::printf(" flags 0x%02X", f.flags);
+        std::printf("\n");
+    }
+    if (const xbase::CdxFile* cdx = t.index()) {
+        std::printf("index: %s\ntags: %zu\n", cdx->path().c_str(), cdx->tags().size());
+        for (const auto& tag : cdx->tags()) {
+            std::printf("  %-10s key %s", tag.name.c_str(), utf8(t, tag.keyExpression).c_str());
+            if (!tag.forExpression.empty())
+                std::printf(" for %s", utf8(t, tag.forExpression).c_str());
+            std::printf(" length %u%s%s", tag.keyLength, tag.unique ? " unique" : "",
+                        tag.descending ? " descending" : "");
+            if (tag.collation != "MACHINE") std::printf(" collation %s", tag.collation.c_str());
+            std::printf("\n");
+            if (!tag.expressionError.empty()) std::printf("    %s\n", tag.expressionError.c_str());
+        }
+    } else {
+        std::printf("tags: 0\n");
+    }
+    for (const auto& w : t.warnings())
+        std::printf("warning: %s\n", w.c_str());
+    return 0;
+}
+
+int order(const xbase::Table& t, const std::string& tagName) {
+    xbase::TagCursor c(t, tagName);
+    c.setShowDeleted(true);
+    std::string out;
+    for (bool on = c.first(); on; on = c.next()) {
+        out += std::to_string(c.recno());
+        out += '\t';
+        out += hex(c.key());
+        out += '\n';
+        if (out.size() > (1u << 16)) {
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+int seek(const xbase::Table& t, const std::string& tagName, const std::string& text) {
+    xbase::TagCursor c(t, tagName);
+    c.setShowDeleted(true);  // the first entry with the key, as `order` lists them
+    auto key = xbase::keyFromText(t, c.tag(), text);
+    if (!key) {
+        std::fprintf(stderr, "lorf-dbf: '%s' cannot be a key of tag %s\n", text.c_str(),
+                     c.tag().name.c_str());
+        return 2;
+    }
+    if (!c.seek(*key)) {
+        std::printf("not found\n");
+        return 1;
+    }
+    std::printf("%u\n", c.recno());
+    return 0;
+}
+
+int locate(const xbase::Table& t, const std::string& exprUtf8) {
+    auto ansi = xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(exprUtf8);
+    if (!ansi) {
+        std::fprintf(stderr, "lorf-dbf: the expression holds characters that code page %d lacks\n",
+                     xbase::kAnsiCodePage);
+        return 2;
+    }
+    xbase::PhysicalSearch s(t, xbase::Expression::compile(*ansi, &t, xbase::TextMode::Ansi));
+    for (std::uint32_t r = s.find(1); r != 0; r = s.find(r + 1))
+        std::printf("%u\n", r);
+    return 0;
+}
+
+int check(const xbase::Table& t) {
+    xbase::CheckReport r = xbase::checkTable(t);
+    if (r.ok()) {
+        std::printf("OK %zu tags\n", r.tags);
+        return 0;
+    }
+    for (const auto& p : r.problems)
+        std::printf("%s\n", utf8(t, p).c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() < 2 || args[0] == "-h" || args[0] == "--help") {
+        std::fputs(kUsage, args.empty() ? stderr : stdout);
+        return args.empty() ? 2 : 0;
+    }
+    std::string cmd = lower(args[0]);
+    auto want = [&](std::size_t n) {
+        if (args.size() != n) {
+            std::fputs(kUsage, stderr);
+            std::exit(2);
+        }
+    };
+    try {
+        xbase::OpenOptions opt;
+        if (cmd == "info") {
+            want(2);
+            return info(*xbase::Table::open(args[1], opt));
+        }
+        if (cmd == "order") {
+            want(3);
+            return order(*xbase::Table::open(args[1], opt), args[2]);
+        }
+        if (cmd == "seek") {
+            want(4);
+            return seek(*xbase::Table::open(args[1], opt), args[2], args[3]);
+        }
+        if (cmd == "locate") {
+            want(3);
+            return locate(*xbase::Table::open(args[1], opt), args[2]);
+        }
+        if (cmd == "check") {
+            want(2);
+            return check(*xbase::Table::open(args[1], opt));
+        }
+        std::fprintf(stderr, "lorf-dbf: unknown command '%s'\n%s", args[0].c_str(), kUsage);
+        return 2;
+    } catch (const xbase::Error& e) {
+        std::fprintf(stderr, "lorf-dbf: %s\n", e.what());
+        return 2;
+    }
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "xbase/file.h"
+
+namespace xbase {
+
+inline constexpr std::uint32_t kNodeSize = 512;
+inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFu;
+
+// One tag of a compound index, as its header describes it.
+struct TagInfo {
+    std::string name;
+    std::uint32_t headerOffset = 0;
+    std::uint32_t root = 0;
+    std::uint32_t freeList = 0;
+    std::uint16_t keyLength = 0;
+    std::uint8_t options = 0;  // 0x01 unique, 0x08 FOR, 0x20 compact, 0x40 compound
+    bool unique = false;
+    bool descending = false;
+    std::string keyExpression;  // bytes of the table's code page
+    std::string forExpression;  // empty without a FOR condition
+    std::string collation = "MACHINE";
+    // Set by the table from the key expression's type: 'C', 'N', 'D' or 'L'; 'C' when the
+    // expression cannot be compiled (then expressionError says why).
+    char keyKind = 'C';
+    std::string expressionError;
+};
+
+// A decoded index node. Keys are stored whole, `keyLength` bytes each.
+struct Node {
+    std::uint32_t offset = 0;
+    std::uint16_t attributes = 0;  // 1 root, 2 leaf
+    std::uint16_t count = 0;
+    std::uint32_t left = kNoNode;
+    std::uint32_t right = kNoNode;
+    std::uint16_t keyLength = 0;
+    char trail = ' ';
+    std::uint16_t freeSpace = 0;  // leaves: the free space the node records
+    std::uint16_t usedSpace = 0;  // leaves: the bytes the entries really take
+    std::vector<char> keys;
+    std::vector<std::uint32_t> recnos;
+    std::vector<std::uint32_t> children;  // interior nodes only
+
+    bool leaf() const { return (attributes & 2) != 0; }
+    std::string_view key(std::size_t i) const { return {keys.data() + i * keyLength, keyLength}; }
+};
+
+// Where each leaf of a tag starts in key order: the exact key positions of a tag without
+// counting entries one by one.
+struct LeafDirectory {
+    std::vector<std::uint32_t> offsets;  // leaves in key order
+    std::vector<std::uint64_t> starts;   // entries before each leaf
+    std::unordered_map<std::uint32_t, std::size_t> ordinal;
+    std::uint64_t total = 0;
+};
+
+// A compound index file (.cdx): its tag directory and node access. Every offset, count and bit
+// width read from the file is checked before use; a bad file is code::kCorruptIndex naming it.
+class CdxFile {
+  public:
+    static CdxFile open(const std::string& path, Access access, Share share);
+
+    const std::string& path() const { return file_.path(); }
+    std::uint64_t size() const { return size_; }
+    const std::vector<TagInfo>& tags() const { return tags_; }
+    std::vector<TagInfo>& tags() { return tags_; }
+    // The tag of that name in any letter case, or nullptr.
+    const TagInfo* tag(std::string_view name) const;
+
+    // The node at `offset` of `tag`, checked and decoded.
+    std::shared_ptr<const Node> node(const TagInfo& tag, std::uint32_t offset) const;
+    // The node without the cache (for the integrity check).
+    Node readNode(const TagInfo& tag, std::uint32_t offset) const;
+    // The leaf that holds the first (or last) key of a tag.
+    std::uint32_t edgeLeaf(const TagInfo& tag, bool last) const;
+    const LeafDirectory& leaves(const TagInfo& tag) const;
+    // Forgets every cached node, so the next read sees the file as it is now.
+    void refresh() const;
+
+    // The directory tag (the tag of tags), for the integrity check.
+    const TagInfo& directory() const { return directory_; }
+    File& file() { return file_; }
+
+    [[noreturn]] void corrupt(const std::string& what) const;
+
+  private:
+    TagInfo readTagHeader(std::uint32_t offset, const std::string& name) const;
+
+    File file_;
+    std::uint64_t size_ = 0;
+    TagInfo directory_;
+    std::vector<TagInfo> tags_;
+    mutable std::unordered_map<std::uint32_t, std::shared_ptr<const Node>> cache_;
+    mutable std::unordered_map<std::uint32_t, std::unique_ptr<LeafDirectory>> leafDirs_;
+};
+
+}  // namespace xbase

@@ -1,0 +1,402 @@
+#include "xbase/dbf.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "xbase/bytes.h"
+#include "xbase/cdx.h"
+#include "xbase/codepage.h"
+#include "xbase/error.h"
+#include "xbase/expr.h"
+#include "xbase/key.h"
+
+namespace xbase {
+
+namespace {
+
+constexpr std::size_t kCacheSlots = 1024;
+constexpr std::size_t kCacheBlockBytes = 8192;
+
+bool asciiEqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char ca = a[i], cb = b[i];
+        if (ca >= 'a' && ca <= 'z') ca = static_cast<char>(ca - 32);
+        if (cb >= 'a' && cb <= 'z') cb = static_cast<char>(cb - 32);
+        if (ca != cb) return false;
+    }
+    return true;
+}
+
+bool validType(char t) {
+    return std::string_view("CNFDLMIBYTGVQW0P").find(t) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::int32_t julianDay(int y, int m, int d) {
+    int a = (14 - m) / 12;
+    int yy = y + 4800 - a;
+    int mm = m + 12 * a - 3;
+    return d + (153 * mm + 2) / 5 + 365 * yy + yy / 4 - yy / 100 + yy / 400 - 32045;
+}
+
+void civilFromJulian(std::int32_t jd, int& year, int& month, int& day) {
+    int a = jd + 32044;
+    int b = (4 * a + 3) / 146097;
+    int c = a - 146097 * b / 4;
+    int d = (4 * c + 3) / 1461;
+    int e = c - 1461 * d / 4;
+    int m = (5 * e + 2) / 153;
+    day = e - (153 * m + 2) / 5 + 1;
+    month = m + 3 - 12 * (m / 10);
+    year = 100 * b + d - 4800 + m / 10;
+}
+
+std::int32_t julianFromDtos(std::string_view s) {
+    if (s.size() < 8) return 0;
+    int v[8];
+    for (int i = 0; i < 8; ++i) {
+        char c = s[static_cast<std::size_t>(i)];
+        if (c < '0' || c > '9') return 0;
+        v[i] = c - '0';
+    }
+    int y = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
+    int m = v[4] * 10 + v[5];
+    int d = v[6] * 10 + v[7];
+    if (m < 1 || m > 12 || d < 1 || d > 31) return 0;
+    return julianDay(y, m, d);
+}
+
+Table::~Table() = default;
+
+std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& options) {
+    std::string resolved = resolvePath(path);
+    if (resolved.empty()) fail(code::kFileNotFound, "File not found: " + std::string(path));
+    std::unique_ptr<Table> t(new Table());
+    t->options_ = options;
+    Access access = options.readOnly ? Access::Read : Access::ReadWrite;
+    t->file_ = File::open(resolved, access, options.share);
+    t->parseHeader();
+
+    // The code page the character bytes are in: the header's, unless an OEM open of a table
+    // that declares an ANSI code page says the bytes are OEM text after all.
+    int cp = codePageFromByte(t->header_.codePageByte);
+    if (cp == 0) cp = kAnsiCodePage;
+    bool oemPage = CodePage::get(cp).isOem();
+    t->charType_ = options.charType.value_or(oemPage ? CharType::Oem : CharType::Ansi);
+    if (t->charType_ == CharType::Oem) {
+        if (!oemPage) cp = kOemCodePage;
+        t->toAnsi_ = &Translation::between(cp, kAnsiCodePage);
+        t->fromAnsi_ = &Translation::between(kAnsiCodePage, cp);
+    }
+    t->codePage_ = cp;
+
+    bool hasMemoField = std::any_of(t->fields_.begin(), t->fields_.end(), [](const Field& f) {
+        return f.type == 'M' || f.type == 'G' || f.type == 'W';
+    });
+    if (hasMemoField) {
+        bool dbt = t->header_.version == 0x83 || t->header_.version == 0x8B;
+        std::string memoPath = siblingPath(resolved, dbt ? "dbt" : "fpt");
+        if (memoPath.empty())
+            fail(code::kFileNotFound,
+                 resolved + ": the memo file " + (dbt ? ".dbt" : ".fpt") + " is missing");
+        t->memo_ = std::make_unique<MemoFile>(MemoFile::open(
+            memoPath, dbt ? MemoFile::Kind::Dbt : MemoFile::Kind::Fpt, access, options.share));
+    }
+
+    if (options.openIndex) {
+        std::string cdxPath = siblingPath(resolved, "cdx");
+        bool flagged = (t->header_.tableFlags & 0x01) != 0;
+        if (!cdxPath.empty()) {
+            if (!flagged)
+                t->warnings_.push_back(resolved +
+                                       ": the structural index exists but the table header does "
+                                       "not flag it");
+            t->index_ = std::make_unique<CdxFile>(CdxFile::open(cdxPath, access, options.share));
+            // The kind of each tag's key follows from its expression; a tag whose expression
+            // does not compile stays readable as character keys and says why.
+            for (TagInfo& tag : t->index_->tags()) {
+                try {
+                    tag.keyKind = keyKind(
+                        Expression::compile(tag.keyExpression, t.get(), TextMode::Raw).type());
+                } catch (const Error& e) {
+                    tag.expressionError = e.what();
+                }
+            }
+        } else if (flagged) {
+            t->warnings_.push_back(resolved +
+                                   ": the table header flags a structural index that is missing");
+        }
+    }
+
+    t->recordsPerBlock_ =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kCacheBlockBytes) /
+                                       std::max<std::uint32_t>(1, t->header_.recordLength));
+    t->slots_.assign(kCacheSlots, CacheSlot{});
+    t->cache_.resize(kCacheSlots * t->recordsPerBlock_ * t->header_.recordLength);
+    return t;
+}
+
+void Table::parseHeader() {
+    const std::string& p = file_.path();
+    std::uint64_t fileSize = file_.size();
+    auto corrupt = [&](const std::string& what) { fail(code::kCorruptTable, p + ": " + what); };
+    if (fileSize < 32) corrupt("the file is too short for a table header");
+    unsigned char h[32];
+    file_.readExact(0, h, 32, "the table header");
+    header_.version = h[0];
+    switch (h[0]) {
+        case 0x03:
+        case 0x83:
+        case 0x8B:
+            format_ = TableFormat::DBase3;
+            break;
+        case 0xF5:
+        case 0xFB:
+            format_ = TableFormat::FoxPro2;
+            break;
+        case 0x30:
+        case 0x31:
+        case 0x32:
+            format_ = TableFormat::VisualFoxPro;
+            break;
+        default:
+            corrupt("not a supported table (version byte " + std::to_string(h[0]) + ")");
+    }
+    header_.year = 1900 + h[1];
+    if (header_.year < 1980) header_.year += 100;
+    header_.month = h[2];
+    header_.day = h[3];
+    header_.recordCount = le32(h + 4);
+    header_.headerLength = le16(h + 8);
+    header_.recordLength = le16(h + 10);
+    header_.tableFlags = h[28];
+    header_.codePageByte = h[29];
+
+    if (header_.headerLength < 33 || header_.headerLength > fileSize)
+        corrupt("the header length " + std::to_string(header_.headerLength) +
+                " does not fit the file");
+    if (header_.recordLength < 1) corrupt("the record length is 0");
+
+    std::vector<unsigned char> desc(header_.headerLength - 32);
+    file_.readExact(32, desc.data(), desc.size(), "the field descriptors");
+    std::uint32_t offset = 1;
+    int nullBits = 0;
+    std::size_t pos = 0;
+    while (true) {
+        if (pos >= desc.size()) corrupt("the field descriptors have no terminator");
+        if (desc[pos] == 0x0D) break;
+        if (pos + 32 > desc.size()) corrupt("a field descriptor runs past the header");
+        const unsigned char* d = desc.data() + pos;
+        Field f;
+        std::size_t n = 0;
+        while (n < 11 && d[n] != 0)
+            ++n;
+        f.name.assign(reinterpret_cast<const char*>(d), n);
+        while (!f.name.empty() && f.name.back() == ' ')
+            f.name.pop_back();
+        if (f.name.empty()) corrupt("field " + std::to_string(fields_.size() + 1) + " has no name");
+        f.type = static_cast<char>(d[11]);
+        if (f.type >= 'a' && f.type <= 'z') f.type = static_cast<char>(f.type - 32);
+        if (!validType(f.type))
+            corrupt("field " + f.name + " has the unknown type '" + std::string(1, f.type) + "'");
+        f.length = d[16];
+        f.decimals = d[17];
+        if (format_ == TableFormat::VisualFoxPro) f.flags = d[18];
+        if (f.type == 'C' && format_ != TableFormat::VisualFoxPro)
+            f.length = static_cast<std::uint32_t>(d[16] | (d[17] << 8));  // long character fields
+        if (f.type == 'C' && format_ != TableFormat::VisualFoxPro) f.decimals = 0;
+        if (f.length == 0) corrupt("field " + f.name + " has length 0");
+        auto expect = [&](std::initializer_list<std::uint32_t> allowed) {
+            for (auto a : allowed)
+                if (f.length == a) return;
+            corrupt("field " + f.name + " of type " + std::string(1, f.type) +
+                    " has the impossible length " + std::to_string(f.length));
+        };
+        switch (f.type) {
+            case 'D':
+                expect({8});
+                break;
+            case 'L':
+                expect({1});
+                break;
+            case 'I':
+                expect({4});
+                break;
+            case 'B':
+            case 'Y':
+            case 'T':
+                expect({8});
+                break;
+            case 'M':
+            case 'G':
+            case 'W':
+                expect({4, 10});
+                break;
+            case 'N':
+            case 'F':
+                if (f.length > 20) expect({});
+                break;
+            default:
+                break;
+        }
+        f.offset = offset;
+        offset += f.length;
+        if (format_ == TableFormat::VisualFoxPro) {
+            if (f.flags & 0x02) f.nullBit = nullBits++;
+            if (f.type == 'V' || f.type == 'Q') f.varLengthBit = nullBits++;
+        }
+        fields_.push_back(std::move(f));
+        pos += 32;
+    }
+    if (fields_.empty()) corrupt("the table has no fields");
+    if (offset != header_.recordLength)
+        corrupt("the record length " + std::to_string(header_.recordLength) +
+                " does not match its fields (" + std::to_string(offset) + ")");
+    for (const Field& f : fields_)
+        if (f.type == '0') nullFlags_ = &f;
+    if (nullBits > 0 && (!nullFlags_ || nullFlags_->length * 8u < static_cast<unsigned>(nullBits)))
+        corrupt("the _NullFlags field is missing or too short");
+    std::uint64_t need = header_.headerLength +
+                         static_cast<std::uint64_t>(header_.recordCount) * header_.recordLength;
+    if (need > fileSize)
+        corrupt("the header counts " + std::to_string(header_.recordCount) +
+                " records but the file holds only " +
+                std::to_string((fileSize - header_.headerLength) / header_.recordLength));
+}
+
+const Field* Table::field(std::string_view name) const {
+    int i = fieldIndex(name);
+    return i < 0 ? nullptr : &fields_[static_cast<std::size_t>(i)];
+}
+
+int Table::fieldIndex(std::string_view name) const {
+    for (std::size_t i = 0; i < fields_.size(); ++i)
+        if (asciiEqualNoCase(fields_[i].name, name)) return static_cast<int>(i);
+    return -1;
+}
+
+const char* Table::record(std::uint32_t recno) const {
+    if (recno < 1 || recno > header_.recordCount)
+        fail(code::kInvalidRecordNumber,
+             file_.path() + ": record " + std::to_string(recno) + " does not exist");
+    std::uint32_t block = (recno - 1) / recordsPerBlock_;
+    std::size_t slot = block % slots_.size();
+    std::size_t blockBytes = static_cast<std::size_t>(recordsPerBlock_) * header_.recordLength;
+    char* base = cache_.data() + slot * blockBytes;
+    if (slots_[slot].block != block) {
+        std::uint32_t first = block * recordsPerBlock_ + 1;
+        std::uint32_t count = std::min(recordsPerBlock_, header_.recordCount - first + 1);
+        slots_[slot].block = 0xFFFFFFFFu;
+        readRecords(first, count, base);
+        slots_[slot].block = block;
+    }
+    return base + static_cast<std::size_t>((recno - 1) % recordsPerBlock_) * header_.recordLength;
+}
+
+void Table::readRecords(std::uint32_t first, std::uint32_t count, char* out) const {
+    if (count == 0) return;
+    if (first < 1 || first - 1 + static_cast<std::uint64_t>(count) > header_.recordCount)
+        fail(code::kInvalidRecordNumber, file_.path() + ": records out of range");
+    file_.readExact(recordOffset(first), out,
+                    static_cast<std::size_t>(count) * header_.recordLength, "a record");
+}
+
+void Table::refresh() {
+    for (auto& s : slots_)
+        s.block = 0xFFFFFFFFu;
+}
+
+bool Table::isNull(const char* rec, const Field& f) const {
+    if (f.nullBit < 0 || !nullFlags_) return false;
+    auto bits = ucp(rec + nullFlags_->offset);
+    return (bits[f.nullBit / 8] >> (f.nullBit % 8)) & 1;
+}
+
+std::string_view Table::charBytes(const char* rec, const Field& f) const {
+    std::string_view v(rec + f.offset, f.length);
+    if (f.varLengthBit >= 0 && nullFlags_) {
+        auto bits = ucp(rec + nullFlags_->offset);
+        if ((bits[f.varLengthBit / 8] >> (f.varLengthBit % 8)) & 1) {
+            std::size_t n = static_cast<unsigned char>(v.back());
+            v = v.substr(0, std::min<std::size_t>(n, f.length - 1));
+        }
+    }
+    return v;
+}
+
+std::string Table::text(const char* rec, const Field& f) const {
+    std::string_view v = charBytes(rec, f);
+    std::size_t end = v.size();
+    while (end > 0 && (v[end - 1] == ' ' || v[end - 1] == '\0'))
+        --end;
+    std::string out(v.substr(0, end));
+    if (toAnsi_) toAnsi_->apply(out.data(), out.size());
+    return out;
+}
+
+std::string Table::memo(const char* rec, const Field& f) const {
+    if (!memo_) return {};
+    std::uint32_t block = 0;
+    if (f.length == 4) {
+        block = le32(ucp(rec + f.offset));
+    } else {
+        for (std::uint32_t i = 0; i < f.length; ++i) {
+            char c = rec[f.offset + i];
+            if (c >= '0' && c <= '9') block = block * 10 + static_cast<std::uint32_t>(c - '0');
+        }
+    }
+    std::string out = memo_->read(block);
+    if (toAnsi_ && f.type == 'M') toAnsi_->apply(out.data(), out.size());
+    return out;
+}
+
+std::string Table::display(const char* rec, const Field& f) const {
+    if (isNull(rec, f)) return ".NULL.";
+    std::string_view r = raw(rec, f);
+    auto trim = [](std::string_view s) {
+        while (!s.empty() && s.front() == ' ')
+            s.remove_prefix(1);
+        while (!s.empty() && s.back() == ' ')
+            s.remove_suffix(1);
+        return std::string(s);
+    };
+    switch (f.type) {
+        case 'C':
+        case 'V':
+            return text(rec, f);
+        case 'N':
+        case 'F':
+        case 'D':
+        case 'L':
+            return trim(r);
+        case 'I':
+            return std::to_string(static_cast<std::int32_t>(le32(ucp(r.data()))));
+        case 'B': {
+            double d;
+            std::memcpy(&d, r.data(), 8);
+            return std::to_string(d);
+        }
+        case 'Y': {
+            std::int64_t v;
+            std::memcpy(&v, r.data(), 8);
+            return std::to_string(static_cast<double>(v) / 10000.0);
+        }
+        case 'T': {
+            auto jd = static_cast<std::int32_t>(le32(ucp(r.data())));
+            if (jd == 0) return "";
+            int y, m, d;
+            civilFromJulian(jd, y, m, d);
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+            return buf;
+        }
+        case 'M':
+            return memo(rec, f);
+        default:
+            return "";
+    }
+}
+
+}  // namespace xbase

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xbase/file.h"
+#include "xbase/memo.h"
+
+namespace xbase {
+
+class CdxFile;
+class Translation;
+
+enum class TableFormat { DBase3, FoxPro2, VisualFoxPro };
+
+// How the character fields of a table are taken: ANSI reads the bytes as they are, OEM
+// converts them from the table's OEM code page to the ANSI code page.
+enum class CharType { Ansi, Oem };
+
+struct Field {
+    std::string name;          // as stored, normally upper case
+    char type = 'C';           // C N F D L M I B Y T G V Q W 0
+    std::uint32_t offset = 0;  // in the record; the deleted flag is byte 0
+    std::uint32_t length = 0;
+    std::uint8_t decimals = 0;
+    std::uint8_t flags = 0;  // VFP field flags: 0x01 system, 0x02 nullable, 0x04 binary
+    int nullBit = -1;        // bit of _NullFlags that marks the value null
+    int varLengthBit = -1;   // bit of _NullFlags that marks a V/Q value shorter than the field
+
+    bool isSystem() const { return (flags & 0x01) != 0; }
+    bool isCharacter() const { return type == 'C' || type == 'V'; }
+};
+
+struct TableHeader {
+    std::uint8_t version = 0;
+    int year = 0, month = 0, day = 0;  // last update
+    std::uint32_t recordCount = 0;
+    std::uint32_t headerLength = 0;
+    std::uint32_t recordLength = 0;
+    std::uint8_t tableFlags = 0;  // 0x01 structural CDX, 0x02 memo, 0x04 database container
+    std::uint8_t codePageByte = 0;
+};
+
+struct OpenOptions {
+    Share share = Share::Shared;
+    bool readOnly = true;
+    // Character type; when unset it follows the code-page byte (OEM code pages give OEM).
+    std::optional<CharType> charType;
+    // Open the structural CDX when there is one.
+    bool openIndex = true;
+};
+
+class Table {
+  public:
+    // Opens `path` (any case, '\' or '/'). Errors: code::kFileNotFound, code::kFileInUse,
+    // code::kCorruptTable / kCorruptIndex with a text naming the file.
+    static std::unique_ptr<Table> open(std::string_view path, const OpenOptions& options = {});
+    ~Table();
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    const std::string& path() const { return file_.path(); }
+    const TableHeader& header() const { return header_; }
+    TableFormat format() const { return format_; }
+    bool exclusive() const { return options_.share == Share::Exclusive; }
+    bool readOnly() const { return options_.readOnly; }
+    // The table's own code page (from the header byte; the ANSI code page when unknown).
+    int codePage() const { return codePage_; }
+    CharType charType() const { return charType_; }
+    // The translation of character data from the table's code page to the program's
+    // (ANSI) text, or nullptr when the bytes are taken as they are.
+    const Translation* toAnsi() const { return toAnsi_; }
+    const Translation* fromAnsi() const { return fromAnsi_; }
+
+    const std::vector<Field>& fields() const { return fields_; }
+    // The field of that name in any letter case, or nullptr.
+    const Field* field(std::string_view name) const;
+    int fieldIndex(std::string_view name) const;
+    std::uint32_t recordCount() const { return header_.recordCount; }
+    std::uint32_t recordLength() const { return header_.recordLength; }
+
+    // The raw bytes of record `recno` (1-based); valid until the next read of this table.
+    // An out-of-range number is code::kInvalidRecordNumber.
+    const char* record(std::uint32_t recno) const;
+    bool isDeleted(std::uint32_t recno) const { return record(recno)[0] == '*'; }
+    // Reads `count` consecutive records from `first` into `out` (count * recordLength bytes).
+    void readRecords(std::uint32_t first, std::uint32_t count, char* out) const;
+    // Drops every cached record, so the next read sees the file as it is now.
+    void refresh();
+
+    // Field access on a raw record.
+    std::string_view raw(const char* rec, const Field& f) const {
+        return {rec + f.offset, f.length};
+    }
+    bool isNull(const char* rec, const Field& f) const;
+    // The bytes of a character field (V fields cut to their stored length), in the table's
+    // code page.
+    std::string_view charBytes(const char* rec, const Field& f) const;
+    // A character field as program text: converted to ANSI for OEM tables, trailing blanks
+    // removed, leading blanks kept.
+    std::string text(const char* rec, const Field& f) const;
+    // The contents of a memo field; empty when it refers to no block.
+    std::string memo(const char* rec, const Field& f) const;
+    // A field shown as text (numbers as stored, dates YYYYMMDD, logicals T/F), for tools.
+    std::string display(const char* rec, const Field& f) const;
+
+    // The structural index, or nullptr when the table has none.
+    CdxFile* index() const { return index_.get(); }
+    // Problems found while opening that do not stop reading (for example a CDX file that
+    // the header does not flag).
+    const std::vector<std::string>& warnings() const { return warnings_; }
+
+  private:
+    Table() = default;
+    void parseHeader();
+    std::uint64_t recordOffset(std::uint32_t recno) const {
+        return header_.headerLength + static_cast<std::uint64_t>(recno - 1) * header_.recordLength;
+    }
+
+    File file_;
+    OpenOptions options_;
+    TableHeader header_;
+    TableFormat format_ = TableFormat::DBase3;
+    int codePage_ = 0;
+    CharType charType_ = CharType::Ansi;
+    const Translation* toAnsi_ = nullptr;
+    const Translation* fromAnsi_ = nullptr;
+    std::vector<Field> fields_;
+    const Field* nullFlags_ = nullptr;
+    std::unique_ptr<MemoFile> memo_;
+    std::unique_ptr<CdxFile> index_;
+    std::vector<std::string> warnings_;
+
+    // Direct-mapped cache of record blocks.
+    struct CacheSlot {
+        std::uint32_t block = 0xFFFFFFFFu;
+    };
+    std::uint32_t recordsPerBlock_ = 1;
+    mutable std::vector<CacheSlot> slots_;
+    mutable std::vector<char> cache_;
+};
+
+// Julian day numbers, as xBase stores dates in keys and T fields.
+std::int32_t julianDay(int year, int month, int day);
+void civilFromJulian(std::int32_t jd, int& year, int& month, int& day);
+// "YYYYMMDD" to a Julian day number; 0 for a blank or invalid date.
+std::int32_t julianFromDtos(std::string_view s);
+
+}  // namespace xbase

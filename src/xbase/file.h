@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace xbase {
+
+// The platform layer of the engine: files, locks, name lookup and atomic replacement.
+// Everything that differs between operating systems lives behind this header.
+
+enum class Access { Read, ReadWrite };
+
+// How an open holds the file against other opens, in this process or another:
+// Shared opens coexist with each other; an Exclusive open coexists with nothing.
+enum class Share { Shared, Exclusive };
+
+// Resolves a table path written with '\' or '/' and in any letter case to the existing file.
+// Returns an empty string when no file matches.
+std::string resolvePath(std::string_view path);
+
+// The path of a sibling file with another extension ("x.dbf" -> "x.cdx"), resolved the same
+// way; empty when there is none.
+std::string siblingPath(const std::string& resolvedPath, std::string_view extension);
+
+class File {
+  public:
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    ~File();
+
+    // Opens an existing file. Lock semantics as described for Share; a refused lock is
+    // code::kFileInUse, a missing file code::kFileNotFound.
+    static File open(const std::string& path, Access access, Share share);
+    // Creates (or truncates) a file for writing; no lock.
+    static File create(const std::string& path);
+
+    bool isOpen() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+    std::uint64_t size() const;
+
+    // Reads up to n bytes at offset; returns how many were read (short at the end of file).
+    std::size_t readAt(std::uint64_t offset, void* buffer, std::size_t n) const;
+    // Reads exactly n bytes or throws code::kCorruptTable naming `what`.
+    void readExact(std::uint64_t offset, void* buffer, std::size_t n, std::string_view what) const;
+    void writeAt(std::uint64_t offset, const void* buffer, std::size_t n);
+    void truncate(std::uint64_t size);
+    void sync();
+    void close();
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// Replaces `target` by `replacement` in one step: afterwards the name refers to the new
+// content, or, if the call fails, still to the old.
+void atomicReplace(const std::string& replacement, const std::string& target);
+void removeFile(const std::string& path);
+bool fileExists(const std::string& path);
+
+// Fault injection for tests: when set, the hook is called before every write of the engine
+// with the path and offset; it may throw to simulate a crash at that write.
+using WriteHook = std::function<void(const std::string& path, std::uint64_t offset)>;
+void setWriteHook(WriteHook hook);
+
+}  // namespace xbase

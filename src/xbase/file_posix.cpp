@@ -1,0 +1,243 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "xbase/error.h"
+#include "xbase/file.h"
+
+namespace xbase {
+
+namespace {
+
+WriteHook& writeHook() {
+    static WriteHook hook;
+    return hook;
+}
+
+// A byte far past any table's data: opens lock it shared or exclusive. Advisory locks never
+// stop I/O, so the range does not need to hold data.
+constexpr off_t kLockOffset = 0x7FFFFFF0;
+
+std::string sysText(int err) {
+    return std::strerror(err);
+}
+
+bool asciiEqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto ca = static_cast<unsigned char>(a[i]);
+        auto cb = static_cast<unsigned char>(b[i]);
+        if (ca >= 'a' && ca <= 'z') ca = static_cast<unsigned char>(ca - 32);
+        if (cb >= 'a' && cb <= 'z') cb = static_cast<unsigned char>(cb - 32);
+        if (ca != cb) return false;
+    }
+    return true;
+}
+
+bool exists(const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0;
+}
+
+std::string joinPath(const std::string& dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    if (dir.back() == '/') return dir + std::string(name);
+    return dir + "/" + std::string(name);
+}
+
+// The entry of `dir` whose name equals `name` in any letter case, or an empty string.
+std::string findNoCase(const std::string& dir, std::string_view name) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return {};
+    std::string found;
+    while (dirent* e = ::readdir(d)) {
+        if (asciiEqualNoCase(e->d_name, name)) {
+            found = e->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+}  // namespace
+
+std::string resolvePath(std::string_view path) {
+    if (path.empty()) return {};
+    std::string p(path);
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    if (exists(p)) return p;
+    std::string cur = p[0] == '/' ? "/" : "";
+    std::size_t i = 0;
+    while (i < p.size()) {
+        std::size_t j = p.find('/', i);
+        if (j == std::string::npos) j = p.size();
+        std::string_view part(p.data() + i, j - i);
+        i = j + 1;
+        if (part.empty()) continue;
+        std::string candidate = joinPath(cur, part);
+        if (part == "." || part == ".." || exists(candidate)) {
+            cur = std::move(candidate);
+            continue;
+        }
+        std::string name = findNoCase(cur, part);
+        if (name.empty()) return {};
+        cur = joinPath(cur, name);
+    }
+    return cur;
+}
+
+std::string siblingPath(const std::string& resolvedPath, std::string_view extension) {
+    std::size_t slash = resolvedPath.find_last_of('/');
+    std::size_t dot = resolvedPath.find_last_of('.');
+    std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+                           ? resolvedPath
+                           : resolvedPath.substr(0, dot);
+    return resolvePath(stem + "." + std::string(extension));
+}
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+File::~File() {
+    close();
+}
+
+File File::open(const std::string& path, Access access, Share share) {
+    int flags = (access == Access::Read ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ENOENT) fail(code::kFileNotFound, "File not found: " + path);
+        fail(code::kFileInUse, "Cannot open " + path + ": " + sysText(err));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(code::kFileNotFound, "Not a regular file: " + path);
+    }
+    // Open-file-description locks conflict between two opens of one process as well as
+    // between processes, so a second handle of our own is held off like a foreign one.
+    struct flock lk {};
+    lk.l_type = share == Share::Exclusive ? F_WRLCK : F_RDLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = kLockOffset;
+    lk.l_len = 1;
+    if (share == Share::Exclusive && access == Access::Read) {
+        // A write lock needs a descriptor open for writing; reopen read-write for it.
+        ::close(fd);
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) fail(code::kFileInUse, "Cannot open " + path + ": " + sysText(errno));
+    }
+    if (::fcntl(fd, F_OFD_SETLK, &lk) != 0) {
+        ::close(fd);
+        fail(code::kFileInUse, "The table " + path + " is in use by another open");
+    }
+    File f;
+    f.fd_ = fd;
+    f.path_ = path;
+    return f;
+}
+
+File File::create(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail(code::kIoError, "Cannot create " + path + ": " + sysText(errno));
+    File f;
+    f.fd_ = fd;
+    f.path_ = path;
+    return f;
+}
+
+std::uint64_t File::size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) fail(code::kIoError, "Cannot read the size of " + path_);
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t File::readAt(std::uint64_t offset, void* buffer, std::size_t n) const {
+    std::size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < n) {
+        ssize_t r = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            fail(code::kIoError, "Cannot read " + path_ + ": " + sysText(errno));
+        }
+        if (r == 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
+void File::readExact(std::uint64_t offset, void* buffer, std::size_t n,
+                     std::string_view what) const {
+    if (readAt(offset, buffer, n) != n)
+        fail(code::kCorruptTable,
+             path_ + ": " + std::string(what) + " lies past the end of the file");
+}
+
+void File::writeAt(std::uint64_t offset, const void* buffer, std::size_t n) {
+    if (auto& hook = writeHook()) hook(path_, offset);
+    std::size_t done = 0;
+    const auto* in = static_cast<const char*>(buffer);
+    while (done < n) {
+        ssize_t r = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            fail(code::kIoError, "Cannot write " + path_ + ": " + sysText(errno));
+        }
+        done += static_cast<std::size_t>(r);
+    }
+}
+
+void File::truncate(std::uint64_t size) {
+    if (auto& hook = writeHook()) hook(path_, size);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+        fail(code::kIoError, "Cannot resize " + path_ + ": " + sysText(errno));
+}
+
+void File::sync() {
+    if (::fsync(fd_) != 0) fail(code::kIoError, "Cannot flush " + path_ + ": " + sysText(errno));
+}
+
+void File::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void atomicReplace(const std::string& replacement, const std::string& target) {
+    if (auto& hook = writeHook()) hook(target, 0);
+    if (::rename(replacement.c_str(), target.c_str()) != 0)
+        fail(code::kIoError, "Cannot replace " + target + ": " + sysText(errno));
+}
+
+void removeFile(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
+bool fileExists(const std::string& path) {
+    return exists(path);
+}
+
+void setWriteHook(WriteHook hook) {
+    writeHook() = std::move(hook);
+}
+
+}  // namespace xbase

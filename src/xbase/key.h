@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "xbase/expr.h"
+
+namespace xbase {
+
+class Table;
+struct TagInfo;
+
+// The kind of an index key, from the type of its expression: 'C' character, 'N' numeric,
+// 'D' date, 'L' logical.
+char keyKind(ValueType t);
+
+// The byte that trailing compression drops from a key of that kind: blanks for character keys,
+// zero bytes for the others.
+inline char trailByte(char kind) {
+    return kind == 'C' ? ' ' : '\0';
+}
+
+// Encodes a value as index key bytes of exactly `length` bytes, as FoxPro orders them with
+// memcmp: character keys padded with blanks (or cut), numbers and dates as 8-byte doubles with
+// the sign bit flipped (all bits for negatives) or, in a 4-byte key, a 32-bit integer with the
+// sign bit flipped, logicals as 'T' or 'F'.
+std::string encodeKey(const Value& v, std::size_t length);
+double decodeNumberKey(std::string_view key);
+
+// The evaluated key expression and FOR condition of one tag over one table.
+class KeyBuilder {
+  public:
+    KeyBuilder(const Table& table, const TagInfo& tag);
+    const Expression& keyExpression() const { return key_; }
+    bool hasFor() const { return forExpr_.valid(); }
+    // The key of a record (raw bytes, deleted flag at byte 0).
+    std::string key(const char* record, std::uint32_t recno) const {
+        return encodeKey(key_.evaluate(record, recno), length_);
+    }
+    // Whether the record belongs in the tag (its FOR condition holds).
+    bool included(const char* record, std::uint32_t recno) const {
+        return !forExpr_.valid() || forExpr_.test(record, recno);
+    }
+    // The length the key expression gives on a blank record.
+    std::size_t naturalLength() const { return natural_; }
+
+  private:
+    Expression key_;
+    Expression forExpr_;
+    std::size_t length_;
+    std::size_t natural_ = 0;
+};
+
+// The key that a text typed by a user stands for in a tag: UTF-8 text converted to the tag's
+// code page and padded (character tags), a number (numeric), a date as YYYYMMDD or in the date
+// format (date), T/F (logical). nullopt when the text cannot be such a key.
+std::optional<std::string> keyFromText(const Table& table, const TagInfo& tag,
+                                       std::string_view utf8);
+
+}  // namespace xbase
