@@ -158,6 +158,7 @@ void TagCursor::descend(std::string_view key, bool strict, std::optional<std::ui
 
 bool TagCursor::treeFirst() {
     steps_ = 0;
+    direction_ = 1;
     if (lo_) {
         descend(*lo_, false, std::nullopt);
     } else {
@@ -169,6 +170,7 @@ bool TagCursor::treeFirst() {
 
 bool TagCursor::treeLast() {
     steps_ = 0;
+    direction_ = -1;
     if (hi_) {
         descend(*hi_, true, std::nullopt);
     } else {
@@ -181,7 +183,9 @@ bool TagCursor::treeLast() {
 bool TagCursor::treeNext() {
     if (state_ == State::Bof) return treeFirst();
     if (state_ == State::Eof) return false;
-    steps_ = 0;
+    // A walk in one direction meets each leaf once; more leaves than the file holds is a cycle.
+    if (direction_ != 1) steps_ = 0;
+    direction_ = 1;
     if (!stepForward()) {
         state_ = State::Eof;
         return false;
@@ -192,7 +196,8 @@ bool TagCursor::treeNext() {
 bool TagCursor::treePrior() {
     if (state_ == State::Eof) return treeLast();
     if (state_ == State::Bof) return false;
-    steps_ = 0;
+    if (direction_ != -1) steps_ = 0;
+    direction_ = -1;
     return settleBackward();
 }
 
@@ -211,6 +216,7 @@ bool TagCursor::prior() {
 
 bool TagCursor::seek(std::string_view key, bool soft) {
     steps_ = 0;
+    direction_ = 0;
     if (!desc_) {
         descend(key, false, std::nullopt);
         if (settleForward() && !aboveLo(leaf_->key(idx_))) treeFirst();
@@ -231,6 +237,7 @@ bool TagCursor::gotoRecord(std::uint32_t recno) {
     if (!keys_->included(rec, recno)) return false;
     std::string k = keys_->key(rec, recno);
     steps_ = 0;
+    direction_ = 0;
     descend(k, false, recno);
     while (idx_ >= leaf_->count) {
         if (leaf_->right == kNoNode) {
@@ -303,6 +310,7 @@ bool TagCursor::setTreePosition(std::uint64_t abs) {
     auto it = std::upper_bound(dir.starts.begin(), dir.starts.end(), abs);
     std::size_t ord = static_cast<std::size_t>(it - dir.starts.begin()) - 1;
     steps_ = 0;
+    direction_ = 0;
     load(dir.offsets[ord]);
     idx_ = static_cast<std::size_t>(abs - dir.starts[ord]);
     if (settleForward()) return true;

@@ -93,7 +93,8 @@ class TagCursor {
     std::shared_ptr<const Node> leaf_;
     std::size_t idx_ = 0;
     State state_ = State::Bof;  // in the tag's own order
-    std::uint64_t steps_ = 0;
+    std::uint64_t steps_ = 0;   // leaves entered since the walk began or turned
+    int direction_ = 0;
     mutable std::unique_ptr<KeyBuilder> keys_;
 };
 

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "format_builder.h"
+#include "temp_dir.h"
+#include "xbase/codepage.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+
+using namespace xbase;
+using testfmt::FieldSpec;
+using testfmt::TableSpec;
+
+namespace {
+
+TableSpec sampleSpec() {
+    TableSpec s;
+    s.tableFlags = 0;
+    s.fields = {{"GRUP", 'C', 5}, {"NNUM", 'C', 13}, {"CENA", 'N', 10, 2},
+                {"DATE", 'D', 8}, {"OK", 'L', 1},    {"QTY", 'I', 4}};
+    std::string qty(4, '\0');
+    qty[0] = 7;
+    s.records = {{"  12", "  ab  ", "     12.50", "20240131", "T", qty},
+                 {"", "X", "", "        ", "F", std::string(4, '\0')}};
+    s.deleted = {false, true};
+    return s;
+}
+
+int errorCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(Dbf, ReadsHeaderFieldsAndRecords) {
+    TempDir dir;
+    testfmt::writeFile(dir.file("T.DBF"), testfmt::buildDbf(sampleSpec()));
+    auto t = Table::open(dir.file("t.dbf"));  // any letter case
+    EXPECT_EQ(t->format(), TableFormat::VisualFoxPro);
+    EXPECT_EQ(t->recordCount(), 2u);
+    EXPECT_EQ(t->codePage(), 1251);
+    EXPECT_EQ(t->charType(), CharType::Ansi);
+    ASSERT_EQ(t->fields().size(), 6u);
+    EXPECT_EQ(t->field("nnum"), &t->fields()[1]);
+    EXPECT_EQ(t->field("NOPE"), nullptr);
+    EXPECT_EQ(t->fields()[2].offset, 19u);
+
+    const char* r1 = t->record(1);
+    EXPECT_EQ(t->text(r1, *t->field("GRUP")), "  12");  // leading blanks kept
+    EXPECT_EQ(t->text(r1, *t->field("NNUM")), "  ab");  // trailing blanks removed
+    EXPECT_EQ(t->display(r1, *t->field("QTY")), "7");
+    EXPECT_FALSE(t->isDeleted(1));
+    EXPECT_TRUE(t->isDeleted(2));
+    EXPECT_EQ(t->text(t->record(2), *t->field("GRUP")), "");  // all blanks read as empty
+    EXPECT_EQ(errorCode([&] { t->record(3); }), code::kInvalidRecordNumber);
+    EXPECT_EQ(errorCode([&] { t->record(0); }), code::kInvalidRecordNumber);
+}
+
+TEST(Dbf, BackslashPathsResolve) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("ZAPAS"));
+    testfmt::writeFile(dir.file("ZAPAS/MLABEL.DBF"), testfmt::buildDbf(sampleSpec()));
+    auto t = Table::open(dir.path() + "\\zapas\\mlabel.dbf");
+    EXPECT_EQ(t->recordCount(), 2u);
+    EXPECT_EQ(errorCode([&] { Table::open(dir.path() + "/zapas/none.dbf"); }), code::kFileNotFound);
+}
+
+// Each damaged header is refused with an error that names the file; nothing past the end of
+// the file is read.
+TEST(Dbf, RefusesInconsistentHeaders) {
+    const std::string good = testfmt::buildDbf(sampleSpec());
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        const char* mentions;
+    };
+    const Case cases[] = {
+        {"truncated header", [](std::string& b) { b.resize(20); }, "too short"},
+        {"record count beyond the file", [](std::string& b) { b[4] = 3; }, "counts 3 records"},
+        {"record length disagrees with fields", [](std::string& b) { b[10] = 40; },
+         "record length"},
+        {"header length past the end",
+         [](std::string& b) {
+             b[8] = 0;
+             b[9] = 0x7F;
+         },
+         "header length"},
+        {"no terminator",
+         [](std::string& b) {
+             b.resize(32 + 6 * 32);
+             b[8] = static_cast<char>(b.size());
+             b[9] = 0;
+             b[4] = 0;
+         },
+         "terminator"},
+        {"unknown field type", [](std::string& b) { b[32 + 11] = 'Z'; }, "unknown type"},
+        {"date field of length 5", [](std::string& b) { b[32 + 3 * 32 + 16] = 5; },
+         "impossible length"},
+        {"unknown version byte", [](std::string& b) { b[0] = 0x07; }, "version byte"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string bytes = good;
+        c.damage(bytes);
+        testfmt::writeFile(dir.file("BAD.DBF"), bytes);
+        try {
+            Table::open(dir.file("BAD.DBF"));
+            ADD_FAILURE() << c.what << ": opened";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::kCorruptTable) << c.what;
+            EXPECT_NE(std::string(e.what()).find("BAD.DBF"), std::string::npos)
+                << c.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
+                << c.what << ": " << e.what();
+        }
+    }
+}
+
+TEST(Dbf, OemTablesReadAsAnsi) {
+    TableSpec s;
+    s.codePageByte = 0x65;  // 866
+    s.tableFlags = 0;
+    s.fields = {{"NAME", 'C', 8}};
+    // "Труба Ёж" in code page 866.
+    s.records = {{"\x92\xE0\xE3\xA1\xA0 \xF0\xA6"}};
+    TempDir dir;
+    testfmt::writeFile(dir.file("O.DBF"), testfmt::buildDbf(s));
+    auto oem = Table::open(dir.file("O.DBF"));
+    EXPECT_EQ(oem->charType(), CharType::Oem);
+    EXPECT_EQ(oem->codePage(), 866);
+    std::string text = oem->text(oem->record(1), oem->fields()[0]);
+    EXPECT_EQ(CodePage::get(1251).toUtf8(text), "Труба Ёж");
+    oem.reset();
+
+    OpenOptions raw;
+    raw.charType = CharType::Ansi;  // the caller asks for the bytes as they are
+    auto ansi = Table::open(dir.file("O.DBF"), raw);
+    EXPECT_EQ(ansi->text(ansi->record(1), ansi->fields()[0]), "\x92\xE0\xE3\xA1\xA0 \xF0\xA6");
+}
+
+TEST(Dbf, NullFlagsAndVarchar) {
+    TableSpec s;
+    s.tableFlags = 0;
+    // NOTE is nullable (bit 0); V is a varchar (length bit 1).
+    s.fields = {{"NOTE", 'C', 4, 0, 0x02}, {"V", 'V', 6}, {"_NullFlags", '0', 1, 0, 0x05}};
+    s.records = {{"abcd", std::string("xy\0\0\0\x02", 6), std::string(1, '\x02')},
+                 {"abcd", "full12", std::string(1, '\x01')}};
+    TempDir dir;
+    testfmt::writeFile(dir.file("N.DBF"), testfmt::buildDbf(s));
+    auto t = Table::open(dir.file("N.DBF"));
+    const Field& note = *t->field("NOTE");
+    const Field& v = *t->field("V");
+    EXPECT_FALSE(t->isNull(t->record(1), note));
+    EXPECT_EQ(t->text(t->record(1), v), "xy");
+    EXPECT_TRUE(t->isNull(t->record(2), note));
+    EXPECT_EQ(t->text(t->record(2), v), "full12");
+}
+
+TEST(Dbf, MemosAndBrokenMemoChains) {
+    auto [fpt, blocks] = testfmt::buildFpt(64, {"first memo", std::string(200, 'm')});
+    TableSpec s;
+    s.tableFlags = 0x02;
+    s.fields = {{"ID", 'C', 2}, {"NOTES", 'M', 4}};
+    auto blockBytes = [](std::uint32_t b) {
+        return std::string(reinterpret_cast<const char*>(&b), 4);
+    };
+    s.records = {{"a", blockBytes(blocks[0])},
+                 {"b", blockBytes(blocks[1])},
+                 {"c", blockBytes(0)},
+                 {"d", blockBytes(100000)}};
+    TempDir dir;
+    testfmt::writeFile(dir.file("M.DBF"), testfmt::buildDbf(s));
+    testfmt::writeFile(dir.file("M.FPT"), fpt);
+    auto t = Table::open(dir.file("M.DBF"));
+    const Field& f = *t->field("NOTES");
+    EXPECT_EQ(t->memo(t->record(1), f), "first memo");
+    EXPECT_EQ(t->memo(t->record(2), f), std::string(200, 'm'));
+    EXPECT_EQ(t->memo(t->record(3), f), "");
+    EXPECT_EQ(errorCode([&] { t->memo(t->record(4), f); }), code::kCorruptTable);
+
+    // A memo whose length runs past the end of the file.
+    std::string cut = fpt.substr(0, fpt.size() - 100);
+    testfmt::writeFile(dir.file("M.FPT"), cut);
+    auto t2 = Table::open(dir.file("M.DBF"));
+    EXPECT_EQ(errorCode([&] { t2->memo(t2->record(2), f); }), code::kCorruptTable);
+}
+
+// An exclusive open excludes every other open, of this process or not; shared opens coexist.
+TEST(Dbf, OpenModesExcludeEachOther) {
+    TempDir dir;
+    testfmt::writeFile(dir.file("L.DBF"), testfmt::buildDbf(sampleSpec()));
+    OpenOptions shared;
+    OpenOptions exclusive;
+    exclusive.share = Share::Exclusive;
+    exclusive.readOnly = false;
+    {
+        auto a = Table::open(dir.file("L.DBF"), shared);
+        auto b = Table::open(dir.file("L.DBF"), shared);
+        EXPECT_EQ(errorCode([&] { Table::open(dir.file("L.DBF"), exclusive); }), code::kFileInUse);
+    }
+    {
+        auto x = Table::open(dir.file("L.DBF"), exclusive);
+        EXPECT_EQ(errorCode([&] { Table::open(dir.file("L.DBF"), shared); }), code::kFileInUse);
+        EXPECT_EQ(errorCode([&] { Table::open(dir.file("L.DBF"), exclusive); }), code::kFileInUse);
+    }
+    auto again = Table::open(dir.file("L.DBF"), exclusive);  // released on close
+    EXPECT_TRUE(again->exclusive());
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+// Assembles DBF, FPT and CDX file images byte by byte from the published formats, so that
+// reading tests do not rest on the engine's own writer.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testfmt {
+
+struct FieldSpec {
+    std::string name;
+    char type;
+    int length;
+    int decimals = 0;
+    std::uint8_t flags = 0;
+};
+
+struct TableSpec {
+    std::uint8_t version = 0x30;
+    std::uint8_t codePageByte = 0xC9;
+    std::uint8_t tableFlags = 0x01;
+    std::vector<FieldSpec> fields;
+    std::vector<std::vector<std::string>> records;  // raw bytes per field, padded with blanks
+    std::vector<bool> deleted;                      // per record; missing means not deleted
+};
+
+std::string buildDbf(const TableSpec& spec);
+
+struct TagSpec {
+    std::string name;
+    std::string keyExpression;
+    std::string forExpression;
+    std::uint16_t keyLength = 0;
+    bool unique = false;
+    bool descending = false;
+    char trail = ' ';
+    std::vector<std::pair<std::string, std::uint32_t>> entries;  // in tree (ascending) order
+    std::size_t maxPerLeaf = 1000;      // forces more leaves, and so more levels
+    std::size_t maxPerInterior = 1000;  // forces more interior levels
+};
+
+struct CdxImage {
+    std::string bytes;
+    // Offsets of interest, for tests that damage the image.
+    std::vector<std::uint32_t> tagHeaders;
+    std::vector<std::vector<std::uint32_t>> leaves;  // per tag, in key order
+    std::vector<std::uint32_t> roots;
+};
+
+CdxImage buildCdx(const std::vector<TagSpec>& tags);
+
+// A memo file with the given block size and memos (returns the image and each memo's block).
+std::pair<std::string, std::vector<std::uint32_t>> buildFpt(std::uint16_t blockSize,
+                                                            const std::vector<std::string>& memos);
+
+// Writes bytes to a file, replacing it.
+void writeFile(const std::string& path, const std::string& bytes);
+
+// Numeric and logical key encodings, as the published format gives them.
+std::string numberKey(double v);
+
+}  // namespace testfmt
