@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_db.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
 #include "xbase/codepage.h"
@@ -22,7 +23,13 @@ const char* kUsage =
     "  order FILE.dbf TAG         every index entry in tag order: record, tab, key in hex\n"
     "  seek FILE.dbf TAG KEYTEXT  the record an exact seek finds, or 'not found' (exit 1)\n"
     "  locate FILE.dbf EXPR       the visible records, in physical order, where EXPR holds\n"
-    "  check FILE.dbf             compares every tag with the keys of the records\n";
+    "  check FILE.dbf             compares every tag with the keys of the records\n"
+    "  replace FILE.dbf --where F=V[,F=V] --set F=V[,F=V] [--char oem|ansi]\n"
+    "                             rewrites the visible records whose fields equal the values\n"
+    "  pack FILE.dbf              removes the deleted records and rebuilds the index\n"
+    "  reindex FILE.dbf           rebuilds every tag of the index\n"
+    "  demo DIR [--groups G] [--materials M] [--seed S] [--oem]\n"
+    "                             writes a sample accounting database into DIR\n";
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -153,6 +160,138 @@ int check(const xbase::Table& t) {
     return 1;
 }
 
+// "F=V,F=V" into pairs; "\\," keeps a comma inside a value.
+std::vector<std::pair<std::string, std::string>> assignments(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string cur;
+    auto flush = [&] {
+        std::size_t eq = cur.find('=');
+        if (eq == std::string::npos || eq == 0)
+            throw std::invalid_argument("'" + cur + "' is not FIELD=VALUE");
+        out.emplace_back(cur.substr(0, eq), cur.substr(eq + 1));
+        cur.clear();
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == ',') {
+            cur += ',';
+            ++i;
+        } else if (text[i] == ',') {
+            flush();
+        } else {
+            cur += text[i];
+        }
+    }
+    flush();
+    return out;
+}
+
+std::string toAnsi(const std::string& utf8) {
+    auto a = xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
+    if (!a)
+        throw std::invalid_argument("'" + utf8 + "' holds characters that code page 1251 lacks");
+    return *a;
+}
+
+xbase::OpenOptions exclusiveOpen() {
+    xbase::OpenOptions o;
+    o.share = xbase::Share::Exclusive;
+    o.readOnly = false;
+    return o;
+}
+
+int replace(const std::vector<std::string>& args) {
+    std::string where, set, charType;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        std::string opt = lower(args[i]);
+        if (i + 1 >= args.size())
+            throw std::invalid_argument("option " + args[i] + " needs a value");
+        if (opt == "--where")
+            where = args[++i];
+        else if (opt == "--set")
+            set = args[++i];
+        else if (opt == "--char")
+            charType = lower(args[++i]);
+        else
+            throw std::invalid_argument("unknown option " + args[i]);
+    }
+    if (where.empty() || set.empty())
+        throw std::invalid_argument("replace needs --where and --set");
+    xbase::OpenOptions opt = exclusiveOpen();
+    if (charType == "oem")
+        opt.charType = xbase::CharType::Oem;
+    else if (charType == "ansi")
+        opt.charType = xbase::CharType::Ansi;
+    else if (!charType.empty())
+        throw std::invalid_argument("--char takes oem or ansi");
+    auto t = xbase::Table::open(args[1], opt);
+    struct Cond {
+        const xbase::Field* field;
+        std::string value;
+    };
+    auto resolve = [&](const std::vector<std::pair<std::string, std::string>>& pairs) {
+        std::vector<Cond> out;
+        for (const auto& [name, value] : pairs) {
+            const xbase::Field* f = t->field(name);
+            if (!f) throw std::invalid_argument("the table has no field " + name);
+            std::string v = toAnsi(value);
+            while (!v.empty() && v.back() == ' ')
+                v.pop_back();
+            out.push_back({f, v});
+        }
+        return out;
+    };
+    std::vector<Cond> conds = resolve(assignments(where));
+    std::vector<Cond> sets = resolve(assignments(set));
+    std::uint32_t changed = 0;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+        const char* rec = t->record(r);
+        if (rec[0] == '*') continue;
+        bool match = true;
+        for (const Cond& c : conds) {
+            std::string have =
+                c.field->isCharacter() ? t->text(rec, *c.field) : t->display(rec, *c.field);
+            if (have != c.value) {
+                match = false;
+                break;
+            }
+        }
+        if (!match) continue;
+        std::string updated(rec, t->recordLength());
+        for (const Cond& s : sets)
+            t->setText(updated, *s.field, s.value);
+        t->update(r, updated);
+        ++changed;
+    }
+    std::printf("%u\n", changed);
+    return 0;
+}
+
+int demo(const std::vector<std::string>& args) {
+    sample::DemoOptions o;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        std::string opt = lower(args[i]);
+        if (opt == "--oem") {
+            o.oem = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            throw std::invalid_argument("option " + args[i] + " needs a value");
+        unsigned long v = std::stoul(args[++i]);
+        if (v > 10000000) throw std::invalid_argument("value too large: " + args[i]);
+        auto n = static_cast<std::uint32_t>(v);
+        if (opt == "--groups")
+            o.groups = n;
+        else if (opt == "--materials")
+            o.materials = n;
+        else if (opt == "--seed")
+            o.seed = n;
+        else
+            throw std::invalid_argument("unknown option " + args[i - 1]);
+    }
+    std::fputs(sample::writeDemo(args[1], o).c_str(), stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,9 +329,28 @@ int main(int argc, char** argv) {
             want(2);
             return check(*xbase::Table::open(args[1], opt));
         }
+        if (cmd == "replace") return replace(args);
+        if (cmd == "pack" || cmd == "reindex") {
+            want(2);
+            auto t = xbase::Table::open(args[1], exclusiveOpen());
+            if (cmd == "pack") {
+                std::uint32_t before = t->recordCount();
+                t->pack();
+                std::printf("%u records, %u removed\n", t->recordCount(),
+                            before - t->recordCount());
+            } else {
+                t->reindex();
+                std::printf("%zu tags rebuilt\n", t->index() ? t->index()->tags().size() : 0);
+            }
+            return 0;
+        }
+        if (cmd == "demo") return demo(args);
         std::fprintf(stderr, "lorf-dbf: unknown command '%s'\n%s", args[0].c_str(), kUsage);
         return 2;
     } catch (const xbase::Error& e) {
+        std::fprintf(stderr, "lorf-dbf: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "lorf-dbf: %s\n", e.what());
         return 2;
     }

@@ -61,6 +61,28 @@ struct LeafDirectory {
     std::uint64_t total = 0;
 };
 
+// The entries of one tag for a bulk build, in any order until sorted: key bytes row by row.
+struct TagEntries {
+    std::uint16_t keyLength = 0;
+    std::vector<char> keys;             // keyLength bytes per entry
+    std::vector<std::uint32_t> recnos;  // per entry
+    std::vector<std::uint32_t> order;   // entry numbers in tree order, after sort()
+    std::size_t size() const { return recnos.size(); }
+    void add(std::string_view key, std::uint32_t recno);
+    // Sorts into tree order (ascending bytes, then record number). With `unique`, keeps the
+    // first record of each key.
+    void sort(bool unique);
+    std::string_view key(std::size_t i) const {
+        return {keys.data() + static_cast<std::size_t>(order[i]) * keyLength, keyLength};
+    }
+    std::uint32_t recno(std::size_t i) const { return recnos[order[i]]; }
+};
+
+// Writes a complete compound index: each tag's header (from its TagInfo) and its entries as
+// full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be sorted.
+void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tags,
+                        const std::vector<TagEntries>& entries);
+
 // A compound index file (.cdx): its tag directory and node access. Every offset, count and bit
 // width read from the file is checked before use; a bad file is code::kCorruptIndex naming it.
 class CdxFile {
@@ -87,11 +109,40 @@ class CdxFile {
     // The directory tag (the tag of tags), for the integrity check.
     const TagInfo& directory() const { return directory_; }
     File& file() { return file_; }
+    const File& file() const { return file_; }
+
+    // Writing (the table is open exclusively). Each keeps the tree, the leaf links, the parent
+    // keys, the free list and the tag header right; nodes are written children first, so a
+    // crash between two writes leaves a tree that reads and that the check can judge.
+    void insert(const TagInfo& tag, std::string_view key, std::uint32_t recno);
+    // Removes the entry; false when the tag has no such entry (nothing is changed then).
+    bool remove(const TagInfo& tag, std::string_view key, std::uint32_t recno);
+    // Whether the tag holds `key` for a record other than `except`.
+    bool containsOther(const TagInfo& tag, std::string_view key, std::uint32_t except) const;
 
     [[noreturn]] void corrupt(const std::string& what) const;
 
   private:
     TagInfo readTagHeader(std::uint32_t offset, const std::string& name) const;
+    TagInfo& mutableTag(const TagInfo& tag);
+    struct PathStep {
+        std::shared_ptr<const Node> node;
+        std::size_t index;  // the child followed
+    };
+    // The path from the root to the leaf where (key, recno) belongs.
+    std::vector<PathStep> pathTo(const TagInfo& tag, std::string_view key,
+                                 std::uint32_t recno) const;
+    void writeNode(const TagInfo& tag, const Node& n);
+    std::uint32_t allocNode();
+    void freeNode(std::uint32_t offset);
+    void setRoot(const TagInfo& tag, std::uint32_t root);
+    void setLeft(const TagInfo& tag, std::uint32_t node, std::uint32_t left);
+    // Puts the new last key of child `path[level+1]` into its parent and further up.
+    void fixParentKeys(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level);
+    void insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
+                          const Node& left, const Node& right);
+    void removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level);
+    void changed();
 
     File file_;
     std::uint64_t size_ = 0;

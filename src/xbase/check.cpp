@@ -252,7 +252,7 @@ CheckReport checkTable(const Table& table) {
     }
     std::uint32_t freeNode = cdx->directory().freeList;
     std::unordered_set<std::uint32_t> freeSeen;
-    const auto& file = const_cast<CdxFile*>(cdx)->file();
+    const File& file = cdx->file();
     while (freeNode != 0 && freeNode != kNoNode) {
         if (freeNode % kNodeSize != 0 || freeNode + kNodeSize > cdx->size() ||
             !freeSeen.insert(freeNode).second) {
@@ -261,9 +261,9 @@ CheckReport checkTable(const Table& table) {
             break;
         }
         pages.insert(freeNode);
-        unsigned char h[12];
+        unsigned char h[4];
         if (file.readAt(freeNode, h, sizeof h) != sizeof h) break;
-        freeNode = le32(h + 8);  // free pages are chained through their right link
+        freeNode = le32(h);  // a free page holds the next one in its first four bytes
     }
     std::size_t lost = 0;
     for (std::uint64_t off = 0; off < cdx->size(); off += kNodeSize) {

@@ -70,6 +70,39 @@ std::int32_t julianFromDtos(std::string_view s) {
 
 Table::~Table() = default;
 
+namespace {
+
+// The files of an interrupted pack: new files beside the old ones, and the marker whose
+// presence says that all of them were complete (the point after which the pack counts).
+std::string packNew(const std::string& path) {
+    return path + ".pack-new";
+}
+std::string packMarker(const std::string& dbfPath) {
+    return dbfPath + ".pack-commit";
+}
+
+// Finishes a pack that was interrupted after its commit point, or drops the new files of one
+// that was not. Called with the table locked, so no pack is running.
+bool recoverPack(const std::string& dbfPath, bool exclusive) {
+    std::vector<std::string> targets{dbfPath};
+    for (const char* ext : {"fpt", "dbt", "cdx"}) {
+        std::string p = siblingPath(dbfPath, ext);
+        if (!p.empty()) targets.push_back(p);
+    }
+    if (fileExists(packMarker(dbfPath))) {
+        for (const std::string& t : targets)
+            if (fileExists(packNew(t))) atomicReplace(packNew(t), t);
+        removeFile(packMarker(dbfPath));
+        return true;
+    }
+    if (exclusive)
+        for (const std::string& t : targets)
+            if (fileExists(packNew(t))) removeFile(packNew(t));
+    return false;
+}
+
+}  // namespace
+
 std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& options) {
     std::string resolved = resolvePath(path);
     if (resolved.empty()) fail(code::kFileNotFound, "File not found: " + std::string(path));
@@ -77,6 +110,10 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
     t->options_ = options;
     Access access = options.readOnly ? Access::Read : Access::ReadWrite;
     t->file_ = File::open(resolved, access, options.share);
+    if (recoverPack(resolved, options.share == Share::Exclusive)) {
+        t->file_.close();
+        t->file_ = File::open(resolved, access, options.share);
+    }
     t->parseHeader();
 
     // The code page the character bytes are in: the header's, unless an OEM open of a table
@@ -91,51 +128,68 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
         t->fromAnsi_ = &Translation::between(kAnsiCodePage, cp);
     }
     t->codePage_ = cp;
+    t->openCompanions();
+    return t;
+}
 
-    bool hasMemoField = std::any_of(t->fields_.begin(), t->fields_.end(), [](const Field& f) {
+void Table::openCompanions() {
+    const std::string& resolved = file_.path();
+    Access access = options_.readOnly ? Access::Read : Access::ReadWrite;
+    memo_.reset();
+    index_.reset();
+    warnings_.clear();
+    keyBuilders_.clear();
+    keyErrors_.clear();
+    bool hasMemoField = std::any_of(fields_.begin(), fields_.end(), [](const Field& f) {
         return f.type == 'M' || f.type == 'G' || f.type == 'W';
     });
     if (hasMemoField) {
-        bool dbt = t->header_.version == 0x83 || t->header_.version == 0x8B;
+        bool dbt = header_.version == 0x83 || header_.version == 0x8B;
         std::string memoPath = siblingPath(resolved, dbt ? "dbt" : "fpt");
         if (memoPath.empty())
             fail(code::kFileNotFound,
                  resolved + ": the memo file " + (dbt ? ".dbt" : ".fpt") + " is missing");
-        t->memo_ = std::make_unique<MemoFile>(MemoFile::open(
-            memoPath, dbt ? MemoFile::Kind::Dbt : MemoFile::Kind::Fpt, access, options.share));
+        memo_ = std::make_unique<MemoFile>(MemoFile::open(
+            memoPath, dbt ? MemoFile::Kind::Dbt : MemoFile::Kind::Fpt, access, options_.share));
     }
 
-    if (options.openIndex) {
+    if (options_.openIndex) {
         std::string cdxPath = siblingPath(resolved, "cdx");
-        bool flagged = (t->header_.tableFlags & 0x01) != 0;
+        bool flagged = (header_.tableFlags & 0x01) != 0;
         if (!cdxPath.empty()) {
             if (!flagged)
-                t->warnings_.push_back(resolved +
-                                       ": the structural index exists but the table header does "
-                                       "not flag it");
-            t->index_ = std::make_unique<CdxFile>(CdxFile::open(cdxPath, access, options.share));
-            // The kind of each tag's key follows from its expression; a tag whose expression
-            // does not compile stays readable as character keys and says why.
-            for (TagInfo& tag : t->index_->tags()) {
-                try {
-                    tag.keyKind = keyKind(
-                        Expression::compile(tag.keyExpression, t.get(), TextMode::Raw).type());
-                } catch (const Error& e) {
-                    tag.expressionError = e.what();
-                }
-            }
+                warnings_.push_back(resolved +
+                                    ": the structural index exists but the table header does "
+                                    "not flag it");
+            openIndex(cdxPath);
         } else if (flagged) {
-            t->warnings_.push_back(resolved +
-                                   ": the table header flags a structural index that is missing");
+            warnings_.push_back(resolved +
+                                ": the table header flags a structural index that is missing");
         }
     }
 
-    t->recordsPerBlock_ =
+    recordsPerBlock_ =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kCacheBlockBytes) /
-                                       std::max<std::uint32_t>(1, t->header_.recordLength));
-    t->slots_.assign(kCacheSlots, CacheSlot{});
-    t->cache_.resize(kCacheSlots * t->recordsPerBlock_ * t->header_.recordLength);
-    return t;
+                                       std::max<std::uint32_t>(1, header_.recordLength));
+    slots_.assign(kCacheSlots, CacheSlot{});
+    cache_.assign(kCacheSlots * recordsPerBlock_ * header_.recordLength, '\0');
+}
+
+void Table::openIndex(const std::string& cdxPath) {
+    Access access = options_.readOnly ? Access::Read : Access::ReadWrite;
+    index_ = std::make_unique<CdxFile>(CdxFile::open(cdxPath, access, options_.share));
+    // The kind of each tag's key follows from its expression; a tag whose expression does not
+    // compile stays readable as character keys and says why.
+    for (TagInfo& tag : index_->tags()) {
+        try {
+            tag.keyKind =
+                keyKind(Expression::compile(tag.keyExpression, this, TextMode::Raw).type());
+        } catch (const Error& e) {
+            tag.expressionError = e.what();
+        }
+    }
+    keyBuilders_.clear();
+    keyErrors_.clear();
 }
 
 void Table::parseHeader() {

@@ -13,7 +13,9 @@
 namespace xbase {
 
 class CdxFile;
+class KeyBuilder;
 class Translation;
+struct TagEntries;
 
 enum class TableFormat { DBase3, FoxPro2, VisualFoxPro };
 
@@ -108,6 +110,37 @@ class Table {
     // A field shown as text (numbers as stored, dates YYYYMMDD, logicals T/F), for tools.
     std::string display(const char* rec, const Field& f) const;
 
+    // ---- writing: the table must be open exclusively and not read-only ----------------------
+    // Every write keeps every tag of the structural index right. A tag the engine cannot
+    // reproduce exactly (an expression it cannot evaluate, a collation other than the machine
+    // order) makes a write that would change it fail before any byte changes, naming the
+    // table and the tag; so does a key a unique tag already holds for another record.
+
+    // A blank record: blanks, binary fields zero, not deleted.
+    std::string blankRecord() const;
+    // Sets a field of a record image from program text (ANSI, converted for OEM tables):
+    // character fields padded with blanks and cut at the width, numbers formatted to the
+    // field's width and decimals, dates as YYYYMMDD, logicals T/F. A value the field cannot
+    // hold is code::kUnsupported.
+    void setText(std::string& record, const Field& f, std::string_view text) const;
+    // Rewrites record `recno` with `record` (recordLength bytes, deleted flag first).
+    void update(std::uint32_t recno, std::string_view record);
+    void setDeleted(std::uint32_t recno, bool deleted);
+    // Appends a record; returns its number.
+    std::uint32_t append(std::string_view record);
+    // Appends records (recordLength bytes each) without touching the index: for bulk loads,
+    // which must call reindex() before anything else.
+    void appendUnindexed(std::string_view records);
+    // Stores a memo (program text, converted for OEM tables) and returns its block number, to
+    // be put into a memo field of a record.
+    std::uint32_t writeMemo(std::string_view text);
+    // Rebuilds every tag from the records and replaces the index file in one step.
+    void reindex();
+    // Removes the records marked deleted, rebuilds every tag and keeps the memos of the kept
+    // records. New files replace the old ones so that a crash leaves either all old or all
+    // new files.
+    void pack();
+
     // The structural index, or nullptr when the table has none.
     CdxFile* index() const { return index_.get(); }
     // Problems found while opening that do not stop reading (for example a CDX file that
@@ -117,6 +150,16 @@ class Table {
   private:
     Table() = default;
     void parseHeader();
+    void openCompanions();
+    void openIndex(const std::string& cdxPath);
+    void requireWritable(const char* what) const;
+    // The key builders of the tags, compiled on first use (nullptr where a tag cannot be).
+    const KeyBuilder* keyBuilder(std::size_t tag) const;
+    void requireReproducible(std::size_t tag) const;
+    void writeRecord(std::uint32_t recno, std::string_view record);
+    void writeHeaderCount();
+    void stampDate();
+    std::vector<TagEntries> buildEntries(const std::vector<std::uint32_t>* keep) const;
     std::uint64_t recordOffset(std::uint32_t recno) const {
         return header_.headerLength + static_cast<std::uint64_t>(recno - 1) * header_.recordLength;
     }
@@ -134,6 +177,9 @@ class Table {
     std::unique_ptr<MemoFile> memo_;
     std::unique_ptr<CdxFile> index_;
     std::vector<std::string> warnings_;
+    mutable std::vector<std::unique_ptr<KeyBuilder>> keyBuilders_;
+    mutable std::vector<std::string> keyErrors_;
+    bool dateStamped_ = false;
 
     // Direct-mapped cache of record blocks.
     struct CacheSlot {
@@ -143,6 +189,30 @@ class Table {
     mutable std::vector<CacheSlot> slots_;
     mutable std::vector<char> cache_;
 };
+
+// What createTable makes: a Visual FoxPro table (DBF, FPT when it has memo fields, and a
+// structural CDX with the given tags).
+struct FieldDef {
+    std::string name;
+    char type = 'C';
+    std::uint32_t length = 0;  // ignored for types of fixed length
+    std::uint8_t decimals = 0;
+};
+struct TagDef {
+    std::string name;
+    std::string key;  // in the table's code page
+    std::string forCondition;
+    bool unique = false;
+    bool descending = false;
+};
+struct TableDef {
+    std::vector<FieldDef> fields;
+    std::vector<TagDef> tags;
+    int codePage = 1251;
+    std::uint16_t memoBlockSize = 64;
+};
+// Creates the files of an empty table (replacing none: an existing file is an error).
+void createTable(const std::string& path, const TableDef& def);
 
 // Julian day numbers, as xBase stores dates in keys and T fields.
 std::int32_t julianDay(int year, int month, int day);

@@ -52,6 +52,8 @@ class File {
     void truncate(std::uint64_t size);
     void sync();
     void close();
+    // Records that the file now has another name (after an atomic replace).
+    void renamed(std::string path) { path_ = std::move(path); }
 
   private:
     int fd_ = -1;
@@ -62,6 +64,8 @@ class File {
 // content, or, if the call fails, still to the old.
 void atomicReplace(const std::string& replacement, const std::string& target);
 void removeFile(const std::string& path);
+// Makes the names created, renamed or removed in the directory of `path` durable.
+void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);
 
 // Fault injection for tests: when set, the hook is called before every write of the engine

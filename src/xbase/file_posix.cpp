@@ -236,6 +236,15 @@ bool fileExists(const std::string& path) {
     return exists(path);
 }
 
+void syncDirectoryOf(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 void setWriteHook(WriteHook hook) {
     writeHook() = std::move(hook);
 }

@@ -22,6 +22,8 @@ class MemoFile {
     std::string read(std::uint32_t block) const;
 
     File& file() { return file_; }
+    // The file grew by a write of the owner.
+    void grew(std::uint64_t size) { size_ = size; }
 
   private:
     File file_;

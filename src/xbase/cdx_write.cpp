@@ -1,0 +1,627 @@
+// Writing compound indexes: node encoding, bulk builds and single-entry changes.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "xbase/bytes.h"
+#include "xbase/cdx.h"
+#include "xbase/error.h"
+
+namespace xbase {
+
+namespace {
+
+constexpr std::uint32_t kLeafHeader = 24;
+constexpr std::uint32_t kInteriorHeader = 12;
+
+unsigned bitsFor(std::uint64_t v) {
+    unsigned n = 0;
+    while (v) {
+        ++n;
+        v >>= 1;
+    }
+    return n;
+}
+
+// The bit layout of a leaf's entries: record number, duplicate count, trailing count.
+struct LeafLayout {
+    unsigned recBits, dupBits, trailBits, bytes;
+    LeafLayout(std::uint16_t keyLength, std::uint32_t maxRecno) {
+        dupBits = trailBits = bitsFor(keyLength);
+        unsigned need = std::max(1u, bitsFor(maxRecno)) + dupBits + trailBits;
+        bytes = std::max(3u, (need + 7) / 8);
+        recBits = std::min(32u, bytes * 8 - dupBits - trailBits);
+    }
+};
+
+std::size_t trailing(std::string_view k, char trail) {
+    std::size_t n = 0;
+    while (n < k.size() && k[k.size() - 1 - n] == trail)
+        ++n;
+    return n;
+}
+
+std::size_t common(std::string_view a, std::string_view b, std::size_t limit) {
+    std::size_t n = 0;
+    while (n < limit && a[n] == b[n])
+        ++n;
+    return n;
+}
+
+// The bytes a key takes in a leaf after the previous one.
+std::size_t storedSize(std::string_view key, const std::string_view* prev, char trail) {
+    std::size_t t = trailing(key, trail);
+    std::size_t d = prev ? common(*prev, key, key.size() - t) : 0;
+    return key.size() - d - t;
+}
+
+std::uint32_t maxRecno(const Node& n) {
+    std::uint32_t m = 0;
+    for (auto r : n.recnos)
+        m = std::max(m, r);
+    return m;
+}
+
+// Encodes a leaf into a page; false when its entries do not fit.
+bool encodeLeaf(const Node& n, unsigned char* page) {
+    LeafLayout lay(n.keyLength, maxRecno(n));
+    std::memset(page, 0, kNodeSize);
+    putLe16(page, n.attributes);
+    putLe16(page + 2, n.count);
+    putLe32(page + 4, n.left);
+    putLe32(page + 8, n.right);
+    putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
+    page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
+    page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
+    page[20] = static_cast<unsigned char>(lay.recBits);
+    page[21] = static_cast<unsigned char>(lay.dupBits);
+    page[22] = static_cast<unsigned char>(lay.trailBits);
+    page[23] = static_cast<unsigned char>(lay.bytes);
+    std::size_t infoEnd = kLeafHeader + static_cast<std::size_t>(n.count) * lay.bytes;
+    if (infoEnd > kNodeSize) return false;
+    std::size_t keyPos = kNodeSize;
+    for (std::size_t i = 0; i < n.count; ++i) {
+        std::string_view k = n.key(i);
+        std::size_t t = trailing(k, n.trail);
+        std::size_t d = i ? common(n.key(i - 1), k, k.size() - t) : 0;
+        std::size_t stored = k.size() - d - t;
+        if (keyPos < infoEnd + stored) return false;
+        keyPos -= stored;
+        std::memcpy(page + keyPos, k.data() + d, stored);
+        std::uint64_t v = n.recnos[i] | (static_cast<std::uint64_t>(d) << lay.recBits) |
+                          (static_cast<std::uint64_t>(t) << (lay.recBits + lay.dupBits));
+        for (unsigned b = 0; b < lay.bytes; ++b)
+            page[infoEnd - (n.count - i) * lay.bytes + b] =
+                static_cast<unsigned char>(v >> (8 * b));
+    }
+    putLe16(page + 12, static_cast<std::uint16_t>(keyPos - infoEnd));
+    return true;
+}
+
+bool encodeInterior(const Node& n, unsigned char* page) {
+    const std::size_t kl = n.keyLength;
+    if (kInteriorHeader + n.count * (kl + 8) > kNodeSize) return false;
+    std::memset(page, 0, kNodeSize);
+    putLe16(page, n.attributes);
+    putLe16(page + 2, n.count);
+    putLe32(page + 4, n.left);
+    putLe32(page + 8, n.right);
+    for (std::size_t i = 0; i < n.count; ++i) {
+        unsigned char* e = page + kInteriorHeader + i * (kl + 8);
+        std::memcpy(e, n.keys.data() + i * kl, kl);
+        putBe32(e + kl, n.recnos[i]);
+        putBe32(e + kl + 4, n.children[i]);
+    }
+    return true;
+}
+
+bool encode(const Node& n, unsigned char* page) {
+    return n.leaf() ? encodeLeaf(n, page) : encodeInterior(n, page);
+}
+
+void writeTagHeader(unsigned char* h, const TagInfo& t) {
+    std::memset(h, 0, 1024);
+    putLe32(h, t.root);
+    putLe32(h + 4, t.freeList);
+    putLe16(h + 12, t.keyLength);
+    h[14] = t.options;
+    h[15] = 1;
+    putLe16(h + 502, t.descending ? 1 : 0);
+    auto keyLen = static_cast<std::uint16_t>(t.keyExpression.size() + 1);
+    auto forLen = static_cast<std::uint16_t>(t.forExpression.size() + 1);
+    if (keyLen + forLen > 512)
+        fail(code::kUnsupported, "The expressions of tag " + t.name + " are too long");
+    putLe16(h + 504, keyLen);
+    putLe16(h + 506, forLen);
+    putLe16(h + 508, 0);
+    putLe16(h + 510, keyLen);
+    std::memcpy(h + 512, t.keyExpression.data(), t.keyExpression.size());
+    std::memcpy(h + 512 + keyLen, t.forExpression.data(), t.forExpression.size());
+}
+
+// Splits the entries of an overfull node into two that each fit; returns the count for the
+// left one.
+std::size_t splitPoint(const Node& n) {
+    unsigned char page[kNodeSize];
+    std::size_t mid = n.count / 2;
+    auto part = [&](std::size_t from, std::size_t to) {
+        Node p;
+        p.attributes = n.attributes;
+        p.keyLength = n.keyLength;
+        p.trail = n.trail;
+        p.count = static_cast<std::uint16_t>(to - from);
+        p.keys.assign(n.keys.begin() + static_cast<std::ptrdiff_t>(from * n.keyLength),
+                      n.keys.begin() + static_cast<std::ptrdiff_t>(to * n.keyLength));
+        p.recnos.assign(n.recnos.begin() + static_cast<std::ptrdiff_t>(from),
+                        n.recnos.begin() + static_cast<std::ptrdiff_t>(to));
+        if (!n.leaf())
+            p.children.assign(n.children.begin() + static_cast<std::ptrdiff_t>(from),
+                              n.children.begin() + static_cast<std::ptrdiff_t>(to));
+        return p;
+    };
+    for (std::size_t delta = 0; delta < n.count; ++delta) {
+        for (std::size_t m : {mid + delta, mid - std::min(mid, delta)}) {
+            if (m == 0 || m >= n.count) continue;
+            if (encode(part(0, m), page) && encode(part(m, n.count), page)) return m;
+        }
+    }
+    fail(code::kCorruptIndex, "a node cannot be split");
+}
+
+Node slice(const Node& n, std::size_t from, std::size_t to) {
+    Node p;
+    p.attributes = n.attributes;
+    p.keyLength = n.keyLength;
+    p.trail = n.trail;
+    p.count = static_cast<std::uint16_t>(to - from);
+    const std::size_t kl = n.keyLength;
+    p.keys.assign(n.keys.begin() + static_cast<std::ptrdiff_t>(from * kl),
+                  n.keys.begin() + static_cast<std::ptrdiff_t>(to * kl));
+    p.recnos.assign(n.recnos.begin() + static_cast<std::ptrdiff_t>(from),
+                    n.recnos.begin() + static_cast<std::ptrdiff_t>(to));
+    if (!n.leaf())
+        p.children.assign(n.children.begin() + static_cast<std::ptrdiff_t>(from),
+                          n.children.begin() + static_cast<std::ptrdiff_t>(to));
+    return p;
+}
+
+void insertEntry(Node& n, std::size_t at, std::string_view key, std::uint32_t recno,
+                 std::uint32_t child) {
+    n.keys.insert(n.keys.begin() + static_cast<std::ptrdiff_t>(at * n.keyLength), key.begin(),
+                  key.end());
+    n.recnos.insert(n.recnos.begin() + static_cast<std::ptrdiff_t>(at), recno);
+    if (!n.leaf()) n.children.insert(n.children.begin() + static_cast<std::ptrdiff_t>(at), child);
+    ++n.count;
+}
+
+void eraseEntry(Node& n, std::size_t at) {
+    auto k = n.keys.begin() + static_cast<std::ptrdiff_t>(at * n.keyLength);
+    n.keys.erase(k, k + n.keyLength);
+    n.recnos.erase(n.recnos.begin() + static_cast<std::ptrdiff_t>(at));
+    if (!n.leaf()) n.children.erase(n.children.begin() + static_cast<std::ptrdiff_t>(at));
+    --n.count;
+}
+
+void setEntryKey(Node& n, std::size_t at, std::string_view key, std::uint32_t recno) {
+    std::memcpy(n.keys.data() + at * n.keyLength, key.data(), n.keyLength);
+    n.recnos[at] = recno;
+}
+
+int compareEntry(std::string_view a, std::uint32_t ra, std::string_view b, std::uint32_t rb) {
+    int c = std::memcmp(a.data(), b.data(), a.size());
+    if (c != 0) return c < 0 ? -1 : 1;
+    return ra < rb ? -1 : (ra > rb ? 1 : 0);
+}
+
+}  // namespace
+
+// ---- bulk ------------------------------------------------------------------------------
+
+void TagEntries::add(std::string_view key, std::uint32_t recno) {
+    keys.insert(keys.end(), key.begin(), key.end());
+    recnos.push_back(recno);
+}
+
+void TagEntries::sort(bool unique) {
+    const std::size_t n = recnos.size();
+    // Sort on the first eight key bytes as one number, falling back to the whole key only
+    // where those are equal.
+    struct Item {
+        std::uint64_t prefix;
+        std::uint32_t entry;
+    };
+    std::vector<Item> items(n);
+    const std::size_t kl = keyLength;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto* k = reinterpret_cast<const unsigned char*>(keys.data() + i * kl);
+        std::uint64_t p = 0;
+        for (std::size_t b = 0; b < 8; ++b)
+            p = (p << 8) | (b < kl ? k[b] : 0);
+        items[i] = {p, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (kl > 8) {
+            int c =
+                std::memcmp(keys.data() + a.entry * kl + 8, keys.data() + b.entry * kl + 8, kl - 8);
+            if (c != 0) return c < 0;
+        }
+        return recnos[a.entry] < recnos[b.entry];
+    });
+    order.clear();
+    order.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t e = items[i].entry;
+        if (unique && !order.empty() &&
+            std::memcmp(keys.data() + order.back() * kl, keys.data() + e * kl, kl) == 0)
+            continue;
+        order.push_back(e);
+    }
+}
+
+void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tagsIn,
+                        const std::vector<TagEntries>& entries) {
+    std::vector<unsigned char> out(1024, 0);  // the directory's header comes first
+    auto alloc = [&](std::size_t pages) {
+        auto off = static_cast<std::uint32_t>(out.size());
+        out.resize(out.size() + pages * kNodeSize, 0);
+        return off;
+    };
+
+    // Writes the leaves and interior levels of one tree; returns the root.
+    auto buildTree = [&](const TagInfo& tag, std::size_t count, auto keyAt, auto recnoAt) {
+        const char trail = tag.keyKind == 'C' ? ' ' : '\0';
+        std::uint32_t maxRec = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            maxRec = std::max(maxRec, recnoAt(i));
+        LeafLayout lay(tag.keyLength, maxRec);
+        std::vector<Node> level;
+        std::size_t i = 0;
+        do {
+            Node leaf;
+            leaf.attributes = 2;
+            leaf.keyLength = tag.keyLength;
+            leaf.trail = trail;
+            std::size_t used = 0;
+            std::string_view prev;
+            while (i < count) {
+                std::string_view k = keyAt(i);
+                std::size_t need = lay.bytes + storedSize(k, leaf.count ? &prev : nullptr, trail);
+                if (kLeafHeader + used + need > kNodeSize) break;
+                used += need;
+                insertEntry(leaf, leaf.count, k, recnoAt(i), 0);
+                prev = leaf.key(leaf.count - 1u);
+                ++i;
+            }
+            if (leaf.count == 0 && count > 0)
+                fail(code::kUnsupported, "a key of tag " + tag.name + " does not fit a leaf");
+            leaf.offset = alloc(1);
+            level.push_back(std::move(leaf));
+        } while (i < count);
+        const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (tag.keyLength + 8u);
+        while (true) {
+            for (std::size_t k = 0; k < level.size(); ++k) {
+                level[k].left = k ? level[k - 1].offset : kNoNode;
+                level[k].right = k + 1 < level.size() ? level[k + 1].offset : kNoNode;
+            }
+            if (level.size() == 1) level[0].attributes |= 1;
+            for (const Node& n : level)
+                if (!encode(n, out.data() + n.offset))
+                    fail(code::kUnsupported, "a node of tag " + tag.name + " does not fit");
+            if (level.size() == 1) return level[0].offset;
+            std::vector<Node> up;
+            for (std::size_t k = 0; k < level.size(); k += perInterior) {
+                Node p;
+                p.attributes = 0;
+                p.keyLength = tag.keyLength;
+                p.trail = trail;
+                for (std::size_t c = k; c < std::min(level.size(), k + perInterior); ++c) {
+                    const Node& child = level[c];
+                    insertEntry(p, p.count, child.key(child.count - 1u), child.recnos.back(),
+                                child.offset);
+                }
+                p.offset = alloc(1);
+                up.push_back(std::move(p));
+            }
+            level = std::move(up);
+        }
+    };
+
+    std::vector<TagInfo> tags = tagsIn;
+    std::vector<std::pair<std::string, std::uint32_t>> directory;
+    for (std::size_t t = 0; t < tags.size(); ++t) {
+        TagInfo& tag = tags[t];
+        tag.headerOffset = alloc(2);
+        tag.freeList = 0;
+        tag.options = static_cast<std::uint8_t>(0x60 | (tag.unique ? 0x01 : 0) |
+                                                (tag.forExpression.empty() ? 0 : 0x08));
+        const TagEntries& e = entries[t];
+        tag.root = buildTree(
+            tag, e.order.size(), [&](std::size_t i) { return e.key(i); },
+            [&](std::size_t i) { return e.recno(i); });
+        writeTagHeader(out.data() + tag.headerOffset, tag);
+        std::string name = tag.name.substr(0, 10);
+        name.resize(10, ' ');
+        directory.emplace_back(name, tag.headerOffset);
+    }
+    std::sort(directory.begin(), directory.end());
+    TagInfo dir;
+    dir.name = "(directory)";
+    dir.keyLength = 10;
+    dir.keyKind = 'C';
+    dir.options = 0xE0;
+    dir.root = buildTree(
+        dir, directory.size(), [&](std::size_t i) { return std::string_view(directory[i].first); },
+        [&](std::size_t i) { return directory[i].second; });
+    writeTagHeader(out.data(), dir);
+
+    File f = File::create(path);
+    f.writeAt(0, out.data(), out.size());
+    f.sync();
+}
+
+// ---- single entries ----------------------------------------------------------------------
+
+TagInfo& CdxFile::mutableTag(const TagInfo& tag) {
+    if (tag.headerOffset == directory_.headerOffset && &tag == &directory_) return directory_;
+    for (TagInfo& t : tags_)
+        if (t.headerOffset == tag.headerOffset) return t;
+    fail(code::kTagNotFound, path() + ": no tag " + tag.name);
+}
+
+void CdxFile::changed() {
+    leafDirs_.clear();
+}
+
+void CdxFile::writeNode(const TagInfo& tag, const Node& n) {
+    unsigned char page[kNodeSize];
+    if (!encode(n, page))
+        corrupt("tag " + tag.name + ": node " + std::to_string(n.offset) + " overflows");
+    file_.writeAt(n.offset, page, kNodeSize);
+    if (n.offset + kNodeSize > size_) size_ = n.offset + kNodeSize;
+    if (cache_.size() >= 16384) cache_.clear();
+    cache_[n.offset] = std::make_shared<const Node>(n);
+    changed();
+}
+
+std::uint32_t CdxFile::allocNode() {
+    std::uint32_t head = directory_.freeList;
+    if (head != 0 && head != kNoNode) {
+        if (head % kNodeSize != 0 || head < 1024 ||
+            static_cast<std::uint64_t>(head) + kNodeSize > size_)
+            corrupt("the free list points at " + std::to_string(head));
+        unsigned char next[4];
+        file_.readExact(head, next, 4, "a free page");
+        directory_.freeList = le32(next);
+        unsigned char h[4];
+        putLe32(h, directory_.freeList);
+        file_.writeAt(4, h, 4);
+        cache_.erase(head);
+        return head;
+    }
+    auto off = static_cast<std::uint32_t>(size_);
+    size_ += kNodeSize;
+    return off;
+}
+
+void CdxFile::freeNode(std::uint32_t offset) {
+    // A free page holds the next free page in its first four bytes; the file header holds
+    // the first.
+    unsigned char page[kNodeSize] = {};
+    putLe32(page, directory_.freeList == kNoNode ? 0 : directory_.freeList);
+    file_.writeAt(offset, page, kNodeSize);
+    directory_.freeList = offset;
+    unsigned char h[4];
+    putLe32(h, offset);
+    file_.writeAt(4, h, 4);
+    cache_.erase(offset);
+    changed();
+}
+
+void CdxFile::setRoot(const TagInfo& tag, std::uint32_t root) {
+    TagInfo& t = mutableTag(tag);
+    unsigned char b[4];
+    putLe32(b, root);
+    file_.writeAt(t.headerOffset, b, 4);
+    t.root = root;
+    changed();
+}
+
+void CdxFile::setLeft(const TagInfo& tag, std::uint32_t node, std::uint32_t left) {
+    if (node == kNoNode) return;
+    Node n = *this->node(tag, node);
+    n.left = left;
+    writeNode(tag, n);
+}
+
+std::vector<CdxFile::PathStep> CdxFile::pathTo(const TagInfo& tag, std::string_view key,
+                                               std::uint32_t recno) const {
+    std::vector<PathStep> path;
+    std::uint32_t off = tag.root;
+    for (int depth = 0; depth < 64; ++depth) {
+        auto n = node(tag, off);
+        std::size_t lo = 0, hi = n->count;
+        while (lo < hi) {
+            std::size_t mid = (lo + hi) / 2;
+            if (compareEntry(n->key(mid), n->recnos[mid], key, recno) >= 0)
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        if (n->leaf()) {
+            path.push_back({n, lo});
+            return path;
+        }
+        std::size_t child = std::min<std::size_t>(lo, n->count - 1u);
+        path.push_back({n, child});
+        off = n->children[child];
+    }
+    corrupt("tag " + tag.name + ": the tree is deeper than 64 levels");
+}
+
+void CdxFile::fixParentKeys(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level) {
+    // path[level + 1] changed its last key: carry it up while it is the last of its parent.
+    for (std::size_t l = level + 1; l-- > 0;) {
+        const Node& child = *path[l + 1].node;
+        if (child.count == 0) return;
+        Node parent = *path[l].node;
+        std::size_t at = path[l].index;
+        std::string_view last = child.key(child.count - 1u);
+        if (parent.key(at) == last && parent.recnos[at] == child.recnos.back()) return;
+        setEntryKey(parent, at, last, child.recnos.back());
+        writeNode(tag, parent);
+        path[l].node = node(tag, parent.offset);
+        if (at + 1 != parent.count) return;
+    }
+}
+
+void CdxFile::insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
+                               const Node& left, const Node& right) {
+    if (level == 0) {
+        // The root split: a new root above the two halves.
+        Node root;
+        root.offset = allocNode();
+        root.attributes = 1;
+        root.keyLength = tag.keyLength;
+        root.trail = left.trail;
+        insertEntry(root, 0, left.key(left.count - 1u), left.recnos.back(), left.offset);
+        insertEntry(root, 1, right.key(right.count - 1u), right.recnos.back(), right.offset);
+        writeNode(tag, root);
+        setRoot(tag, root.offset);
+        return;
+    }
+    std::size_t p = level - 1;
+    Node parent = *path[p].node;
+    std::size_t at = path[p].index;
+    std::string oldLast(parent.key(parent.count - 1u));
+    std::uint32_t oldLastRec = parent.recnos.back();
+    setEntryKey(parent, at, left.key(left.count - 1u), left.recnos.back());
+    insertEntry(parent, at + 1, right.key(right.count - 1u), right.recnos.back(), right.offset);
+    unsigned char page[kNodeSize];
+    if (encodeInterior(parent, page)) {
+        writeNode(tag, parent);
+        path[p].node = node(tag, parent.offset);
+        if (p > 0 &&
+            (parent.key(parent.count - 1u) != oldLast || parent.recnos.back() != oldLastRec))
+            fixParentKeys(tag, path, p - 1);
+        return;
+    }
+    std::size_t m = splitPoint(parent);
+    Node l = slice(parent, 0, m), r = slice(parent, m, parent.count);
+    l.attributes = r.attributes = 0;
+    l.offset = parent.offset;
+    r.offset = allocNode();
+    r.left = l.offset;
+    r.right = parent.right;
+    l.left = parent.left;
+    l.right = r.offset;
+    writeNode(tag, r);
+    writeNode(tag, l);
+    setLeft(tag, parent.right, r.offset);
+    insertIntoParent(tag, path, p, l, r);
+}
+
+void CdxFile::insert(const TagInfo& tag, std::string_view key, std::uint32_t recno) {
+    if (key.size() != tag.keyLength) corrupt("tag " + tag.name + ": a key of the wrong length");
+    auto path = pathTo(tag, key, recno);
+    Node leaf = *path.back().node;
+    std::size_t at = path.back().index;
+    insertEntry(leaf, at, key, recno, 0);
+    unsigned char page[kNodeSize];
+    const std::size_t level = path.size() - 1;
+    if (encodeLeaf(leaf, page)) {
+        writeNode(tag, leaf);
+        path.back().node = node(tag, leaf.offset);
+        if (at + 1 == leaf.count && level > 0) fixParentKeys(tag, path, level - 1);
+        return;
+    }
+    std::size_t m = splitPoint(leaf);
+    Node l = slice(leaf, 0, m), r = slice(leaf, m, leaf.count);
+    l.attributes = r.attributes = 2;  // a split root stops being the root
+    l.offset = leaf.offset;
+    r.offset = allocNode();
+    r.left = l.offset;
+    r.right = leaf.right;
+    l.left = leaf.left;
+    l.right = r.offset;
+    // The new node first: until the left half points at it, nothing reaches it.
+    writeNode(tag, r);
+    writeNode(tag, l);
+    setLeft(tag, leaf.right, r.offset);
+    insertIntoParent(tag, path, level, l, r);
+}
+
+void CdxFile::removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level) {
+    // path[level] loses the entry of the child it led to.
+    Node parent = *path[level].node;
+    std::size_t at = path[level].index;
+    eraseEntry(parent, at);
+    if (parent.count == 0) {
+        if (level == 0) {
+            // The tag is empty: the root becomes an empty leaf.
+            Node leaf;
+            leaf.offset = parent.offset;
+            leaf.attributes = 3;
+            leaf.keyLength = tag.keyLength;
+            leaf.trail = tag.keyKind == 'C' ? ' ' : '\0';
+            writeNode(tag, leaf);
+            return;
+        }
+        removeFromParent(tag, path, level - 1);
+        if (parent.left != kNoNode) {
+            Node l = *node(tag, parent.left);
+            l.right = parent.right;
+            writeNode(tag, l);
+        }
+        setLeft(tag, parent.right, parent.left);
+        freeNode(parent.offset);
+        return;
+    }
+    writeNode(tag, parent);
+    path[level].node = node(tag, parent.offset);
+    if (at == parent.count && level > 0) fixParentKeys(tag, path, level - 1);
+}
+
+bool CdxFile::remove(const TagInfo& tag, std::string_view key, std::uint32_t recno) {
+    if (key.size() != tag.keyLength) return false;
+    auto path = pathTo(tag, key, recno);
+    Node leaf = *path.back().node;
+    std::size_t at = path.back().index;
+    if (at >= leaf.count || leaf.recnos[at] != recno || leaf.key(at) != key) return false;
+    eraseEntry(leaf, at);
+    const std::size_t level = path.size() - 1;
+    if (leaf.count == 0 && level > 0) {
+        // An empty leaf leaves the tree: first its parent forgets it, then its neighbours.
+        removeFromParent(tag, path, level - 1);
+        if (leaf.left != kNoNode) {
+            Node l = *node(tag, leaf.left);
+            l.right = leaf.right;
+            writeNode(tag, l);
+        }
+        setLeft(tag, leaf.right, leaf.left);
+        freeNode(leaf.offset);
+        return true;
+    }
+    writeNode(tag, leaf);
+    path.back().node = node(tag, leaf.offset);
+    if (at == leaf.count && leaf.count > 0 && level > 0) fixParentKeys(tag, path, level - 1);
+    return true;
+}
+
+bool CdxFile::containsOther(const TagInfo& tag, std::string_view key, std::uint32_t except) const {
+    auto path = pathTo(tag, key, 0);
+    auto n = path.back().node;
+    std::size_t i = path.back().index;
+    for (std::uint64_t guard = 0; guard <= size_ / kNodeSize; ++guard) {
+        for (; i < n->count; ++i) {
+            if (n->key(i) != key) return false;
+            if (n->recnos[i] != except) return true;
+        }
+        if (n->right == kNoNode) return false;
+        n = node(tag, n->right);
+        i = 0;
+    }
+    corrupt("tag " + tag.name + ": the leaf links form a cycle");
+}
+
+}  // namespace xbase

@@ -1,0 +1,689 @@
+// Writing tables: records, appends, reindexing and packing, with the structural index kept
+// right by every write.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "xbase/bytes.h"
+#include "xbase/cdx.h"
+#include "xbase/codepage.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+#include "xbase/key.h"
+
+namespace xbase {
+
+namespace {
+
+std::string packNew(const std::string& path) {
+    return path + ".pack-new";
+}
+std::string packMarker(const std::string& dbfPath) {
+    return dbfPath + ".pack-commit";
+}
+
+bool binaryField(const Field& f) {
+    switch (f.type) {
+        case 'I':
+        case 'B':
+        case 'Y':
+        case 'T':
+        case '0':
+            return true;
+        case 'M':
+        case 'G':
+        case 'W':
+            return f.length == 4;
+        default:
+            return false;
+    }
+}
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && s.front() == ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ')
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+}  // namespace
+
+void Table::requireWritable(const char* what) const {
+    if (options_.readOnly)
+        fail(code::kReadOnly, file_.path() + ": cannot " + what + " a table opened read-only");
+    if (options_.share != Share::Exclusive)
+        fail(code::kTableNotExclusive,
+             file_.path() + ": cannot " + what + " a table that is not open exclusively");
+}
+
+const KeyBuilder* Table::keyBuilder(std::size_t tag) const {
+    if (!index_) return nullptr;
+    if (keyBuilders_.size() != index_->tags().size()) {
+        keyBuilders_.clear();
+        keyErrors_.clear();
+        for (const TagInfo& t : index_->tags()) {
+            try {
+                keyBuilders_.push_back(std::make_unique<KeyBuilder>(*this, t));
+                keyErrors_.emplace_back();
+            } catch (const Error& e) {
+                keyBuilders_.push_back(nullptr);
+                keyErrors_.emplace_back(e.what());
+            }
+        }
+    }
+    return keyBuilders_[tag].get();
+}
+
+void Table::requireReproducible(std::size_t i) const {
+    const TagInfo& tag = index_->tags()[i];
+    if (!keyBuilder(i))
+        fail(code::kUnsupported,
+             file_.path() + ": tag " + tag.name + " cannot be kept right: " + keyErrors_[i]);
+    if (tag.collation != "MACHINE")
+        fail(code::kUnsupported, file_.path() + ": tag " + tag.name + " uses the collation " +
+                                     tag.collation + ", which this engine cannot reproduce");
+}
+
+std::string Table::blankRecord() const {
+    std::string r(header_.recordLength, ' ');
+    for (const Field& f : fields_)
+        if (binaryField(f)) std::memset(r.data() + f.offset, 0, f.length);
+    return r;
+}
+
+void Table::setText(std::string& rec, const Field& f, std::string_view text) const {
+    if (rec.size() != header_.recordLength)
+        fail(code::kInvalidRecordNumber, file_.path() + ": a record image of the wrong length");
+    char* p = rec.data() + f.offset;
+    auto refuse = [&](const std::string& why) {
+        fail(code::kUnsupported, file_.path() + ": field " + f.name + " cannot hold '" +
+                                     std::string(text) + "': " + why);
+    };
+    if (f.nullBit >= 0 && nullFlags_) {
+        auto* bits = reinterpret_cast<unsigned char*>(rec.data() + nullFlags_->offset);
+        bits[f.nullBit / 8] =
+            static_cast<unsigned char>(bits[f.nullBit / 8] & ~(1u << (f.nullBit % 8)));
+    }
+    switch (f.type) {
+        case 'C':
+        case 'V': {
+            std::string v(text.substr(0, f.length));
+            if (fromAnsi_) fromAnsi_->apply(v.data(), v.size());
+            std::memset(p, ' ', f.length);
+            std::memcpy(p, v.data(), v.size());
+            if (f.varLengthBit >= 0 && nullFlags_) {
+                auto* bits = reinterpret_cast<unsigned char*>(rec.data() + nullFlags_->offset);
+                auto mask = static_cast<unsigned char>(1u << (f.varLengthBit % 8));
+                if (v.size() < f.length) {
+                    p[f.length - 1] = static_cast<char>(v.size());
+                    bits[f.varLengthBit / 8] |= mask;
+                } else {
+                    bits[f.varLengthBit / 8] =
+                        static_cast<unsigned char>(bits[f.varLengthBit / 8] & ~mask);
+                }
+            }
+            return;
+        }
+        case 'N':
+        case 'F': {
+            std::string t = trimmed(text);
+            if (t.empty()) {
+                std::memset(p, ' ', f.length);
+                return;
+            }
+            char* end = nullptr;
+            double v = std::strtod(t.c_str(), &end);
+            if (!end || *end != '\0' || !std::isfinite(v)) refuse("not a number");
+            std::string s = formatNumber(v, static_cast<int>(f.length), f.decimals);
+            if (s.find('*') != std::string::npos) refuse("too large for the field");
+            std::memcpy(p, s.data(), f.length);
+            return;
+        }
+        case 'D': {
+            std::string t = trimmed(text);
+            if (t.empty()) {
+                std::memset(p, ' ', 8);
+                return;
+            }
+            if (julianFromDtos(t) == 0 || t.size() != 8) refuse("not a date YYYYMMDD");
+            std::memcpy(p, t.data(), 8);
+            return;
+        }
+        case 'L': {
+            std::string t = trimmed(text);
+            if (t.empty())
+                *p = ' ';
+            else if (std::string_view("TtYy").find(t[0]) != std::string_view::npos)
+                *p = 'T';
+            else if (std::string_view("FfNn").find(t[0]) != std::string_view::npos)
+                *p = 'F';
+            else
+                refuse("not a logical value");
+            return;
+        }
+        case 'I': {
+            std::string t = trimmed(text);
+            char* end = nullptr;
+            long long v = std::strtoll(t.c_str(), &end, 10);
+            if (t.empty() || !end || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+                refuse("not a 32-bit integer");
+            putLe32(reinterpret_cast<unsigned char*>(p),
+                    static_cast<std::uint32_t>(static_cast<std::int32_t>(v)));
+            return;
+        }
+        default:
+            refuse("fields of type " + std::string(1, f.type) + " are not set from text");
+    }
+}
+
+void Table::writeRecord(std::uint32_t recno, std::string_view rec) {
+    file_.writeAt(recordOffset(recno), rec.data(), rec.size());
+    std::uint32_t block = (recno - 1) / recordsPerBlock_;
+    std::size_t slot = block % slots_.size();
+    if (slots_[slot].block == block) {
+        std::size_t blockBytes = static_cast<std::size_t>(recordsPerBlock_) * header_.recordLength;
+        std::memcpy(
+            cache_.data() + slot * blockBytes +
+                static_cast<std::size_t>((recno - 1) % recordsPerBlock_) * header_.recordLength,
+            rec.data(), rec.size());
+    }
+}
+
+void Table::writeHeaderCount() {
+    unsigned char b[4];
+    putLe32(b, header_.recordCount);
+    file_.writeAt(4, b, 4);
+}
+
+void Table::stampDate() {
+    if (dateStamped_) return;
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    unsigned char d[3] = {static_cast<unsigned char>(tm.tm_year % 256),
+                          static_cast<unsigned char>(tm.tm_mon + 1),
+                          static_cast<unsigned char>(tm.tm_mday)};
+    file_.writeAt(1, d, 3);
+    header_.year = 1900 + tm.tm_year;
+    header_.month = tm.tm_mon + 1;
+    header_.day = tm.tm_mday;
+    dateStamped_ = true;
+}
+
+void Table::update(std::uint32_t recno, std::string_view rec) {
+    requireWritable("rewrite");
+    if (rec.size() != header_.recordLength)
+        fail(code::kInvalidRecordNumber, file_.path() + ": a record image of the wrong length");
+    std::string old(record(recno), header_.recordLength);
+    struct Change {
+        const TagInfo* tag;
+        bool inOld, inNew;
+        std::string oldKey, newKey;
+    };
+    std::vector<Change> changes;
+    if (index_) {
+        const auto& tags = index_->tags();
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            const TagInfo& tag = tags[i];
+            const KeyBuilder* kb = keyBuilder(i);
+            if (!kb) requireReproducible(i);
+            Change c{
+                &tag, kb->included(old.data(), recno), kb->included(rec.data(), recno), {}, {}};
+            if (c.inOld) c.oldKey = kb->key(old.data(), recno);
+            if (c.inNew) c.newKey = kb->key(rec.data(), recno);
+            if (c.inOld == c.inNew && (!c.inOld || c.oldKey == c.newKey)) continue;
+            requireReproducible(i);
+            if (tag.unique && c.inNew && (!c.inOld || c.oldKey != c.newKey) &&
+                index_->containsOther(tag, c.newKey, recno))
+                fail(code::kUniqueKeyViolation, file_.path() + ": tag " + tag.name +
+                                                    " already holds the key of record " +
+                                                    std::to_string(recno));
+            changes.push_back(std::move(c));
+        }
+    }
+    // The record first, then its entries: a crash in between leaves keys that the check
+    // reports and a reindex mends.
+    stampDate();
+    writeRecord(recno, rec);
+    for (const Change& c : changes) {
+        if (c.inOld) index_->remove(*c.tag, c.oldKey, recno);
+        if (c.inNew) index_->insert(*c.tag, c.newKey, recno);
+    }
+}
+
+void Table::setDeleted(std::uint32_t recno, bool deleted) {
+    std::string rec(record(recno), header_.recordLength);
+    rec[0] = deleted ? '*' : ' ';
+    update(recno, rec);
+}
+
+std::uint32_t Table::append(std::string_view rec) {
+    requireWritable("append to");
+    if (rec.size() != header_.recordLength)
+        fail(code::kInvalidRecordNumber, file_.path() + ": a record image of the wrong length");
+    const std::uint32_t recno = header_.recordCount + 1;
+    std::vector<std::pair<const TagInfo*, std::string>> keys;
+    if (index_) {
+        const auto& tags = index_->tags();
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            requireReproducible(i);
+            const KeyBuilder* kb = keyBuilder(i);
+            if (!kb->included(rec.data(), recno)) continue;
+            std::string k = kb->key(rec.data(), recno);
+            if (tags[i].unique && index_->containsOther(tags[i], k, recno))
+                fail(code::kUniqueKeyViolation,
+                     file_.path() + ": tag " + tags[i].name + " already holds the key");
+            keys.emplace_back(&tags[i], std::move(k));
+        }
+    }
+    stampDate();
+    std::string bytes(rec);
+    bytes += '\x1A';
+    file_.writeAt(recordOffset(recno), bytes.data(), bytes.size());
+    header_.recordCount = recno;
+    writeHeaderCount();
+    std::uint32_t block = (recno - 1) / recordsPerBlock_;
+    slots_[block % slots_.size()].block = 0xFFFFFFFFu;
+    for (const auto& [tag, key] : keys)
+        index_->insert(*tag, key, recno);
+    return recno;
+}
+
+void Table::appendUnindexed(std::string_view records) {
+    requireWritable("append to");
+    if (records.size() % header_.recordLength != 0)
+        fail(code::kInvalidRecordNumber, file_.path() + ": record images of the wrong length");
+    auto n = static_cast<std::uint32_t>(records.size() / header_.recordLength);
+    if (n == 0) return;
+    stampDate();
+    std::uint32_t first = header_.recordCount + 1;
+    file_.writeAt(recordOffset(first), records.data(), records.size());
+    const char eof = '\x1A';
+    file_.writeAt(recordOffset(first) + records.size(), &eof, 1);
+    header_.recordCount += n;
+    writeHeaderCount();
+    refresh();
+}
+
+std::uint32_t Table::writeMemo(std::string_view text) {
+    requireWritable("write a memo of");
+    if (!memo_ || memo_->kind() != MemoFile::Kind::Fpt)
+        fail(code::kUnsupported, file_.path() + ": the table has no FoxPro memo file");
+    File& f = memo_->file();
+    unsigned char head[8];
+    f.readExact(0, head, 8, "the memo header");
+    std::uint32_t bs = memo_->blockSize();
+    std::uint32_t block = be32(head);
+    std::uint64_t end = (f.size() + bs - 1) / bs;
+    if (block < end) block = static_cast<std::uint32_t>(end);  // never overwrite a used block
+    std::string bytes(8, '\0');
+    putBe32(reinterpret_cast<unsigned char*>(bytes.data()), 1);
+    putBe32(reinterpret_cast<unsigned char*>(bytes.data()) + 4,
+            static_cast<std::uint32_t>(text.size()));
+    std::string body(text);
+    if (fromAnsi_) fromAnsi_->apply(body.data(), body.size());
+    bytes += body;
+    bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
+    f.writeAt(static_cast<std::uint64_t>(block) * bs, bytes.data(), bytes.size());
+    unsigned char next[4];
+    putBe32(next, block + static_cast<std::uint32_t>(bytes.size() / bs));
+    f.writeAt(0, next, 4);
+    memo_->grew(f.size());
+    return block;
+}
+
+std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* keep) const {
+    const auto& tags = index_->tags();
+    std::vector<TagEntries> entries(tags.size());
+    const std::size_t expected = keep ? keep->size() : header_.recordCount;
+    for (std::size_t t = 0; t < tags.size(); ++t) {
+        entries[t].keyLength = tags[t].keyLength;
+        entries[t].keys.reserve(expected * tags[t].keyLength);
+        entries[t].recnos.reserve(expected);
+    }
+    const std::uint32_t len = header_.recordLength;
+    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+    std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+    std::size_t keepAt = 0;
+    std::uint32_t newRecno = 0;
+    for (std::uint32_t first = 1; first <= header_.recordCount;) {
+        std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
+        readRecords(first, n, buf.data());
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::uint32_t recno = first + i;
+            if (keep) {
+                if (keepAt >= keep->size() || (*keep)[keepAt] != recno) continue;
+                ++keepAt;
+            }
+            ++newRecno;
+            const char* rec = buf.data() + static_cast<std::size_t>(i) * len;
+            for (std::size_t t = 0; t < tags.size(); ++t) {
+                const KeyBuilder* kb = keyBuilder(t);
+                if (kb->included(rec, newRecno)) entries[t].add(kb->key(rec, newRecno), newRecno);
+            }
+        }
+        first += n;
+    }
+    // The tags sort independently: share them out over the processors.
+    std::size_t workers = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), 8));
+    std::vector<std::thread> pool;
+    for (std::size_t w = 0; w < workers; ++w)
+        pool.emplace_back([&, w] {
+            for (std::size_t t = w; t < tags.size(); t += workers)
+                entries[t].sort(tags[t].unique);
+        });
+    for (auto& th : pool)
+        th.join();
+    return entries;
+}
+
+void Table::reindex() {
+    requireWritable("reindex");
+    if (!index_) return;
+    for (std::size_t i = 0; i < index_->tags().size(); ++i)
+        requireReproducible(i);
+    std::vector<TagEntries> entries = buildEntries(nullptr);
+    std::string cdxPath = index_->path();
+    std::string temp = cdxPath + ".reindex-new";
+    writeCompoundIndex(temp, index_->tags(), entries);
+    atomicReplace(temp, cdxPath);
+    syncDirectoryOf(cdxPath);
+    if (!(header_.tableFlags & 0x01)) {
+        header_.tableFlags |= 0x01;
+        file_.writeAt(28, &header_.tableFlags, 1);
+    }
+    openIndex(cdxPath);
+    warnings_.clear();
+}
+
+void Table::pack() {
+    requireWritable("pack");
+    if (index_)
+        for (std::size_t i = 0; i < index_->tags().size(); ++i)
+            requireReproducible(i);
+    const std::string dbfPath = file_.path();
+    const std::uint32_t len = header_.recordLength;
+
+    // The records that stay.
+    std::vector<std::uint32_t> keep;
+    {
+        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+        std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+        for (std::uint32_t first = 1; first <= header_.recordCount;) {
+            std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
+            readRecords(first, n, buf.data());
+            for (std::uint32_t i = 0; i < n; ++i)
+                if (buf[static_cast<std::size_t>(i) * len] != '*') keep.push_back(first + i);
+            first += n;
+        }
+    }
+
+    // The new table, locked before it gets the old one's name.
+    std::string newDbf = packNew(dbfPath);
+    File::create(newDbf).close();
+    File out = File::open(newDbf, Access::ReadWrite, Share::Exclusive);
+    {
+        std::vector<char> head(header_.headerLength);
+        file_.readExact(0, head.data(), head.size(), "the table header");
+        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4,
+                static_cast<std::uint32_t>(keep.size()));
+        std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        head[1] = static_cast<char>(tm.tm_year % 256);
+        head[2] = static_cast<char>(tm.tm_mon + 1);
+        head[3] = static_cast<char>(tm.tm_mday);
+        out.writeAt(0, head.data(), head.size());
+    }
+
+    // Memos of the kept records move to a new memo file, in record order.
+    std::unique_ptr<File> newMemo;
+    std::string memoPath = memo_ ? memo_->path() : std::string();
+    std::uint64_t memoEnd = 0;
+    std::vector<const Field*> memoFields;
+    for (const Field& f : fields_)
+        if (f.type == 'M' || f.type == 'G' || f.type == 'W') memoFields.push_back(&f);
+    if (memo_) {
+        newMemo = std::make_unique<File>(File::create(packNew(memoPath)));
+        std::vector<unsigned char> head(512, 0);
+        memo_->file().readExact(0, head.data(), head.size(), "the memo header");
+        newMemo->writeAt(0, head.data(), head.size());
+        memoEnd = std::max<std::uint64_t>(512, memo_->blockSize());
+        memoEnd = (memoEnd + memo_->blockSize() - 1) / memo_->blockSize() * memo_->blockSize();
+    }
+    auto moveMemo = [&](char* rec, const Field& f) {
+        std::uint32_t block = 0;
+        if (f.length == 4) {
+            block = le32(ucp(rec + f.offset));
+        } else {
+            for (std::uint32_t i = 0; i < f.length; ++i)
+                if (rec[f.offset + i] >= '0' && rec[f.offset + i] <= '9')
+                    block = block * 10 + static_cast<std::uint32_t>(rec[f.offset + i] - '0');
+        }
+        if (block == 0) return;
+        std::string bytes;
+        if (memo_->kind() == MemoFile::Kind::Fpt) {
+            unsigned char h[8];
+            memo_->file().readExact(static_cast<std::uint64_t>(block) * memo_->blockSize(), h, 8,
+                                    "a memo");
+            std::string text = memo_->read(block);  // checks the chain against the file
+            bytes.assign(reinterpret_cast<const char*>(h), 8);
+            bytes += text;
+        } else {
+            bytes = memo_->read(block) + "\x1A\x1A";
+        }
+        std::uint32_t bs = memo_->blockSize();
+        bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
+        auto newBlock = static_cast<std::uint32_t>(memoEnd / bs);
+        newMemo->writeAt(memoEnd, bytes.data(), bytes.size());
+        memoEnd += bytes.size();
+        if (f.length == 4) {
+            putLe32(reinterpret_cast<unsigned char*>(rec + f.offset), newBlock);
+        } else {
+            std::string digits = std::to_string(newBlock);
+            std::memset(rec + f.offset, ' ', f.length);
+            std::memcpy(rec + f.offset + f.length - digits.size(), digits.data(), digits.size());
+        }
+    };
+
+    {
+        const std::size_t chunk = std::max<std::size_t>(1, (1u << 20) / len);
+        std::vector<char> buf;
+        buf.reserve(chunk * len + 1);
+        std::uint64_t at = header_.headerLength;
+        for (std::size_t i = 0; i < keep.size(); ++i) {
+            std::size_t pos = buf.size();
+            buf.resize(pos + len);
+            std::memcpy(buf.data() + pos, record(keep[i]), len);
+            if (memo_)
+                for (const Field* f : memoFields)
+                    moveMemo(buf.data() + pos, *f);
+            if (buf.size() >= chunk * len || i + 1 == keep.size()) {
+                if (i + 1 == keep.size()) buf.push_back('\x1A');
+                out.writeAt(at, buf.data(), buf.size());
+                at += buf.size();
+                buf.clear();
+            }
+        }
+        if (keep.empty()) {
+            const char eof = '\x1A';
+            out.writeAt(at, &eof, 1);
+        }
+    }
+    if (newMemo) {
+        unsigned char next[4];
+        putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
+        newMemo->writeAt(0, next, 4);
+        newMemo->sync();
+    }
+    out.sync();
+
+    std::string cdxPath = index_ ? index_->path() : std::string();
+    if (index_) writeCompoundIndex(packNew(cdxPath), index_->tags(), buildEntries(&keep));
+
+    // The commit point: once the marker exists, opening the table finishes the renames.
+    std::string marker = packMarker(dbfPath);
+    {
+        File m = File::create(marker + ".tmp");
+        m.writeAt(0, "pack\n", 5);
+        m.sync();
+    }
+    syncDirectoryOf(dbfPath);
+    atomicReplace(marker + ".tmp", marker);
+    syncDirectoryOf(dbfPath);
+    atomicReplace(newDbf, dbfPath);
+    if (newMemo) atomicReplace(packNew(memoPath), memoPath);
+    if (index_) atomicReplace(packNew(cdxPath), cdxPath);
+    syncDirectoryOf(dbfPath);
+    removeFile(marker);
+
+    // Carry on with the new files; the new table was locked all along.
+    out.renamed(dbfPath);
+    file_ = std::move(out);
+    fields_.clear();
+    nullFlags_ = nullptr;
+    parseHeader();
+    dateStamped_ = true;
+    openCompanions();
+}
+
+void createTable(const std::string& path, const TableDef& def) {
+    if (def.fields.empty()) fail(code::kUnsupported, path + ": a table needs at least one field");
+    if (!CodePage::find(def.codePage))
+        fail(code::kUnsupported,
+             path + ": code page " + std::to_string(def.codePage) + " is not supported");
+    std::string dbfPath = path;
+    for (char& c : dbfPath)
+        if (c == '\\') c = '/';
+    std::size_t dot = dbfPath.find_last_of('.');
+    std::size_t slash = dbfPath.find_last_of('/');
+    std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+                           ? dbfPath
+                           : dbfPath.substr(0, dot);
+    bool upper = dbfPath.size() > stem.size() && dbfPath[stem.size() + 1] >= 'A' &&
+                 dbfPath[stem.size() + 1] <= 'Z';
+    auto sibling = [&](const char* ext) {
+        std::string e = ext;
+        if (upper)
+            for (char& c : e)
+                c = static_cast<char>(c - 32);
+        return stem + "." + e;
+    };
+    if (fileExists(dbfPath)) fail(code::kUnsupported, dbfPath + " exists already");
+
+    bool memo = false;
+    std::vector<unsigned char> head(32 + 32 * def.fields.size() + 1 + 263, 0);
+    std::uint32_t offset = 1;
+    for (std::size_t i = 0; i < def.fields.size(); ++i) {
+        const FieldDef& f = def.fields[i];
+        std::uint32_t len = f.length;
+        switch (f.type) {
+            case 'D':
+            case 'B':
+            case 'Y':
+            case 'T':
+                len = 8;
+                break;
+            case 'L':
+                len = 1;
+                break;
+            case 'I':
+            case 'M':
+            case 'G':
+            case 'W':
+                len = 4;
+                break;
+            case 'C':
+            case 'N':
+            case 'F':
+            case 'V':
+            case 'Q':
+                break;
+            default:
+                fail(code::kUnsupported, dbfPath + ": field " + f.name + " has an unknown type");
+        }
+        if (f.type == 'M' || f.type == 'G' || f.type == 'W') memo = true;
+        if (len == 0 || len > 254 || f.name.empty() || f.name.size() > 10 ||
+            ((f.type == 'N' || f.type == 'F') && len > 20))
+            fail(code::kUnsupported, dbfPath + ": field " + f.name + " has a bad name or length");
+        unsigned char* d = head.data() + 32 + i * 32;
+        for (std::size_t k = 0; k < f.name.size(); ++k) {
+            char c = f.name[k];
+            d[k] = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        }
+        d[11] = static_cast<unsigned char>(f.type);
+        putLe32(d + 12, offset);
+        d[16] = static_cast<unsigned char>(len);
+        d[17] = f.decimals;
+        if (f.type == 'M' || f.type == 'G' || f.type == 'W' || f.type == 'Q') d[18] = 0x04;
+        offset += len;
+    }
+    head[32 + 32 * def.fields.size()] = 0x0D;
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    head[0] = 0x30;
+    head[1] = static_cast<unsigned char>(tm.tm_year % 256);
+    head[2] = static_cast<unsigned char>(tm.tm_mon + 1);
+    head[3] = static_cast<unsigned char>(tm.tm_mday);
+    putLe16(head.data() + 8, static_cast<std::uint16_t>(head.size()));
+    putLe16(head.data() + 10, static_cast<std::uint16_t>(offset));
+    head[28] = static_cast<unsigned char>((def.tags.empty() ? 0 : 0x01) | (memo ? 0x02 : 0));
+    head[29] = codePageByte(def.codePage);
+    if (offset > 65500) fail(code::kUnsupported, dbfPath + ": the record is too long");
+    {
+        File f = File::create(dbfPath);
+        f.writeAt(0, head.data(), head.size());
+        const char eof = '\x1A';
+        f.writeAt(head.size(), &eof, 1);
+        f.sync();
+    }
+    if (memo) {
+        std::vector<unsigned char> m(512, 0);
+        std::uint16_t bs = def.memoBlockSize ? def.memoBlockSize : 64;
+        putBe32(m.data(), static_cast<std::uint32_t>((512 + bs - 1) / bs));
+        putBe16(m.data() + 6, bs);
+        File f = File::create(sibling("fpt"));
+        f.writeAt(0, m.data(), m.size());
+        f.sync();
+    }
+    if (!def.tags.empty()) {
+        OpenOptions opt;
+        opt.openIndex = false;
+        auto t = Table::open(dbfPath, opt);
+        std::vector<TagInfo> tags;
+        for (const TagDef& d : def.tags) {
+            TagInfo info;
+            info.name = d.name;
+            for (char& c : info.name)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            if (info.name.empty() || info.name.size() > 10)
+                fail(code::kUnsupported,
+                     dbfPath + ": the tag name '" + d.name + "' is empty or too long");
+            info.keyExpression = d.key;
+            info.forExpression = d.forCondition;
+            info.unique = d.unique;
+            info.descending = d.descending;
+            Expression key = Expression::compile(d.key, t.get(), TextMode::Raw);
+            info.keyKind = keyKind(key.type());
+            info.keyLength = 8;  // provisional, for the natural length
+            KeyBuilder kb(*t, info);
+            std::size_t natural = kb.naturalLength();
+            if (natural == 0 || natural > 240)
+                fail(code::kUnsupported, dbfPath + ": the key of tag " + info.name + " is " +
+                                             std::to_string(natural) +
+                                             " bytes long (1 to 240 allowed)");
+            info.keyLength = static_cast<std::uint16_t>(natural);
+            tags.push_back(info);
+        }
+        std::vector<TagEntries> empty(tags.size());
+        for (std::size_t i = 0; i < tags.size(); ++i)
+            empty[i].keyLength = tags[i].keyLength;
+        writeCompoundIndex(sibling("cdx"), tags, empty);
+    }
+}
+
+}  // namespace xbase
