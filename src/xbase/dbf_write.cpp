@@ -138,7 +138,10 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
             double v = std::strtod(t.c_str(), &end);
             if (!end || *end != '\0' || !std::isfinite(v)) refuse("not a number");
             std::string s = formatNumber(v, static_cast<int>(f.length), f.decimals);
-            if (s.find('*') != std::string::npos) refuse("too large for the field");
+            // STR() gives up decimals to fit; a field must not: the value would change.
+            bool whole =
+                f.decimals == 0 || (f.length > f.decimals && s[f.length - f.decimals - 1u] == '.');
+            if (s.find('*') != std::string::npos || !whole) refuse("too large for the field");
             std::memcpy(p, s.data(), f.length);
             return;
         }

@@ -1,0 +1,563 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "format_builder.h"
+#include "temp_dir.h"
+#include "xbase/cdx.h"
+#include "xbase/check.h"
+#include "xbase/codepage.h"
+#include "xbase/cursor.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+#include "xbase/file.h"
+
+using namespace xbase;
+namespace fs = std::filesystem;
+
+namespace {
+
+OpenOptions exclusive() {
+    OpenOptions o;
+    o.share = Share::Exclusive;
+    o.readOnly = false;
+    return o;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every tag's entries in order, as "recno:hexkey" lines.
+std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
+    std::map<std::string, std::vector<std::string>> out;
+    for (const TagInfo& tag : t.index()->tags()) {
+        TagCursor c(t, tag.name);
+        c.setShowDeleted(true);
+        auto& v = out[tag.name];
+        for (bool on = c.first(); on; on = c.next()) {
+            std::string line = std::to_string(c.recno()) + ":";
+            for (char ch : c.key()) {
+                char buf[3];
+                std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(ch));
+                line += buf;
+            }
+            v.push_back(line);
+        }
+    }
+    return out;
+}
+
+void expectClean(const Table& t, const std::string& when) {
+    CheckReport r = checkTable(t);
+    for (const auto& p : r.problems)
+        ADD_FAILURE() << when << ": " << p;
+}
+
+int errorCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+// A table with tags of every kind that the writer must keep: long keys (many splits), equal
+// keys, a numeric key, a descending tag, a FOR condition and UPPER().
+TableDef propertyTable() {
+    TableDef d;
+    d.fields = {{"GRUP", 'C', 5, 0},  {"NNUM", 'C', 13, 0}, {"NAME", 'C', 60, 0},
+                {"CENA", 'N', 12, 2}, {"DATE", 'D', 8, 0},  {"NOTES", 'M', 4, 0}};
+    d.tags = {{"MLABEL", "GRUP+NNUM", "", false, false},
+              {"NAMES", "UPPER(NAME)", "", false, false},
+              {"CENA", "CENA", "", false, false},
+              {"BYDATE", "DTOS(DATE)+GRUP", "", false, true},
+              {"LIVE", "NNUM", ".NOT.DELETED()", false, false}};
+    return d;
+}
+
+std::string randomName(std::mt19937& rng) {
+    // Names that share long prefixes, grow and shrink.
+    static const char* stems[] = {"AAAAAAAAAAAAAAAAAAAA",
+                                  "AAAAAAAAAAAAAAAAAAAB",
+                                  "Z",
+                                  "",
+                                  "M",
+                                  "\xD2\xF0\xF3\xE1\xE0 \xF1\xF2\xE0\xEB\xFC\xED\xE0\xFF"};
+    std::string s = stems[rng() % 6];
+    s += std::string(rng() % 40, static_cast<char>('a' + rng() % 3));
+    return s.substr(0, 60);
+}
+
+void randomize(const Table& t, std::string& rec, std::mt19937& rng) {
+    const char* groups[] = {"  1", "  2", " 10", "", "99999"};
+    t.setText(rec, *t.field("GRUP"), groups[rng() % 5]);
+    t.setText(rec, *t.field("NNUM"), std::to_string(rng() % 60));
+    t.setText(rec, *t.field("NAME"), randomName(rng));
+    t.setText(rec, *t.field("CENA"),
+              std::to_string(static_cast<int>(rng() % 20000) - 10000) + ".25");
+    t.setText(rec, *t.field("DATE"),
+              rng() % 7 == 0 ? "" : "20" + std::to_string(10 + rng() % 20) + "0615");
+}
+
+}  // namespace
+
+// Thousands of random writes: after each stretch every tag equals its brute-force order, and a
+// rebuild gives exactly the same entries.
+TEST(Write, RandomWritesKeepEveryTagRight) {
+    TempDir dir;
+    std::string path = dir.file("P.DBF");
+    createTable(path, propertyTable());
+    auto t = Table::open(path, exclusive());
+    std::mt19937 rng(20261210);
+    for (int i = 0; i < 400; ++i) {
+        std::string rec = t->blankRecord();
+        randomize(*t, rec, rng);
+        t->append(rec);
+    }
+    expectClean(*t, "after appends");
+    for (int step = 1; step <= 4000; ++step) {
+        std::uint32_t recno = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
+        std::string rec(t->record(recno), t->recordLength());
+        switch (rng() % 8) {
+            case 0:
+                t->setDeleted(recno, true);
+                break;
+            case 1:
+                t->setDeleted(recno, false);
+                break;
+            case 2: {  // to the front or the end of the key orders
+                t->setText(rec, *t->field("GRUP"), rng() % 2 ? "" : "zzzzz");
+                t->setText(rec, *t->field("NAME"), rng() % 2 ? "" : std::string(60, '\xFF'));
+                t->update(recno, rec);
+                break;
+            }
+            case 3: {
+                std::string fresh = t->blankRecord();
+                randomize(*t, fresh, rng);
+                t->append(fresh);
+                break;
+            }
+            default:
+                randomize(*t, rec, rng);
+                t->update(recno, rec);
+        }
+        if (step % 500 == 0) {
+            // A whole group moves, as a transfer moves it: whole leaves empty out and their
+            // pages go to the free list, to be taken again by later splits.
+            const char* groups[] = {"  1", "  2", " 10", "", "99999"};
+            std::string from = groups[rng() % 5], to = groups[rng() % 5];
+            for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+                std::string moved(t->record(r), t->recordLength());
+                if (t->text(moved.data(), *t->field("GRUP")) != from) continue;
+                t->setText(moved, *t->field("GRUP"), to);
+                t->setText(moved, *t->field("NAME"), "moved " + to);
+                t->update(r, moved);
+            }
+        }
+        if (step % 1000 == 0) {
+            expectClean(*t, "after step " + std::to_string(step));
+            if (step == 2000) {
+                t->pack();
+                expectClean(*t, "after pack");
+            }
+        }
+    }
+    auto before = entriesOf(*t);
+    t->reindex();
+    EXPECT_EQ(entriesOf(*t), before);
+    expectClean(*t, "after reindex");
+}
+
+TEST(Write, CharacterAssignmentPadsCutsAndConverts) {
+    TempDir dir;
+    TableDef d;
+    d.codePage = 866;
+    d.fields = {{"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}, {"CENA", 'N', 6, 2}};
+    d.tags = {{"MLABEL", "UPPER(GRUP+NNUM)", "", false, false}};
+    createTable(dir.file("A.DBF"), d);
+    auto t = Table::open(dir.file("A.DBF"), exclusive());
+    EXPECT_EQ(t->charType(), CharType::Oem);
+    const Field& grup = *t->field("grup");
+    const Field& nnum = *t->field("NNUM");
+    std::string rec = t->blankRecord();
+    t->setText(rec, grup, "ABC");
+    t->setText(rec, nnum, "12345678901234567890");
+    t->append(rec);
+    EXPECT_EQ(t->raw(t->record(1), grup), "ABC  ");
+    EXPECT_EQ(t->raw(t->record(1), nnum), "1234567890123");
+    t->setText(rec, grup, "     ");
+    t->setText(rec, nnum, *CodePage::get(1251).fromUtf8("ёлка"));
+    t->update(1, rec);
+    EXPECT_EQ(t->raw(t->record(1), grup), "     ");
+    EXPECT_EQ(t->text(t->record(1), grup), "");
+    // Stored in 866, read back as ANSI, keyed in upper case by the table's code page.
+    EXPECT_EQ(t->raw(t->record(1), nnum).substr(0, 4), "\xF1\xAB\xAA\xA0");
+    EXPECT_EQ(CodePage::get(1251).toUtf8(t->text(t->record(1), nnum)), "ёлка");
+    TagCursor c(*t, "MLABEL");
+    ASSERT_TRUE(c.first());
+    EXPECT_EQ(c.key().substr(5, 4), "\xF0\x8B\x8A\x80");  // ЁЛКА in 866
+    EXPECT_EQ(errorCode([&] { t->setText(rec, *t->field("CENA"), "12345.6"); }),
+              code::kUnsupported);
+    EXPECT_EQ(errorCode([&] { t->setText(rec, *t->field("CENA"), "abc"); }), code::kUnsupported);
+    t->setText(rec, *t->field("CENA"), "-1.5");
+    EXPECT_EQ(std::string(rec.data() + t->field("CENA")->offset, 6), " -1.50");
+    expectClean(*t, "after assignments");
+}
+
+TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
+    TempDir dir;
+    TableDef d;
+    d.fields = {{"CODE", 'C', 5, 0}, {"NAME", 'C', 10, 0}};
+    d.tags = {{"NAME", "NAME", "", false, false}, {"CODE", "CODE", "", true, false}};
+    createTable(dir.file("U.DBF"), d);
+    auto t = Table::open(dir.file("U.DBF"), exclusive());
+    for (const char* code : {"A", "B"}) {
+        std::string rec = t->blankRecord();
+        t->setText(rec, *t->field("CODE"), code);
+        t->setText(rec, *t->field("NAME"), std::string("n") + code);
+        t->append(rec);
+    }
+    std::string dbf = readAll(dir.file("U.DBF")), cdx = readAll(dir.file("U.cdx"));
+    std::string rec(t->record(2), t->recordLength());
+    t->setText(rec, *t->field("CODE"), "A");
+    t->setText(rec, *t->field("NAME"), "changed");
+    EXPECT_EQ(errorCode([&] { t->update(2, rec); }), code::kUniqueKeyViolation);
+    std::string dup = t->blankRecord();
+    t->setText(dup, *t->field("CODE"), "B");
+    EXPECT_EQ(errorCode([&] { t->append(dup); }), code::kUniqueKeyViolation);
+    EXPECT_EQ(readAll(dir.file("U.DBF")), dbf);
+    EXPECT_EQ(readAll(dir.file("U.cdx")), cdx);
+    // The record's own key again is no violation.
+    std::string same(t->record(1), t->recordLength());
+    t->setText(same, *t->field("NAME"), "renamed");
+    t->update(1, same);
+    expectClean(*t, "after the refused writes");
+}
+
+// A tag the engine cannot reproduce stops a write that would change it before any byte is
+// written; a write that leaves its key alone goes through.
+TEST(Write, IrreproducibleTagsStopWritesFirst) {
+    TempDir dir;
+    testfmt::TableSpec s;
+    s.fields = {{"GRUP", 'C', 5}, {"NAME", 'C', 8}};
+    s.records = {{"1", "b"}, {"2", "a"}};
+    testfmt::TagSpec good{"GRUP", "GRUP", "", 5, false, false, ' ', {{"1    ", 1}, {"2    ", 2}}};
+    testfmt::TagSpec odd{"ODD", "SOUNDEX(NAME)", "",  8,
+                         false, false,           ' ', {{"a       ", 2}, {"b       ", 1}}};
+    testfmt::TagSpec general{"GEN", "NAME", "",  8,
+                             false, false,  ' ', {{"a       ", 2}, {"b       ", 1}}};
+    auto image = testfmt::buildCdx({good, general});
+    // A collation name in the reserved bytes of the header of tag GEN.
+    std::memcpy(image.bytes.data() + image.tagHeaders[1] + 0x1D6, "GENERAL", 7);
+    testfmt::writeFile(dir.file("G.DBF"), testfmt::buildDbf(s));
+    testfmt::writeFile(dir.file("G.CDX"), image.bytes);
+    {
+        auto t = Table::open(dir.file("G.DBF"), exclusive());
+        EXPECT_EQ(t->index()->tag("GEN")->collation, "GENERAL");
+        std::string before = readAll(dir.file("G.DBF")) + readAll(dir.file("G.CDX"));
+        std::string rec(t->record(1), t->recordLength());
+        t->setText(rec, *t->field("NAME"), "c");
+        try {
+            t->update(1, rec);
+            ADD_FAILURE() << "a GENERAL tag was rewritten";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::kUnsupported);
+            EXPECT_NE(std::string(e.what()).find("G.DBF"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("GEN"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(errorCode([&] { t->pack(); }), code::kUnsupported);
+        EXPECT_EQ(readAll(dir.file("G.DBF")) + readAll(dir.file("G.CDX")), before);
+        std::string other(t->record(1), t->recordLength());
+        t->setText(other, *t->field("GRUP"), "3");  // GEN's key stays: allowed
+        t->update(1, other);
+        TagCursor c(*t, "GRUP");
+        ASSERT_TRUE(c.last());
+        EXPECT_EQ(c.recno(), 1u);
+    }
+    image = testfmt::buildCdx({good, odd});
+    testfmt::writeFile(dir.file("G.CDX"), image.bytes);
+    testfmt::writeFile(dir.file("G.DBF"), testfmt::buildDbf(s));
+    auto t = Table::open(dir.file("G.DBF"), exclusive());
+    std::string rec(t->record(1), t->recordLength());
+    t->setText(rec, *t->field("GRUP"), "9");
+    try {
+        t->update(1, rec);
+        ADD_FAILURE() << "a tag with an unknown function was rewritten";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), code::kUnsupported);
+        EXPECT_NE(std::string(e.what()).find("ODD"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(t->text(t->record(1), *t->field("GRUP")), "1");
+}
+
+TEST(Write, PackKeepsMemosAndRenumbers) {
+    TempDir dir;
+    std::string path = dir.file("M.DBF");
+    createTable(path, propertyTable());
+    auto t = Table::open(path, exclusive());
+    std::mt19937 rng(5);
+    std::map<std::string, std::string> memoOf;  // NNUM -> memo text
+    for (int i = 0; i < 300; ++i) {
+        std::string rec = t->blankRecord();
+        randomize(*t, rec, rng);
+        t->setText(rec, *t->field("NNUM"), "N" + std::to_string(i));
+        std::string text =
+            "memo of " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 150), 'x');
+        std::uint32_t block = t->writeMemo(text);
+        std::memcpy(rec.data() + t->field("NOTES")->offset, &block, 4);
+        memoOf["N" + std::to_string(i)] = text;
+        t->append(rec);
+    }
+    for (std::uint32_t r = 1; r <= 300; r += 3)
+        t->setDeleted(r, true);
+    t->pack();
+    EXPECT_EQ(t->recordCount(), 200u);
+    expectClean(*t, "after pack");
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+        const char* rec = t->record(r);
+        EXPECT_NE(rec[0], '*');
+        std::string nnum = t->text(rec, *t->field("NNUM"));
+        EXPECT_EQ(t->memo(rec, *t->field("NOTES")), memoOf[nnum]) << nnum;
+    }
+    t.reset();
+    // Only the table's own files remain, and they open again.
+    std::size_t files = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 3u);
+    auto again = Table::open(path);
+    EXPECT_EQ(again->recordCount(), 200u);
+}
+
+TEST(Write, ModesAreEnforced) {
+    TempDir dir;
+    std::string path = dir.file("S.DBF");
+    createTable(path, propertyTable());
+    auto shared = Table::open(path);
+    EXPECT_EQ(errorCode([&] { shared->pack(); }), code::kReadOnly);
+    OpenOptions rwShared;
+    rwShared.readOnly = false;
+    shared.reset();
+    auto rw = Table::open(path, rwShared);
+    EXPECT_EQ(errorCode([&] { rw->pack(); }), code::kTableNotExclusive);
+    EXPECT_EQ(errorCode([&] { rw->append(rw->blankRecord()); }), code::kTableNotExclusive);
+}
+
+// A crash at any write of an update leaves a table that opens and a check that reports
+// what is off instead of failing.
+TEST(Write, CrashDuringUpdatesLeavesReadableFiles) {
+    struct Crash {};
+    for (int crashAt = 1; crashAt < 60; ++crashAt) {
+        TempDir dir;
+        std::string path = dir.file("C.DBF");
+        createTable(path, propertyTable());
+        {
+            auto t = Table::open(path, exclusive());
+            std::mt19937 rng(1);
+            for (int i = 0; i < 60; ++i) {
+                std::string rec = t->blankRecord();
+                randomize(*t, rec, rng);
+                t->append(rec);
+            }
+            int writes = 0;
+            setWriteHook([&](const std::string&, std::uint64_t) {
+                if (++writes == crashAt) throw Crash{};
+            });
+            try {
+                for (int i = 0; i < 20; ++i) {
+                    std::uint32_t recno = 1 + static_cast<std::uint32_t>(rng() % 60);
+                    std::string rec(t->record(recno), t->recordLength());
+                    randomize(*t, rec, rng);
+                    t->update(recno, rec);
+                }
+            } catch (const Crash&) {
+            }
+            setWriteHook(nullptr);
+        }
+        auto t = Table::open(path);
+        CheckReport r = checkTable(*t);  // may report damage; must not throw
+        (void)r;
+        for (const TagInfo& tag : t->index()->tags()) {
+            TagCursor c(*t, tag.name);
+            for (bool on = c.first(); on; on = c.next()) {
+            }
+        }
+    }
+}
+
+// A crash at any step of a pack leaves either the old files or the new ones, whole.
+TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
+    struct Crash {};
+    int completedWrites = 0;
+    for (int crashAt = 1;; ++crashAt) {
+        TempDir dir;
+        std::string path = dir.file("K.DBF");
+        createTable(path, propertyTable());
+        std::map<std::string, std::vector<std::string>> oldEntries, newEntries;
+        {
+            auto t = Table::open(path, exclusive());
+            std::mt19937 rng(3);
+            for (int i = 0; i < 80; ++i) {
+                std::string rec = t->blankRecord();
+                randomize(*t, rec, rng);
+                std::uint32_t block = t->writeMemo("memo " + std::to_string(i));
+                std::memcpy(rec.data() + t->field("NOTES")->offset, &block, 4);
+                t->append(rec);
+            }
+            for (std::uint32_t r = 2; r <= 80; r += 4)
+                t->setDeleted(r, true);
+            oldEntries = entriesOf(*t);
+        }
+        bool crashed = false;
+        {
+            auto t = Table::open(path, exclusive());
+            int writes = 0;
+            setWriteHook([&](const std::string&, std::uint64_t) {
+                if (++writes == crashAt) throw Crash{};
+            });
+            try {
+                t->pack();
+            } catch (const Crash&) {
+                crashed = true;
+            }
+            setWriteHook(nullptr);
+            if (!crashed) {
+                completedWrites = writes;
+                newEntries = entriesOf(*t);
+            }
+        }
+        auto t = Table::open(path, exclusive());  // finishes or drops the interrupted pack
+        expectClean(*t, "after a crash at write " + std::to_string(crashAt));
+        EXPECT_TRUE(t->recordCount() == 80u || t->recordCount() == 60u) << t->recordCount();
+        auto now = entriesOf(*t);
+        if (t->recordCount() == 80u) {
+            EXPECT_EQ(now, oldEntries) << crashAt;
+        }
+        for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+            EXPECT_EQ(t->memo(t->record(r), *t->field("NOTES")).rfind("memo ", 0), 0u);
+        if (!crashed) break;
+    }
+    EXPECT_GT(completedWrites, 5);
+}
+
+TEST(Write, CreatedTablesDeclareTheirTags) {
+    TempDir dir;
+    TableDef d;
+    d.codePage = 866;
+    d.fields = {
+        {"CODE", 'C', 5, 0}, {"NAME", 'C', 34, 0}, {"SUM", 'N', 10, 2}, {"WHEN", 'D', 8, 0}};
+    d.tags = {{"dodod", "CODE", "", false, false},
+              {"MGRUP_T", "UPPER(NAME)", "", false, false},
+              {"SUMS", "SUM", "SUM>0", false, true},
+              {"WHEN", "DTOS(WHEN)", "", true, false}};
+    createTable(dir.file("mgrup.dbf"), d);
+    EXPECT_TRUE(fs::exists(dir.file("mgrup.cdx")));
+    EXPECT_EQ(errorCode([&] { createTable(dir.file("mgrup.dbf"), d); }), code::kUnsupported);
+    auto t = Table::open(dir.file("MGRUP.DBF"));
+    EXPECT_EQ(t->codePage(), 866);
+    const auto& tags = t->index()->tags();
+    ASSERT_EQ(tags.size(), 4u);
+    EXPECT_EQ(t->index()->tag("DODOD")->keyLength, 5);
+    EXPECT_EQ(t->index()->tag("MGRUP_T")->keyLength, 34);
+    EXPECT_EQ(t->index()->tag("SUMS")->keyLength, 8);
+    EXPECT_EQ(t->index()->tag("SUMS")->forExpression, "SUM>0");
+    EXPECT_TRUE(t->index()->tag("SUMS")->descending);
+    EXPECT_TRUE(t->index()->tag("WHEN")->unique);
+    expectClean(*t, "new table");
+    TableDef bad = d;
+    bad.tags = {{"X", "NOSUCH", "", false, false}};
+    EXPECT_EQ(errorCode([&] { createTable(dir.file("b.dbf"), bad); }), code::kExpression);
+}
+
+// Rewrites of the databases of the independent engine keep its indexes clean.
+TEST(Write, RewritesOfForeignDatabasesStayClean) {
+    const fs::path root = LORF_FIXTURES_DIR;
+    if (!fs::is_directory(root)) GTEST_SKIP() << "no fixtures at " << root;
+    for (const char* db : {"ansi", "oem-upper"}) {
+        TempDir dir;
+        fs::copy(root / db, dir.path(), fs::copy_options::recursive);
+        for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
+        std::string path = dir.path() + "/zapas/mlabel.dbf";
+        auto t = Table::open(path, exclusive());
+        std::mt19937 rng(9);
+        for (int i = 0; i < 400; ++i) {
+            std::uint32_t r = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
+            std::string rec(t->record(r), t->recordLength());
+            std::uint32_t other = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
+            // Move the material to another material's group and number, as a transfer does.
+            std::string grup = t->text(t->record(other), *t->field("GRUP"));
+            std::string nnum = t->text(t->record(other), *t->field("NNUM")) + std::to_string(i % 3);
+            t->setText(rec, *t->field("GRUP"), grup);
+            t->setText(rec, *t->field("NNUM"), nnum);
+            t->update(r, rec);
+        }
+        expectClean(*t, std::string(db) + " after rewrites");
+        t->pack();
+        expectClean(*t, std::string(db) + " after pack");
+    }
+}
+
+// Leaves that lose all their entries leave the tree and wait on the free list; later splits
+// take them again instead of growing the file.
+TEST(Write, EmptiedLeavesAreReused) {
+    TempDir dir;
+    TableDef d;
+    d.fields = {{"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}};
+    d.tags = {{"MLABEL", "GRUP+NNUM", "", false, false}, {"BYNUM", "NNUM", "", false, true}};
+    createTable(dir.file("F.DBF"), d);
+    auto t = Table::open(dir.file("F.DBF"), exclusive());
+    for (int i = 0; i < 600; ++i) {
+        std::string rec = t->blankRecord();
+        t->setText(rec, *t->field("GRUP"), i < 300 ? "1" : "2");
+        t->setText(rec, *t->field("NNUM"), std::to_string(100000 + i * 7919 % 600));
+        t->append(rec);
+    }
+    const TagInfo& tag = *t->index()->tag("MLABEL");
+    const std::size_t leavesBefore = t->index()->leaves(tag).offsets.size();
+    ASSERT_GT(leavesBefore, 4u);
+    auto move = [&](const char* from, const char* to) {
+        for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+            std::string rec(t->record(r), t->recordLength());
+            if (t->text(rec.data(), *t->field("GRUP")) != from) continue;
+            t->setText(rec, *t->field("GRUP"), to);
+            t->update(r, rec);
+        }
+    };
+    // The group's old keys go one by one, in no key order, so its leaves empty out
+    // towards the end.
+    for (std::uint32_t r = 1; r <= 300; ++r) {
+        std::string rec(t->record(r), t->recordLength());
+        t->setText(rec, *t->field("GRUP"), "9");
+        t->update(r, rec);
+        if (r == 150) expectClean(*t, "half moved");
+    }
+    EXPECT_NE(t->index()->directory().freeList, 0u) << "no leaf was freed";
+    expectClean(*t, "after the move");
+    const std::uint64_t size = t->index()->size();
+    move("9", "1");
+    move("2", "3");
+    expectClean(*t, "after moving back");
+    EXPECT_LE(t->index()->size(), size + 4 * kNodeSize);  // freed pages served the splits
+    // Emptying a tag entirely leaves an empty root leaf.
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+        t->setDeleted(r, true);
+    t->pack();
+    EXPECT_EQ(t->recordCount(), 0u);
+    TagCursor c(*t, "MLABEL");
+    EXPECT_FALSE(c.first());
+    expectClean(*t, "after packing everything away");
+}
