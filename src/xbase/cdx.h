@@ -79,9 +79,10 @@ struct TagEntries {
 };
 
 // Writes a complete compound index: each tag's header (from its TagInfo) and its entries as
-// full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be sorted.
+// full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be sorted. Without
+// `sync` the caller makes the file durable itself.
 void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tags,
-                        const std::vector<TagEntries>& entries);
+                        const std::vector<TagEntries>& entries, bool sync = true);
 
 // A compound index file (.cdx): its tag directory and node access. Every offset, count and bit
 // width read from the file is checked before use; a bad file is code::kCorruptIndex naming it.

@@ -1,7 +1,9 @@
 // Writing compound indexes: node encoding, bulk builds and single-entry changes.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <numeric>
+#include <thread>
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
@@ -35,24 +37,32 @@ struct LeafLayout {
 };
 
 std::size_t trailing(std::string_view k, char trail) {
-    std::size_t n = 0;
-    while (n < k.size() && k[k.size() - 1 - n] == trail)
-        ++n;
-    return n;
+    std::size_t n = k.size();
+    std::uint64_t fill;
+    std::memset(&fill, trail, sizeof fill);
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, k.data() + n - 8, 8);
+        if (w != fill) break;
+        n -= 8;
+    }
+    while (n > 0 && k[n - 1] == trail)
+        --n;
+    return k.size() - n;
 }
 
 std::size_t common(std::string_view a, std::string_view b, std::size_t limit) {
     std::size_t n = 0;
+    while (n + 8 <= limit) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a.data() + n, 8);
+        std::memcpy(&y, b.data() + n, 8);
+        if (x != y) break;
+        n += 8;
+    }
     while (n < limit && a[n] == b[n])
         ++n;
     return n;
-}
-
-// The bytes a key takes in a leaf after the previous one.
-std::size_t storedSize(std::string_view key, const std::string_view* prev, char trail) {
-    std::size_t t = trailing(key, trail);
-    std::size_t d = prev ? common(*prev, key, key.size() - t) : 0;
-    return key.size() - d - t;
 }
 
 std::uint32_t maxRecno(const Node& n) {
@@ -218,7 +228,9 @@ int compareEntry(std::string_view a, std::uint32_t ra, std::string_view b, std::
 // ---- bulk ------------------------------------------------------------------------------
 
 void TagEntries::add(std::string_view key, std::uint32_t recno) {
-    keys.insert(keys.end(), key.begin(), key.end());
+    std::size_t at = keys.size();
+    keys.resize(at + key.size());
+    std::memcpy(keys.data() + at, key.data(), key.size());
     recnos.push_back(recno);
 }
 
@@ -259,87 +271,160 @@ void TagEntries::sort(bool unique) {
     }
 }
 
-void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tagsIn,
-                        const std::vector<TagEntries>& entries) {
-    std::vector<unsigned char> out(1024, 0);  // the directory's header comes first
+namespace {
+
+// Writes the leaves and interior levels of one tree into `out`, whose first byte will stand at
+// file offset `base`; returns the root's offset.
+template <class KeyAt, class RecnoAt>
+std::uint32_t buildTree(std::vector<unsigned char>& out, std::uint32_t base, const TagInfo& tag,
+                        std::size_t count, KeyAt keyAt, RecnoAt recnoAt) {
     auto alloc = [&](std::size_t pages) {
-        auto off = static_cast<std::uint32_t>(out.size());
+        auto off = static_cast<std::uint32_t>(base + out.size());
         out.resize(out.size() + pages * kNodeSize, 0);
         return off;
     };
-
-    // Writes the leaves and interior levels of one tree; returns the root.
-    auto buildTree = [&](const TagInfo& tag, std::size_t count, auto keyAt, auto recnoAt) {
-        const char trail = tag.keyKind == 'C' ? ' ' : '\0';
-        std::uint32_t maxRec = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            maxRec = std::max(maxRec, recnoAt(i));
-        LeafLayout lay(tag.keyLength, maxRec);
-        std::vector<Node> level;
-        std::size_t i = 0;
-        do {
-            Node leaf;
-            leaf.attributes = 2;
-            leaf.keyLength = tag.keyLength;
-            leaf.trail = trail;
-            std::size_t used = 0;
-            std::string_view prev;
-            while (i < count) {
-                std::string_view k = keyAt(i);
-                std::size_t need = lay.bytes + storedSize(k, leaf.count ? &prev : nullptr, trail);
-                if (kLeafHeader + used + need > kNodeSize) break;
-                used += need;
-                insertEntry(leaf, leaf.count, k, recnoAt(i), 0);
-                prev = leaf.key(leaf.count - 1u);
-                ++i;
-            }
-            if (leaf.count == 0 && count > 0)
-                fail(code::kUnsupported, "a key of tag " + tag.name + " does not fit a leaf");
-            leaf.offset = alloc(1);
-            level.push_back(std::move(leaf));
-        } while (i < count);
-        const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (tag.keyLength + 8u);
-        while (true) {
-            for (std::size_t k = 0; k < level.size(); ++k) {
-                level[k].left = k ? level[k - 1].offset : kNoNode;
-                level[k].right = k + 1 < level.size() ? level[k + 1].offset : kNoNode;
-            }
-            if (level.size() == 1) level[0].attributes |= 1;
-            for (const Node& n : level)
-                if (!encode(n, out.data() + n.offset))
-                    fail(code::kUnsupported, "a node of tag " + tag.name + " does not fit");
-            if (level.size() == 1) return level[0].offset;
-            std::vector<Node> up;
-            for (std::size_t k = 0; k < level.size(); k += perInterior) {
-                Node p;
-                p.attributes = 0;
-                p.keyLength = tag.keyLength;
-                p.trail = trail;
-                for (std::size_t c = k; c < std::min(level.size(), k + perInterior); ++c) {
-                    const Node& child = level[c];
-                    insertEntry(p, p.count, child.key(child.count - 1u), child.recnos.back(),
-                                child.offset);
-                }
-                p.offset = alloc(1);
-                up.push_back(std::move(p));
-            }
-            level = std::move(up);
+    auto at = [&](std::uint32_t off) { return out.data() + (off - base); };
+    const char trail = tag.keyKind == 'C' ? ' ' : '\0';
+    const std::size_t kl = tag.keyLength;
+    std::uint32_t maxRec = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        maxRec = std::max(maxRec, recnoAt(i));
+    const LeafLayout lay(tag.keyLength, maxRec);
+    // What a parent needs of each child: where it is and its last entry.
+    struct Child {
+        std::uint32_t offset;
+        std::string lastKey;
+        std::uint32_t lastRecno;
+    };
+    std::vector<Child> level;
+    auto link = [&](const std::vector<Child>& nodes, bool leaves) {
+        for (std::size_t k = 0; k < nodes.size(); ++k) {
+            unsigned char* p = at(nodes[k].offset);
+            putLe16(p, static_cast<std::uint16_t>((leaves ? 2 : 0) | (nodes.size() == 1 ? 1 : 0)));
+            putLe32(p + 4, k ? nodes[k - 1].offset : kNoNode);
+            putLe32(p + 8, k + 1 < nodes.size() ? nodes[k + 1].offset : kNoNode);
         }
     };
+    // Leaves: entries from the front of the page, keys from its end, filled up.
+    std::size_t i = 0;
+    do {
+        unsigned char page[kNodeSize] = {};
+        putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
+        page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
+        page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
+        page[20] = static_cast<unsigned char>(lay.recBits);
+        page[21] = static_cast<unsigned char>(lay.dupBits);
+        page[22] = static_cast<unsigned char>(lay.trailBits);
+        page[23] = static_cast<unsigned char>(lay.bytes);
+        std::size_t n = 0, keyPos = kNodeSize;
+        std::string_view prev;
+        for (; i < count; ++i, ++n) {
+            std::string_view k = keyAt(i);
+            std::size_t t = trailing(k, trail);
+            std::size_t d = n ? common(prev, k, kl - t) : 0;
+            std::size_t stored = kl - d - t;
+            if (kLeafHeader + (n + 1) * lay.bytes + stored > keyPos) break;
+            keyPos -= stored;
+            std::memcpy(page + keyPos, k.data() + d, stored);
+            std::uint64_t v = recnoAt(i) | (static_cast<std::uint64_t>(d) << lay.recBits) |
+                              (static_cast<std::uint64_t>(t) << (lay.recBits + lay.dupBits));
+            for (unsigned b = 0; b < lay.bytes; ++b)
+                page[kLeafHeader + n * lay.bytes + b] = static_cast<unsigned char>(v >> (8 * b));
+            prev = k;
+        }
+        if (n == 0 && count > 0)
+            fail(code::kUnsupported, "a key of tag " + tag.name + " does not fit a leaf");
+        putLe16(page + 2, static_cast<std::uint16_t>(n));
+        putLe16(page + 12, static_cast<std::uint16_t>(keyPos - kLeafHeader - n * lay.bytes));
+        std::uint32_t off = alloc(1);
+        std::memcpy(at(off), page, kNodeSize);
+        level.push_back(
+            {off, n ? std::string(prev) : std::string(kl, trail), n ? recnoAt(i - 1) : 0});
+    } while (i < count);
+    link(level, true);
+    // Interior levels, full, up to a single root.
+    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
+    while (level.size() > 1) {
+        std::vector<Child> up;
+        for (std::size_t k = 0; k < level.size(); k += perInterior) {
+            std::size_t to = std::min(level.size(), k + perInterior);
+            std::uint32_t off = alloc(1);
+            unsigned char* p = at(off);
+            putLe16(p + 2, static_cast<std::uint16_t>(to - k));
+            for (std::size_t c = k; c < to; ++c) {
+                unsigned char* e = p + kInteriorHeader + (c - k) * (kl + 8);
+                std::memcpy(e, level[c].lastKey.data(), kl);
+                putBe32(e + kl, level[c].lastRecno);
+                putBe32(e + kl + 4, level[c].offset);
+            }
+            up.push_back({off, level[to - 1].lastKey, level[to - 1].lastRecno});
+        }
+        level = std::move(up);
+        link(level, false);
+    }
+    return level[0].offset;
+}
 
+// Moves the nodes of a tree built at base 0 to `delta`: sibling and child links follow.
+void relocate(std::vector<unsigned char>& nodes, std::uint32_t delta, std::uint16_t keyLength) {
+    for (std::size_t p = 0; p < nodes.size(); p += kNodeSize) {
+        unsigned char* page = nodes.data() + p;
+        for (std::size_t link : {4u, 8u})
+            if (le32(page + link) != kNoNode) putLe32(page + link, le32(page + link) + delta);
+        if (le16(page) & 2) continue;
+        for (std::size_t i = 0; i < le16(page + 2); ++i) {
+            unsigned char* child = page + kInteriorHeader + i * (keyLength + 8u) + keyLength + 4;
+            putBe32(child, be32(child) + delta);
+        }
+    }
+}
+
+}  // namespace
+
+void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tagsIn,
+                        const std::vector<TagEntries>& entries, bool sync) {
     std::vector<TagInfo> tags = tagsIn;
+    // Each tag's tree is built on its own, in parallel, and put in place afterwards.
+    std::vector<std::vector<unsigned char>> trees(tags.size());
+    std::vector<std::uint32_t> roots(tags.size());
+    const std::size_t workers = std::max<std::size_t>(
+        1, std::min<std::size_t>({std::thread::hardware_concurrency(), 8, tags.size()}));
+    std::vector<std::exception_ptr> errors(workers);
+    std::vector<std::thread> pool;
+    for (std::size_t w = 0; w < workers; ++w)
+        pool.emplace_back([&, w] {
+            try {
+                for (std::size_t t = w; t < tags.size(); t += workers) {
+                    const TagEntries& e = entries[t];
+                    roots[t] = buildTree(
+                        trees[t], 0, tags[t], e.order.size(),
+                        [&](std::size_t i) { return e.key(i); },
+                        [&](std::size_t i) { return e.recno(i); });
+                }
+            } catch (...) {
+                errors[w] = std::current_exception();
+            }
+        });
+    for (auto& th : pool)
+        th.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+
+    std::vector<unsigned char> out(1024, 0);  // the directory's header comes first
     std::vector<std::pair<std::string, std::uint32_t>> directory;
     for (std::size_t t = 0; t < tags.size(); ++t) {
         TagInfo& tag = tags[t];
-        tag.headerOffset = alloc(2);
+        tag.headerOffset = static_cast<std::uint32_t>(out.size());
+        auto nodesAt = static_cast<std::uint32_t>(out.size() + 1024);
+        relocate(trees[t], nodesAt, tag.keyLength);
+        tag.root = roots[t] + nodesAt;
         tag.freeList = 0;
         tag.options = static_cast<std::uint8_t>(0x60 | (tag.unique ? 0x01 : 0) |
                                                 (tag.forExpression.empty() ? 0 : 0x08));
-        const TagEntries& e = entries[t];
-        tag.root = buildTree(
-            tag, e.order.size(), [&](std::size_t i) { return e.key(i); },
-            [&](std::size_t i) { return e.recno(i); });
+        out.resize(out.size() + 1024, 0);
         writeTagHeader(out.data() + tag.headerOffset, tag);
+        out.insert(out.end(), trees[t].begin(), trees[t].end());
+        std::vector<unsigned char>().swap(trees[t]);
         std::string name = tag.name.substr(0, 10);
         name.resize(10, ' ');
         directory.emplace_back(name, tag.headerOffset);
@@ -350,14 +435,18 @@ void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tag
     dir.keyLength = 10;
     dir.keyKind = 'C';
     dir.options = 0xE0;
+    std::vector<unsigned char> dirNodes;
+    auto dirAt = static_cast<std::uint32_t>(out.size());
     dir.root = buildTree(
-        dir, directory.size(), [&](std::size_t i) { return std::string_view(directory[i].first); },
+        dirNodes, dirAt, dir, directory.size(),
+        [&](std::size_t i) { return std::string_view(directory[i].first); },
         [&](std::size_t i) { return directory[i].second; });
+    out.insert(out.end(), dirNodes.begin(), dirNodes.end());
     writeTagHeader(out.data(), dir);
 
     File f = File::create(path);
     f.writeAt(0, out.data(), out.size());
-    f.sync();
+    if (sync) f.sync();
 }
 
 // ---- single entries ----------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "xbase/cdx.h"
 #include "xbase/expr.h"
@@ -110,6 +111,7 @@ class PhysicalSearch {
     const Table* table_;
     Expression condition_;
     bool showDeleted_;
+    mutable std::vector<char> buffer_;
 };
 
 }  // namespace xbase

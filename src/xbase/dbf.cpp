@@ -172,6 +172,8 @@ void Table::openCompanions() {
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kCacheBlockBytes) /
                                        std::max<std::uint32_t>(1, header_.recordLength));
     slots_.assign(kCacheSlots, CacheSlot{});
+    deletedMap_.clear();
+    deletedLookups_ = 0;
     cache_.assign(kCacheSlots * recordsPerBlock_ * header_.recordLength, '\0');
 }
 
@@ -347,6 +349,31 @@ const char* Table::record(std::uint32_t recno) const {
         slots_[slot].block = block;
     }
     return base + static_cast<std::size_t>((recno - 1) % recordsPerBlock_) * header_.recordLength;
+}
+
+bool Table::isDeleted(std::uint32_t recno) const {
+    if (!deletedMap_.empty() && recno >= 1 && recno <= deletedMap_.size())
+        return deletedMap_[recno - 1];
+    if (++deletedLookups_ > std::max<std::uint64_t>(20000, header_.recordCount / 16)) {
+        loadDeletedMap();
+        if (recno >= 1 && recno <= deletedMap_.size()) return deletedMap_[recno - 1];
+    }
+    return record(recno)[0] == '*';
+}
+
+void Table::loadDeletedMap() const {
+    std::vector<bool> map(header_.recordCount);
+    const std::uint32_t len = header_.recordLength;
+    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+    std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+    for (std::uint32_t first = 1; first <= header_.recordCount;) {
+        std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
+        readRecords(first, n, buf.data());
+        for (std::uint32_t i = 0; i < n; ++i)
+            map[first - 1 + i] = buf[static_cast<std::size_t>(i) * len] == '*';
+        first += n;
+    }
+    deletedMap_ = std::move(map);
 }
 
 void Table::readRecords(std::uint32_t first, std::uint32_t count, char* out) const {

@@ -16,6 +16,7 @@ class CdxFile;
 class KeyBuilder;
 class Translation;
 struct TagEntries;
+struct TagInfo;
 
 enum class TableFormat { DBase3, FoxPro2, VisualFoxPro };
 
@@ -88,7 +89,9 @@ class Table {
     // The raw bytes of record `recno` (1-based); valid until the next read of this table.
     // An out-of-range number is code::kInvalidRecordNumber.
     const char* record(std::uint32_t recno) const;
-    bool isDeleted(std::uint32_t recno) const { return record(recno)[0] == '*'; }
+    // Whether record `recno` is marked deleted. After many scattered look-ups (a walk through a
+    // whole tag) the flags of all records are read in one sequential pass and kept.
+    bool isDeleted(std::uint32_t recno) const;
     // Reads `count` consecutive records from `first` into `out` (count * recordLength bytes).
     void readRecords(std::uint32_t first, std::uint32_t count, char* out) const;
     // Drops every cached record, so the next read sees the file as it is now.
@@ -160,6 +163,11 @@ class Table {
     void writeHeaderCount();
     void stampDate();
     std::vector<TagEntries> buildEntries(const std::vector<std::uint32_t>* keep) const;
+    // Puts the entries into the order the tag already has, when every entry there equals the
+    // key computed from its record and the order is strict and complete; false otherwise
+    // (then they must be sorted). `newOf` maps record numbers when a pack renumbers them.
+    bool orderFromIndex(const TagInfo& tag, TagEntries& entries,
+                        const std::vector<std::uint32_t>* newOf) const;
     std::uint64_t recordOffset(std::uint32_t recno) const {
         return header_.headerLength + static_cast<std::uint64_t>(recno - 1) * header_.recordLength;
     }
@@ -186,6 +194,9 @@ class Table {
         std::uint32_t block = 0xFFFFFFFFu;
     };
     std::uint32_t recordsPerBlock_ = 1;
+    mutable std::vector<bool> deletedMap_;  // empty until loaded
+    mutable std::uint64_t deletedLookups_ = 0;
+    void loadDeletedMap() const;
     mutable std::vector<CacheSlot> slots_;
     mutable std::vector<char> cache_;
 };

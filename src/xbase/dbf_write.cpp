@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <thread>
 
 #include "xbase/bytes.h"
@@ -184,6 +185,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
 
 void Table::writeRecord(std::uint32_t recno, std::string_view rec) {
     file_.writeAt(recordOffset(recno), rec.data(), rec.size());
+    if (!deletedMap_.empty() && recno <= deletedMap_.size()) deletedMap_[recno - 1] = rec[0] == '*';
     std::uint32_t block = (recno - 1) / recordsPerBlock_;
     std::size_t slot = block % slots_.size();
     if (slots_[slot].block == block) {
@@ -288,6 +290,7 @@ std::uint32_t Table::append(std::string_view rec) {
     file_.writeAt(recordOffset(recno), bytes.data(), bytes.size());
     header_.recordCount = recno;
     writeHeaderCount();
+    if (!deletedMap_.empty()) deletedMap_.push_back(rec[0] == '*');
     std::uint32_t block = (recno - 1) / recordsPerBlock_;
     slots_[block % slots_.size()].block = 0xFFFFFFFFu;
     for (const auto& [tag, key] : keys)
@@ -340,47 +343,127 @@ std::uint32_t Table::writeMemo(std::string_view text) {
 
 std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* keep) const {
     const auto& tags = index_->tags();
+    for (std::size_t t = 0; t < tags.size(); ++t)
+        keyBuilder(t);  // compiled before the threads
     std::vector<TagEntries> entries(tags.size());
     const std::size_t expected = keep ? keep->size() : header_.recordCount;
-    for (std::size_t t = 0; t < tags.size(); ++t) {
-        entries[t].keyLength = tags[t].keyLength;
-        entries[t].keys.reserve(expected * tags[t].keyLength);
-        entries[t].recnos.reserve(expected);
+    // Record numbers before and after (a pack closes the gaps of the deleted records).
+    std::vector<std::uint32_t> newOf;
+    if (keep) {
+        newOf.assign(static_cast<std::size_t>(header_.recordCount) + 1, 0);
+        for (std::size_t i = 0; i < keep->size(); ++i)
+            newOf[(*keep)[i]] = static_cast<std::uint32_t>(i + 1);
     }
-    const std::uint32_t len = header_.recordLength;
-    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-    std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
-    std::size_t keepAt = 0;
-    std::uint32_t newRecno = 0;
-    for (std::uint32_t first = 1; first <= header_.recordCount;) {
-        std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
-        readRecords(first, n, buf.data());
-        for (std::uint32_t i = 0; i < n; ++i) {
-            std::uint32_t recno = first + i;
-            if (keep) {
-                if (keepAt >= keep->size() || (*keep)[keepAt] != recno) continue;
-                ++keepAt;
-            }
-            ++newRecno;
-            const char* rec = buf.data() + static_cast<std::size_t>(i) * len;
-            for (std::size_t t = 0; t < tags.size(); ++t) {
-                const KeyBuilder* kb = keyBuilder(t);
-                if (kb->included(rec, newRecno)) entries[t].add(kb->key(rec, newRecno), newRecno);
-            }
+    // The tags are independent: share them out over the processors. Each worker reads the
+    // records itself, computes its tags' keys, and orders them: by the order the tag already
+    // has where that order proves right (every entry equal to the key computed from its
+    // record, strictly ordered, complete), by sorting otherwise.
+    const std::size_t workers = std::max<std::size_t>(
+        1, std::min<std::size_t>({std::thread::hardware_concurrency(), 8, tags.size()}));
+    auto work = [&](std::size_t w) {
+        std::vector<std::size_t> mine;
+        for (std::size_t t = w; t < tags.size(); t += workers) {
+            mine.push_back(t);
+            entries[t].keyLength = tags[t].keyLength;
+            entries[t].keys.reserve(expected * tags[t].keyLength);
+            entries[t].recnos.reserve(expected);
         }
-        first += n;
-    }
-    // The tags sort independently: share them out over the processors.
-    std::size_t workers = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), 8));
+        const std::uint32_t len = header_.recordLength;
+        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+        std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+        std::string key;
+        for (std::uint32_t first = 1; first <= header_.recordCount;) {
+            std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
+            readRecords(first, n, buf.data());
+            for (std::uint32_t i = 0; i < n; ++i) {
+                std::uint32_t recno = keep ? newOf[first + i] : first + i;
+                if (recno == 0) continue;  // dropped by the pack
+                const char* rec = buf.data() + static_cast<std::size_t>(i) * len;
+                for (std::size_t t : mine) {
+                    const KeyBuilder* kb = keyBuilders_[t].get();
+                    if (!kb->included(rec, recno)) continue;
+                    kb->keyInto(rec, recno, key);
+                    entries[t].add(key, recno);
+                }
+            }
+            first += n;
+        }
+        for (std::size_t t : mine)
+            if (tags[t].unique || !orderFromIndex(tags[t], entries[t], keep ? &newOf : nullptr))
+                entries[t].sort(tags[t].unique);
+    };
     std::vector<std::thread> pool;
+    std::vector<std::exception_ptr> errors(workers);
     for (std::size_t w = 0; w < workers; ++w)
         pool.emplace_back([&, w] {
-            for (std::size_t t = w; t < tags.size(); t += workers)
-                entries[t].sort(tags[t].unique);
+            try {
+                work(w);
+            } catch (...) {
+                errors[w] = std::current_exception();
+            }
         });
     for (auto& th : pool)
         th.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
     return entries;
+}
+
+bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e,
+                           const std::vector<std::uint32_t>* newOf) const {
+    // The entries were added in record order; find each by its (new) record number.
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::uint32_t maxRecno = e.recnos.empty() ? 0 : e.recnos.back();
+    std::vector<std::uint32_t> entryOf(static_cast<std::size_t>(maxRecno) + 1, kNone);
+    for (std::size_t i = 0; i < e.recnos.size(); ++i)
+        entryOf[e.recnos[i]] = static_cast<std::uint32_t>(i);
+    std::vector<std::uint32_t> order;
+    order.reserve(e.size());
+    const std::size_t kl = e.keyLength;
+    try {
+        // Down the left edge with uncached reads: other threads order other tags meanwhile.
+        std::uint32_t leaf = tag.root;
+        for (int depth = 0;; ++depth) {
+            if (depth > 64) return false;
+            Node n = index_->readNode(tag, leaf);
+            if (n.leaf()) break;
+            leaf = n.children.front();
+        }
+        std::uint64_t guard = index_->size() / kNodeSize + 1;
+        const char* prevKey = nullptr;
+        std::uint32_t prevRecno = 0;
+        while (leaf != kNoNode) {
+            if (guard-- == 0) return false;
+            Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
+            if (!n.leaf()) return false;
+            for (std::size_t i = 0; i < n.count; ++i) {
+                std::uint32_t r = n.recnos[i];
+                if (newOf) {
+                    if (r >= newOf->size()) return false;
+                    r = (*newOf)[r];
+                    if (r == 0) continue;  // a record the pack removes
+                }
+                if (r > maxRecno || entryOf[r] == kNone) return false;
+                std::uint32_t entry = entryOf[r];
+                const char* key = e.keys.data() + static_cast<std::size_t>(entry) * kl;
+                if (std::memcmp(key, n.keys.data() + i * kl, kl) != 0) return false;
+                if (prevKey) {
+                    int c = std::memcmp(prevKey, key, kl);
+                    if (c > 0 || (c == 0 && prevRecno >= r)) return false;
+                }
+                prevKey = key;
+                prevRecno = r;
+                entryOf[r] = kNone;  // each record once
+                order.push_back(entry);
+            }
+            leaf = n.right;
+        }
+    } catch (const Error&) {
+        return false;  // a damaged tree: sort instead
+    }
+    if (order.size() != e.size()) return false;
+    e.order = std::move(order);
+    return true;
 }
 
 void Table::reindex() {
@@ -520,12 +603,17 @@ void Table::pack() {
         unsigned char next[4];
         putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
         newMemo->writeAt(0, next, 4);
-        newMemo->sync();
     }
-    out.sync();
 
+    // The new index; the system writes the new table out meanwhile. All three files are made
+    // durable before the commit point.
     std::string cdxPath = index_ ? index_->path() : std::string();
-    if (index_) writeCompoundIndex(packNew(cdxPath), index_->tags(), buildEntries(&keep));
+    if (index_) {
+        writeCompoundIndex(packNew(cdxPath), index_->tags(), buildEntries(&keep), false);
+        File::open(packNew(cdxPath), Access::ReadWrite, Share::Shared).sync();
+    }
+    if (newMemo) newMemo->sync();
+    out.sync();
 
     // The commit point: once the marker exists, opening the table finishes the renames.
     std::string marker = packMarker(dbfPath);

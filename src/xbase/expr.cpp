@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "xbase/bytes.h"
@@ -159,7 +160,45 @@ std::string formatNumber(double value, int width, int decimals) {
     return std::string(static_cast<std::size_t>(width), '*');
 }
 
+namespace {
+
+// The common shape of a stored number, "  -123.45": at most 15 digits, so that the digits as
+// an integer and the power of ten are exact doubles and their quotient is the correctly
+// rounded value, the same double strtod gives. nullopt for any other shape.
+std::optional<double> parsePlainNumber(std::string_view s) {
+    static const double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::size_t i = 0, n = s.size();
+    while (i < n && s[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < n && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    std::uint64_t mantissa = 0;
+    int digits = 0, decimals = -1;
+    for (; i < n; ++i) {
+        char c = s[i];
+        if (c >= '0' && c <= '9') {
+            if (++digits > 15) return std::nullopt;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            if (decimals >= 0) ++decimals;
+        } else if (c == '.' && decimals < 0) {
+            decimals = 0;
+        } else {
+            break;
+        }
+    }
+    for (; i < n; ++i)
+        if (s[i] != ' ') return std::nullopt;  // exponents and the like: the general way
+    if (digits == 0) return std::nullopt;
+    double v = static_cast<double>(mantissa);
+    if (decimals > 0) v /= kPow10[decimals];
+    return negative ? -v : v;
+}
+
+}  // namespace
+
 double parseNumber(std::string_view s) {
+    if (auto plain = parsePlainNumber(s)) return *plain;
     std::size_t i = 0;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
         ++i;
@@ -199,10 +238,22 @@ struct Ctx {
     std::uint32_t recno;
 };
 
+// A node evaluates into a value of its own and hands out a reference to it, so that
+// evaluating the same expression record after record reuses that storage instead of
+// allocating and copying: a compiled expression is for one thread at a time.
 struct Expression::Node {
     ValueType type = ValueType::Null;
+    mutable Value result;
     virtual ~Node() = default;
-    virtual Value eval(const Ctx& c) const = 0;
+    virtual const Value& eval(const Ctx& c) const = 0;
+    // Appends a character value to `out` without building it separately (index keys are
+    // made this way); false when the value is null.
+    virtual bool appendChars(const Ctx& c, std::string& out) const {
+        const Value& v = eval(c);
+        if (v.type == ValueType::Null) return false;
+        out += v.str;
+        return true;
+    }
 };
 
 namespace {
@@ -210,10 +261,23 @@ namespace {
 using NodePtr = std::shared_ptr<const Expression::Node>;
 using Node = Expression::Node;
 
+void setNull(Value& v) {
+    v.type = ValueType::Null;
+    v.str.clear();
+}
+void setNumber(Value& v, double n) {
+    v.type = ValueType::Number;
+    v.num = n;
+}
+void setLogical(Value& v, bool b) {
+    v.type = ValueType::Logical;
+    v.log = b;
+}
+
 struct Literal final : Node {
     Value v;
     explicit Literal(Value value) : v(std::move(value)) { type = v.type; }
-    Value eval(const Ctx&) const override { return v; }
+    const Value& eval(const Ctx&) const override { return v; }
 };
 
 struct FieldRef final : Node {
@@ -239,56 +303,179 @@ struct FieldRef final : Node {
                 break;
         }
     }
-    Value eval(const Ctx& c) const override {
+    const Value& eval(const Ctx& c) const override {
+        read(c, result);
+        return result;
+    }
+    bool appendChars(const Ctx& c, std::string& out) const override {
+        if (f->type != 'C' || f->nullBit >= 0) return Node::appendChars(c, out);
+        std::size_t at = out.size();
+        out.append(c.record + f->offset, f->length);
+        if (toAnsi) toAnsi->apply(out.data() + at, f->length);
+        return true;
+    }
+    void read(const Ctx& c, Value& out) const {
         const char* p = c.record + f->offset;
-        if (c.table->isNull(c.record, *f)) return Value{};
+        if (f->nullBit >= 0 && c.table->isNull(c.record, *f)) return setNull(out);
         switch (f->type) {
             case 'C':
             case 'V':
             case 'Q': {
-                std::string_view b = c.table->charBytes(c.record, *f);
-                Value v = Value::chars(std::string(b));
-                if (toAnsi && f->type != 'Q') toAnsi->apply(v.str.data(), v.str.size());
-                return v;
+                std::string_view b = f->type == 'C' ? std::string_view(p, f->length)
+                                                    : c.table->charBytes(c.record, *f);
+                out.type = ValueType::Char;
+                out.str.assign(b);
+                if (toAnsi && f->type != 'Q') toAnsi->apply(out.str.data(), out.str.size());
+                return;
             }
             case 'M': {
-                std::string m = c.table->memo(c.record, *f);
-                if (!toAnsi && c.table->toAnsi()) c.table->fromAnsi()->apply(m.data(), m.size());
-                return Value::chars(std::move(m));
+                out.type = ValueType::Char;
+                out.str = c.table->memo(c.record, *f);
+                if (!toAnsi && c.table->toAnsi())
+                    c.table->fromAnsi()->apply(out.str.data(), out.str.size());
+                return;
             }
             case 'N':
             case 'F':
-                return Value::number(parseNumber(std::string_view(p, f->length)));
+                return setNumber(out, parseNumber(std::string_view(p, f->length)));
             case 'I':
-                return Value::number(static_cast<std::int32_t>(le32(ucp(p))));
+                return setNumber(out, static_cast<std::int32_t>(le32(ucp(p))));
             case 'B': {
                 double d;
                 std::memcpy(&d, p, 8);
-                return Value::number(d);
+                return setNumber(out, d);
             }
             case 'Y': {
                 std::int64_t v;
                 std::memcpy(&v, p, 8);
-                return Value::number(static_cast<double>(v) / 10000.0);
+                return setNumber(out, static_cast<double>(v) / 10000.0);
             }
             case 'D':
-                return Value::date(julianFromDtos(std::string_view(p, 8)));
+                out.type = ValueType::Date;
+                out.num = julianFromDtos(std::string_view(p, 8));
+                return;
             case 'T':
-                return Value::date(static_cast<std::int32_t>(le32(ucp(p))));
+                out.type = ValueType::Date;
+                out.num = static_cast<std::int32_t>(le32(ucp(p)));
+                return;
             case 'L':
-                return Value::logical(*p == 'T' || *p == 't' || *p == 'Y' || *p == 'y');
+                return setLogical(out, *p == 'T' || *p == 't' || *p == 'Y' || *p == 'y');
             default:
-                return Value{};
+                return setNull(out);
         }
     }
 };
 
-using Fn = std::function<Value(const Ctx&, const std::vector<NodePtr>&)>;
+// The arguments of a function call, evaluated when (and each time) a function asks for one.
+class Args {
+  public:
+    Args(const Ctx& c, const std::vector<NodePtr>& nodes) : c_(c), nodes_(nodes) {}
+    std::size_t size() const { return nodes_.size(); }
+    const Ctx& ctx() const { return c_; }
+    const Value& operator[](std::size_t i) const { return nodes_[i]->eval(c_); }
+
+  private:
+    const Ctx& c_;
+    const std::vector<NodePtr>& nodes_;
+};
+
+using Fn = std::function<void(const Args&, Value& out)>;
 
 struct Call final : Node {
     std::vector<NodePtr> args;
     Fn fn;
-    Value eval(const Ctx& c) const override { return fn(c, args); }
+    const Value& eval(const Ctx& c) const override {
+        fn(Args(c, args), result);
+        return result;
+    }
+};
+
+// UPPER() and LOWER(): a byte map of the code page over the argument.
+struct CaseMap final : Node {
+    NodePtr x;
+    const unsigned char* map;
+    CaseMap(NodePtr arg, const unsigned char* table) : x(std::move(arg)), map(table) {
+        type = ValueType::Char;
+    }
+    const Value& eval(const Ctx& c) const override {
+        const Value& v = x->eval(c);
+        if (v.type == ValueType::Null) {
+            setNull(result);
+            return result;
+        }
+        result.type = ValueType::Char;
+        result.str.assign(v.str);
+        apply(result.str, 0);
+        return result;
+    }
+    bool appendChars(const Ctx& c, std::string& out) const override {
+        std::size_t at = out.size();
+        if (!x->appendChars(c, out)) return false;
+        apply(out, at);
+        return true;
+    }
+    void apply(std::string& s, std::size_t from) const {
+        for (std::size_t i = from; i < s.size(); ++i)
+            s[i] = static_cast<char>(map[static_cast<unsigned char>(s[i])]);
+    }
+};
+
+// STR() of a numeric field with constant width and decimals: a stored number already in the
+// form STR() gives ("  -12.50": no leading zeros, the same decimals, at most 15 digits) is
+// copied as it stands; any other goes the general way.
+struct StrOfField final : Node {
+    NodePtr general;
+    const Field* f;
+    std::size_t width;
+    std::size_t decimals;
+    StrOfField(NodePtr call, const Field* field, std::size_t w, std::size_t d)
+        : general(std::move(call)), f(field), width(w), decimals(d) {
+        type = ValueType::Char;
+    }
+    // The stored number without its leading blanks, when it is in STR()'s own form.
+    std::optional<std::string_view> plain(const Ctx& c) const {
+        std::string_view s(c.record + f->offset, f->length);
+        std::size_t i = 0;
+        while (i < s.size() && s[i] == ' ')
+            ++i;
+        std::size_t start = i;
+        bool negative = i < s.size() && s[i] == '-';
+        if (negative) ++i;
+        std::size_t intStart = i, digits = 0;
+        bool nonZero = false;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+            nonZero |= s[i++] != '0';
+        std::size_t intDigits = i - intStart;
+        if (intDigits == 0 || (intDigits > 1 && s[intStart] == '0')) return std::nullopt;
+        digits = intDigits;
+        if (decimals > 0) {
+            if (i >= s.size() || s[i] != '.') return std::nullopt;
+            ++i;
+            std::size_t decStart = i;
+            while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+                nonZero |= s[i++] != '0';
+            if (i - decStart != decimals) return std::nullopt;
+            digits += decimals;
+        }
+        if (i != s.size() || digits > 15 || (negative && !nonZero)) return std::nullopt;
+        if (s.size() - start > width) return std::nullopt;
+        return s.substr(start);
+    }
+    const Value& eval(const Ctx& c) const override {
+        auto p = plain(c);
+        if (!p) return general->eval(c);
+        result.type = ValueType::Char;
+        result.str.assign(width - p->size(), ' ');
+        result.str.append(*p);
+        return result;
+    }
+    bool appendChars(const Ctx& c, std::string& out) const override {
+        auto p = plain(c);
+        if (!p) return general->appendChars(c, out);
+        out.append(width - p->size(), ' ');
+        out.append(*p);
+        return true;
+    }
 };
 
 struct ExprError {
@@ -331,120 +518,143 @@ enum class Op { Eq, ExactEq, Ne, Lt, Gt, Le, Ge, Contains };
 struct Compare final : Node {
     Op op;
     NodePtr l, r;
-    Compare(Op o, NodePtr a, NodePtr b) : op(o), l(std::move(a)), r(std::move(b)) {
+    Compare(Op o, NodePtr x, NodePtr y) : op(o), l(std::move(x)), r(std::move(y)) {
         type = ValueType::Logical;
     }
-    Value eval(const Ctx& c) const override {
-        Value a = l->eval(c), b = r->eval(c);
-        if (anyNull(a, b)) return Value{};
-        if (op == Op::Contains) return Value::logical(b.str.find(a.str) != std::string::npos);
+    const Value& eval(const Ctx& c) const override {
+        compare(l->eval(c), r->eval(c), result);
+        return result;
+    }
+    void compare(const Value& a, const Value& b, Value& out) const {
+        if (anyNull(a, b)) return setNull(out);
+        if (op == Op::Contains) return setLogical(out, b.str.find(a.str) != std::string::npos);
         if (a.type == ValueType::Char && (op == Op::Eq || op == Op::Ne)) {
             bool eq = a.str.size() >= b.str.size() && a.str.compare(0, b.str.size(), b.str) == 0;
-            return Value::logical(op == Op::Eq ? eq : !eq);
+            return setLogical(out, op == Op::Eq ? eq : !eq);
         }
-        if (op == Op::ExactEq && a.type == ValueType::Char) return Value::logical(a.str == b.str);
+        if (op == Op::ExactEq && a.type == ValueType::Char) return setLogical(out, a.str == b.str);
         int cmp = compareValues(a, b);
         switch (op) {
             case Op::Eq:
             case Op::ExactEq:
-                return Value::logical(cmp == 0);
+                return setLogical(out, cmp == 0);
             case Op::Ne:
-                return Value::logical(cmp != 0);
+                return setLogical(out, cmp != 0);
             case Op::Lt:
-                return Value::logical(cmp < 0);
+                return setLogical(out, cmp < 0);
             case Op::Gt:
-                return Value::logical(cmp > 0);
+                return setLogical(out, cmp > 0);
             case Op::Le:
-                return Value::logical(cmp <= 0);
+                return setLogical(out, cmp <= 0);
             case Op::Ge:
-                return Value::logical(cmp >= 0);
+                return setLogical(out, cmp >= 0);
             case Op::Contains:
                 break;
         }
-        return Value{};
+        setNull(out);
     }
 };
 
 struct Logic final : Node {
     bool isAnd;
     NodePtr l, r;
-    Logic(bool a, NodePtr x, NodePtr y) : isAnd(a), l(std::move(x)), r(std::move(y)) {
+    Logic(bool isAndOp, NodePtr x, NodePtr y) : isAnd(isAndOp), l(std::move(x)), r(std::move(y)) {
         type = ValueType::Logical;
     }
-    Value eval(const Ctx& c) const override {
-        Value a = l->eval(c);
+    const Value& eval(const Ctx& c) const override {
+        const Value& a = l->eval(c);
         bool av = a.type == ValueType::Logical && a.log;
-        if (isAnd && !av) return Value::logical(false);
-        if (!isAnd && av) return Value::logical(true);
-        Value b = r->eval(c);
-        return Value::logical(b.type == ValueType::Logical && b.log);
+        if (isAnd == av) {  // .F. .AND. x is .F., .T. .OR. x is .T.: x is not evaluated
+            const Value& b = r->eval(c);
+            av = b.type == ValueType::Logical && b.log;
+        }
+        setLogical(result, av);
+        return result;
     }
 };
 
 struct Not final : Node {
     NodePtr x;
     explicit Not(NodePtr n) : x(std::move(n)) { type = ValueType::Logical; }
-    Value eval(const Ctx& c) const override {
-        Value a = x->eval(c);
-        if (a.type == ValueType::Null) return a;
-        return Value::logical(!a.log);
+    const Value& eval(const Ctx& c) const override {
+        const Value& a = x->eval(c);
+        if (a.type == ValueType::Null)
+            setNull(result);
+        else
+            setLogical(result, !a.log);
+        return result;
     }
 };
 
 struct Negate final : Node {
     NodePtr x;
     explicit Negate(NodePtr n) : x(std::move(n)) { type = ValueType::Number; }
-    Value eval(const Ctx& c) const override {
-        Value a = x->eval(c);
-        if (a.type == ValueType::Null) return a;
-        return Value::number(-a.num);
+    const Value& eval(const Ctx& c) const override {
+        const Value& a = x->eval(c);
+        if (a.type == ValueType::Null)
+            setNull(result);
+        else
+            setNumber(result, -a.num);
+        return result;
     }
 };
 
 struct Arith final : Node {
     char op;  // + - * / % ^ and 'c' (concatenate), 't' (concatenate moving blanks)
     NodePtr l, r;
-    Arith(char o, NodePtr a, NodePtr b, ValueType t) : op(o), l(std::move(a)), r(std::move(b)) {
+    Arith(char o, NodePtr x, NodePtr y, ValueType t) : op(o), l(std::move(x)), r(std::move(y)) {
         type = t;
     }
-    Value eval(const Ctx& c) const override {
-        Value a = l->eval(c), b = r->eval(c);
-        if (anyNull(a, b)) return Value{};
+    const Value& eval(const Ctx& c) const override {
+        const Value& a = l->eval(c);
+        result.type = a.type;
+        result.num = a.num;
+        result.log = a.log;
+        result.str.assign(a.str);
+        combine(r->eval(c), result);
+        return result;
+    }
+    bool appendChars(const Ctx& c, std::string& out) const override {
+        if (op != 'c') return Node::appendChars(c, out);
+        return l->appendChars(c, out) && r->appendChars(c, out);
+    }
+    void combine(const Value& b, Value& out) const {
+        if (anyNull(out, b)) return setNull(out);
         switch (op) {
             case 'c':
-                a.str += b.str;
-                return a;
+                out.str += b.str;
+                return;
             case 't': {
-                std::size_t end = a.str.find_last_not_of(' ');
+                std::size_t end = out.str.find_last_not_of(' ');
                 std::size_t blanks =
-                    end == std::string::npos ? a.str.size() : a.str.size() - end - 1;
-                a.str.resize(a.str.size() - blanks);
-                a.str += b.str;
-                a.str.append(blanks, ' ');
-                return a;
+                    end == std::string::npos ? out.str.size() : out.str.size() - end - 1;
+                out.str.resize(out.str.size() - blanks);
+                out.str += b.str;
+                out.str.append(blanks, ' ');
+                return;
             }
             case '+':
-                a.num += b.num;
-                if (a.type == ValueType::Number && b.type == ValueType::Date)
-                    a.type = ValueType::Date;
-                return a;
+                out.num += b.num;
+                if (out.type == ValueType::Number && b.type == ValueType::Date)
+                    out.type = ValueType::Date;
+                return;
             case '-':
-                if (a.type == ValueType::Date && b.type == ValueType::Date)
-                    return Value::number(a.num - b.num);
-                a.num -= b.num;
-                return a;
+                if (out.type == ValueType::Date && b.type == ValueType::Date)
+                    return setNumber(out, out.num - b.num);
+                out.num -= b.num;
+                return;
             case '*':
-                return Value::number(a.num * b.num);
+                return setNumber(out, out.num * b.num);
             case '/':
                 if (b.num == 0) err("division by zero");
-                return Value::number(a.num / b.num);
+                return setNumber(out, out.num / b.num);
             case '%':
                 if (b.num == 0) err("division by zero");
-                return Value::number(a.num - b.num * std::floor(a.num / b.num));
+                return setNumber(out, out.num - b.num * std::floor(out.num / b.num));
             case '^':
-                return Value::number(std::pow(a.num, b.num));
+                return setNumber(out, std::pow(out.num, b.num));
             default:
-                return Value{};
+                return setNull(out);
         }
     }
 };
@@ -733,43 +943,48 @@ std::string asText(const Value& v) {
 std::vector<FnInfo> functions(const CompileEnv& env) {
     using A = const std::vector<NodePtr>&;
     using V = ValueType;
-    auto C = [](const Ctx& c, A a, std::size_t i) { return a[i]->eval(c); };
     const unsigned char* up = env.upper;
     const unsigned char* lo = env.lower;
     std::vector<FnInfo> f;
-    auto charFn = [&](const char* name, std::function<std::string(std::string)> op) {
+    auto setChars = [](Value& out, std::string s) {
+        out.type = V::Char;
+        out.str = std::move(s);
+    };
+    // Functions of one character argument that rework the text in place.
+    auto charFn = [&](const char* name, std::function<void(std::string&)> op) {
         f.push_back({name, 1, 1,
                      [name](A a) {
                          need(a, 0, V::Char, name);
                          return V::Char;
                      },
-                     [op, C](const Ctx& c, A a) {
-                         Value v = C(c, a, 0);
-                         if (v.type == V::Null) return v;
-                         v.str = op(std::move(v.str));
-                         return v;
+                     [op](const Args& a, Value& out) {
+                         const Value& v = a[0];
+                         if (v.type == V::Null) return setNull(out);
+                         out.type = V::Char;
+                         out.str.assign(v.str);
+                         op(out.str);
                      }});
     };
-    charFn("UPPER", [up](std::string s) {
+    charFn("UPPER", [up](std::string& s) {
         for (char& ch : s)
             ch = static_cast<char>(up[static_cast<unsigned char>(ch)]);
-        return s;
     });
-    charFn("LOWER", [lo](std::string s) {
+    charFn("LOWER", [lo](std::string& s) {
         for (char& ch : s)
             ch = static_cast<char>(lo[static_cast<unsigned char>(ch)]);
-        return s;
     });
-    auto ltrim = [](std::string s) {
+    auto ltrim = [](std::string& s) {
         std::size_t b = s.find_first_not_of(' ');
-        return b == std::string::npos ? std::string() : s.substr(b);
+        s.erase(0, b == std::string::npos ? s.size() : b);
     };
-    auto rtrim = [](std::string s) {
+    auto rtrim = [](std::string& s) {
         std::size_t e = s.find_last_not_of(' ');
         s.resize(e == std::string::npos ? 0 : e + 1);
-        return s;
     };
-    charFn("ALLTRIM", [ltrim, rtrim](std::string s) { return ltrim(rtrim(std::move(s))); });
+    charFn("ALLTRIM", [ltrim, rtrim](std::string& s) {
+        rtrim(s);
+        ltrim(s);
+    });
     charFn("LTRIM", ltrim);
     charFn("RTRIM", rtrim);
     charFn("TRIM", rtrim);
@@ -781,14 +996,14 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 2, V::Number, "SUBSTR");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     Value s = C(c, a, 0);
-                     double start = C(c, a, 1).num;
-                     if (start < 1) start = 1;
-                     std::size_t b = toCount(start) - 1;
-                     if (b >= s.str.size()) return Value::chars("");
-                     std::size_t n = a.size() > 2 ? toCount(C(c, a, 2).num) : std::string::npos;
-                     return Value::chars(s.str.substr(b, n));
+                 [](const Args& a, Value& out) {
+                     const std::string& s = a[0].str;
+                     double start = a[1].num;
+                     std::size_t b = start < 1 ? 0 : toCount(start) - 1;
+                     out.type = V::Char;
+                     if (b >= s.size()) return out.str.clear();
+                     std::size_t n = a.size() > 2 ? toCount(a[2].num) : std::string::npos;
+                     out.str.assign(s, b, n);
                  }});
     f.push_back({"LEFT", 2, 2,
                  [](A a) {
@@ -796,9 +1011,10 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 1, V::Number, "LEFT");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     Value s = C(c, a, 0);
-                     return Value::chars(s.str.substr(0, toCount(C(c, a, 1).num)));
+                 [](const Args& a, Value& out) {
+                     const std::string& s = a[0].str;
+                     out.type = V::Char;
+                     out.str.assign(s, 0, toCount(a[1].num));
                  }});
     f.push_back({"RIGHT", 2, 2,
                  [](A a) {
@@ -806,10 +1022,11 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 1, V::Number, "RIGHT");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     Value s = C(c, a, 0);
-                     std::size_t n = std::min(toCount(C(c, a, 1).num), s.str.size());
-                     return Value::chars(s.str.substr(s.str.size() - n));
+                 [](const Args& a, Value& out) {
+                     const std::string& s = a[0].str;
+                     std::size_t n = std::min(toCount(a[1].num), s.size());
+                     out.type = V::Char;
+                     out.str.assign(s, s.size() - n, n);
                  }});
     auto padFn = [&](const char* name, int where) {
         f.push_back({name, 2, 3,
@@ -818,10 +1035,12 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                          need(a, 2, V::Char, name);
                          return V::Char;
                      },
-                     [C, where](const Ctx& c, A a) {
-                         std::string fill = a.size() > 2 ? C(c, a, 2).str : " ";
-                         return Value::chars(pad(asText(C(c, a, 0)), C(c, a, 1).num,
-                                                 fill.empty() ? ' ' : fill[0], where));
+                     [setChars, where](const Args& a, Value& out) {
+                         std::string text = asText(a[0]);
+                         double width = a[1].num;
+                         char fill = ' ';
+                         if (a.size() > 2 && !a[2].str.empty()) fill = a[2].str[0];
+                         setChars(out, pad(std::move(text), width, fill, where));
                      }});
     };
     padFn("PADL", -1);
@@ -834,49 +1053,51 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 2, V::Number, "STR");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     double n = C(c, a, 0).num;
-                     int width = a.size() > 1 ? static_cast<int>(C(c, a, 1).num) : 10;
-                     int dec = a.size() > 2 ? static_cast<int>(C(c, a, 2).num) : 0;
-                     if (width > 255) width = 255;
-                     return Value::chars(formatNumber(n, width, dec));
+                 [setChars](const Args& a, Value& out) {
+                     double n = a[0].num;
+                     int width = a.size() > 1 ? static_cast<int>(std::min(a[1].num, 255.0)) : 10;
+                     int dec = a.size() > 2 ? static_cast<int>(std::min(a[2].num, 255.0)) : 0;
+                     setChars(out, formatNumber(n, width, dec));
                  }});
     f.push_back({"VAL", 1, 1,
                  [](A a) {
                      need(a, 0, V::Char, "VAL");
                      return V::Number;
                  },
-                 [C](const Ctx& c, A a) { return Value::number(parseNumber(C(c, a, 0).str)); }});
+                 [](const Args& a, Value& out) { setNumber(out, parseNumber(a[0].str)); }});
     f.push_back({"DTOS", 1, 1,
                  [](A a) {
                      need(a, 0, V::Date, "DTOS");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) { return Value::chars(dtos(C(c, a, 0).num)); }});
+                 [setChars](const Args& a, Value& out) { setChars(out, dtos(a[0].num)); }});
     f.push_back({"DTOC", 1, 2,
                  [](A a) {
                      need(a, 0, V::Date, "DTOC");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     double jd = C(c, a, 0).num;
-                     if (a.size() > 1) return Value::chars(dtos(jd));  // DTOC(d, 1)
-                     return Value::chars(dtoc(jd));
+                 [setChars](const Args& a, Value& out) {
+                     double jd = a[0].num;
+                     setChars(out, a.size() > 1 ? dtos(jd) : dtoc(jd));  // DTOC(d, 1) is DTOS
                  }});
     f.push_back({"CTOD", 1, 1,
                  [](A a) {
                      need(a, 0, V::Char, "CTOD");
                      return V::Date;
                  },
-                 [C](const Ctx& c, A a) { return Value::date(ctod(C(c, a, 0).str)); }});
+                 [](const Args& a, Value& out) {
+                     out.type = V::Date;
+                     out.num = ctod(a[0].str);
+                 }});
     f.push_back({"IIF", 3, 3,
                  [](A a) {
                      need(a, 0, V::Logical, "IIF");
                      return a[1]->type;
                  },
-                 [C](const Ctx& c, A a) {
-                     Value cond = C(c, a, 0);
-                     return C(c, a, cond.type == V::Logical && cond.log ? 1 : 2);
+                 [](const Args& a, Value& out) {
+                     const Value& cond = a[0];
+                     const Value& v = a[cond.type == V::Logical && cond.log ? 1 : 2];
+                     out = v;
                  }});
     auto atFn = [&](const char* name, bool fromRight) {
         f.push_back({name, 2, 3,
@@ -886,68 +1107,66 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                          need(a, 2, V::Number, name);
                          return V::Number;
                      },
-                     [C, fromRight](const Ctx& c, A a) {
-                         Value needle = C(c, a, 0), hay = C(c, a, 1);
-                         std::size_t occurrence = a.size() > 2 ? toCount(C(c, a, 2).num) : 1;
-                         if (needle.str.empty() || occurrence == 0) return Value::number(0);
+                     [fromRight](const Args& a, Value& out) {
+                         const std::string& needle = a[0].str;
+                         const std::string& hay = a[1].str;
+                         std::size_t occurrence = a.size() > 2 ? toCount(a[2].num) : 1;
+                         if (needle.empty() || occurrence == 0) return setNumber(out, 0);
                          std::size_t pos = fromRight ? std::string::npos : 0;
                          for (std::size_t k = 0; k < occurrence; ++k) {
                              if (k > 0) {
                                  if (fromRight) {
-                                     if (pos == 0) return Value::number(0);
+                                     if (pos == 0) return setNumber(out, 0);
                                      --pos;
                                  } else {
                                      ++pos;
                                  }
                              }
-                             pos = fromRight ? hay.str.rfind(needle.str, pos)
-                                             : hay.str.find(needle.str, pos);
-                             if (pos == std::string::npos) return Value::number(0);
+                             pos = fromRight ? hay.rfind(needle, pos) : hay.find(needle, pos);
+                             if (pos == std::string::npos) return setNumber(out, 0);
                          }
-                         return Value::number(static_cast<double>(pos + 1));
+                         setNumber(out, static_cast<double>(pos + 1));
                      }});
     };
     atFn("AT", false);
     atFn("RAT", true);
-    f.push_back({"LEN", 1, 1,
-                 [](A a) {
-                     need(a, 0, V::Char, "LEN");
-                     return V::Number;
-                 },
-                 [C](const Ctx& c, A a) {
-                     return Value::number(static_cast<double>(C(c, a, 0).str.size()));
-                 }});
+    f.push_back(
+        {"LEN", 1, 1,
+         [](A a) {
+             need(a, 0, V::Char, "LEN");
+             return V::Number;
+         },
+         [](const Args& a, Value& out) { setNumber(out, static_cast<double>(a[0].str.size())); }});
     f.push_back({"EMPTY", 1, 1, [](A) { return V::Logical; },
-                 [C](const Ctx& c, A a) {
-                     Value v = C(c, a, 0);
+                 [](const Args& a, Value& out) {
+                     const Value& v = a[0];
                      switch (v.type) {
                          case V::Char:
-                             return Value::logical(v.str.find_first_not_of(" \t\r\n") ==
-                                                   std::string::npos);
+                             return setLogical(
+                                 out, v.str.find_first_not_of(" \t\r\n") == std::string::npos);
                          case V::Number:
                          case V::Date:
-                             return Value::logical(v.num == 0);
+                             return setLogical(out, v.num == 0);
                          case V::Logical:
-                             return Value::logical(!v.log);
+                             return setLogical(out, !v.log);
                          case V::Null:
-                             return Value::logical(true);
+                             return setLogical(out, true);
                      }
-                     return Value::logical(true);
                  }});
     f.push_back({"DELETED", 0, 0, [](A) { return V::Logical; },
-                 [](const Ctx& c, A) {
-                     return Value::logical(c.record != nullptr && c.record[0] == '*');
+                 [](const Args& a, Value& out) {
+                     setLogical(out, a.ctx().record != nullptr && a.ctx().record[0] == '*');
                  }});
     f.push_back({"RECNO", 0, 0, [](A) { return V::Number; },
-                 [](const Ctx& c, A) { return Value::number(c.recno); }});
+                 [](const Args& a, Value& out) { setNumber(out, a.ctx().recno); }});
     f.push_back({"SPACE", 1, 1,
                  [](A a) {
                      need(a, 0, V::Number, "SPACE");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     return Value::chars(std::string(
-                         std::min<std::size_t>(toCount(C(c, a, 0).num), 1u << 24), ' '));
+                 [](const Args& a, Value& out) {
+                     out.type = V::Char;
+                     out.str.assign(std::min<std::size_t>(toCount(a[0].num), 1u << 24), ' ');
                  }});
     f.push_back({"REPLICATE", 2, 2,
                  [](A a) {
@@ -955,13 +1174,14 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 1, V::Number, "REPLICATE");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     std::string s = C(c, a, 0).str, out;
-                     std::size_t n = toCount(C(c, a, 1).num);
+                 [](const Args& a, Value& out) {
+                     std::string s = a[0].str;
+                     std::size_t n = toCount(a[1].num);
                      if (s.size() * n > (1u << 24)) err("REPLICATE() result too long");
+                     out.type = V::Char;
+                     out.str.clear();
                      for (std::size_t k = 0; k < n; ++k)
-                         out += s;
-                     return Value::chars(out);
+                         out.str += s;
                  }});
     f.push_back({"STRTRAN", 2, 3,
                  [](A a) {
@@ -970,32 +1190,35 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 2, V::Char, "STRTRAN");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     std::string s = C(c, a, 0).str, what = C(c, a, 1).str;
-                     std::string with = a.size() > 2 ? C(c, a, 2).str : std::string();
-                     if (what.empty()) return Value::chars(s);
-                     std::string out;
+                 [](const Args& a, Value& out) {
+                     std::string s = a[0].str, what = a[1].str;
+                     std::string with = a.size() > 2 ? a[2].str : std::string();
+                     out.type = V::Char;
+                     if (what.empty()) {
+                         out.str = std::move(s);
+                         return;
+                     }
+                     out.str.clear();
                      std::size_t pos = 0;
                      while (true) {
                          std::size_t k = s.find(what, pos);
                          if (k == std::string::npos) break;
-                         out.append(s, pos, k - pos);
-                         out += with;
+                         out.str.append(s, pos, k - pos);
+                         out.str += with;
                          pos = k + what.size();
                      }
-                     out.append(s, pos, std::string::npos);
-                     return Value::chars(out);
+                     out.str.append(s, pos, std::string::npos);
                  }});
-    auto numFn = [&](const char* name, std::function<double(double)> op) {
+    auto numFn = [&](const char* name, double (*op)(double)) {
         f.push_back({name, 1, 1,
                      [name](A a) {
                          need(a, 0, V::Number, name);
                          return V::Number;
                      },
-                     [C, op](const Ctx& c, A a) {
-                         Value v = C(c, a, 0);
-                         if (v.type == V::Null) return v;
-                         return Value::number(op(v.num));
+                     [op](const Args& a, Value& out) {
+                         const Value& v = a[0];
+                         if (v.type == V::Null) return setNull(out);
+                         setNumber(out, op(v.num));
                      }});
     };
     numFn("INT", [](double x) { return std::trunc(x); });
@@ -1006,12 +1229,12 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 1, V::Number, "ROUND");
                      return V::Number;
                  },
-                 [C](const Ctx& c, A a) {
-                     double x = C(c, a, 0).num;
-                     double scale = std::pow(10.0, C(c, a, 1).num);
+                 [](const Args& a, Value& out) {
+                     double x = a[0].num;
+                     double scale = std::pow(10.0, a[1].num);
                      double r =
                          std::round(std::fabs(x) * scale * (1 + 4 * 2.220446049250313e-16)) / scale;
-                     return Value::number(x < 0 ? -r : r);
+                     setNumber(out, x < 0 ? -r : r);
                  }});
     auto extreme = [&](const char* name, bool wantMax) {
         f.push_back({name, 2, 32,
@@ -1020,15 +1243,14 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                              need(a, i, a[0]->type, name);
                          return a[0]->type;
                      },
-                     [C, wantMax](const Ctx& c, A a) {
-                         Value best = C(c, a, 0);
+                     [wantMax](const Args& a, Value& out) {
+                         out = a[0];
                          for (std::size_t i = 1; i < a.size(); ++i) {
-                             Value v = C(c, a, i);
-                             if (anyNull(best, v)) return Value{};
-                             int cmp = compareValues(v, best);
-                             if (wantMax ? cmp > 0 : cmp < 0) best = std::move(v);
+                             const Value& v = a[i];
+                             if (anyNull(out, v)) return setNull(out);
+                             int cmp = compareValues(v, out);
+                             if (wantMax ? cmp > 0 : cmp < 0) out = v;
                          }
-                         return best;
                      }});
     };
     extreme("MAX", true);
@@ -1039,20 +1261,20 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                      need(a, 1, V::Number, "BINTOC");
                      return V::Char;
                  },
-                 [C](const Ctx& c, A a) {
-                     double x = C(c, a, 0).num;
-                     int size = a.size() > 1 ? static_cast<int>(C(c, a, 1).num) : 4;
+                 [](const Args& a, Value& out) {
+                     double x = a[0].num;
+                     int size = a.size() > 1 ? static_cast<int>(a[1].num) : 4;
                      if (size != 1 && size != 2 && size != 4)
                          err("BINTOC() size must be 1, 2 or 4");
                      auto v = static_cast<std::int64_t>(std::trunc(x));
                      std::int64_t lim = std::int64_t{1} << (8 * size - 1);
                      if (v < -lim || v >= lim) err("BINTOC() value out of range");
                      auto u = static_cast<std::uint64_t>(v + lim);  // sign bit flipped
-                     std::string out(static_cast<std::size_t>(size), '\0');
+                     out.type = V::Char;
+                     out.str.assign(static_cast<std::size_t>(size), '\0');
                      for (int k = 0; k < size; ++k)
-                         out[static_cast<std::size_t>(k)] =
+                         out.str[static_cast<std::size_t>(k)] =
                              static_cast<char>((u >> (8 * (size - 1 - k))) & 0xFF);
-                     return Value::chars(out);
                  }});
     return f;
 }
@@ -1318,6 +1540,22 @@ class Parser {
                 " arguments, not " + std::to_string(n));
         node->type = fn->check(node->args);
         node->fn = fn->fn;
+        std::string_view fname = fn->name;
+        if (fname == "STR" && node->args.size() == 3) {
+            const auto* field = dynamic_cast<const FieldRef*>(node->args[0].get());
+            const auto* w = dynamic_cast<const Literal*>(node->args[1].get());
+            const auto* d = dynamic_cast<const Literal*>(node->args[2].get());
+            if (field && w && d && (field->f->type == 'N' || field->f->type == 'F') &&
+                field->f->nullBit < 0 && w->v.num >= 1 && w->v.num <= 255 && d->v.num >= 0 &&
+                d->v.num <= 15 && w->v.num == std::floor(w->v.num) &&
+                d->v.num == std::floor(d->v.num))
+                return std::make_shared<StrOfField>(node, field->f,
+                                                    static_cast<std::size_t>(w->v.num),
+                                                    static_cast<std::size_t>(d->v.num));
+        }
+        if (fname == "UPPER" || fname == "LOWER")
+            return std::make_shared<CaseMap>(node->args[0],
+                                             fname == "UPPER" ? env_.upper : env_.lower);
         return node;
     }
 
@@ -1357,6 +1595,10 @@ Expression Expression::compile(std::string_view text, const Table* table, TextMo
 }
 
 Value Expression::evaluate(const char* record, std::uint32_t recno) const {
+    return evaluateRef(record, recno);
+}
+
+const Value& Expression::evaluateRef(const char* record, std::uint32_t recno) const {
     if (!root_) fail(code::kExpression, "The expression is empty");
     try {
         return root_->eval(Ctx{table_, record, recno});
@@ -1365,8 +1607,17 @@ Value Expression::evaluate(const char* record, std::uint32_t recno) const {
     }
 }
 
+bool Expression::appendChars(const char* record, std::uint32_t recno, std::string& out) const {
+    if (!root_) fail(code::kExpression, "The expression is empty");
+    try {
+        return root_->appendChars(Ctx{table_, record, recno}, out);
+    } catch (const ExprError& x) {
+        fail(code::kExpression, "Error in expression '" + text_ + "': " + x.text);
+    }
+}
+
 bool Expression::test(const char* record, std::uint32_t recno) const {
-    Value v = evaluate(record, recno);
+    const Value& v = evaluateRef(record, recno);
     if (v.type == ValueType::Null) return false;
     if (v.type != ValueType::Logical)
         fail(code::kExpression, "Error in expression '" + text_ + "': the result is " +

@@ -58,7 +58,8 @@ enum class TextMode { Raw, Ansi };
 // The date format of DTOC and CTOD ("MM/dd/yyyy" until set).
 void setDateFormat(std::string_view format);
 
-// A compiled xBase expression bound to the fields of one table. Copies share the compiled form.
+// A compiled xBase expression bound to the fields of one table. Copies share the compiled form,
+// which keeps working storage between evaluations: use an expression from one thread at a time.
 // Errors (syntax, unknown function or field, wrong argument types, empty text) are Error with
 // code::kExpression and a text that names the expression.
 class Expression {
@@ -75,6 +76,11 @@ class Expression {
 
     // Evaluates on a raw record of the bound table (record may be nullptr without a table).
     Value evaluate(const char* record, std::uint32_t recno) const;
+    // As evaluate, without a copy: the value lives in the expression until its next use.
+    const Value& evaluateRef(const char* record, std::uint32_t recno) const;
+    // Appends the value of a character expression to `out`; false (with `out` in an unknown
+    // state) when the value is null.
+    bool appendChars(const char* record, std::uint32_t recno, std::string& out) const;
     // Evaluates a logical expression; a null result is false, another type is an error.
     bool test(const char* record, std::uint32_t recno) const;
 

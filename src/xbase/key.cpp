@@ -1,5 +1,6 @@
 #include "xbase/key.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -43,12 +44,17 @@ std::string encodeDouble(double d) {
 
 std::string encodeKey(const Value& v, std::size_t length) {
     std::string out;
+    encodeKeyInto(v, length, out);
+    return out;
+}
+
+void encodeKeyInto(const Value& v, std::size_t length, std::string& out) {
     switch (v.type) {
         case ValueType::Char:
         case ValueType::Null:
-            out = v.str.substr(0, length);
+            out.assign(v.str, 0, std::min(v.str.size(), length));
             out.resize(length, ' ');
-            return out;
+            return;
         case ValueType::Logical:
             out.assign(1, v.log ? 'T' : 'F');
             break;
@@ -62,13 +68,12 @@ std::string encodeKey(const Value& v, std::size_t length) {
                 out.resize(4);
                 for (int i = 0; i < 4; ++i)
                     out[static_cast<std::size_t>(i)] = static_cast<char>(u >> (24 - 8 * i));
-                return out;
+                return;
             }
             out = encodeDouble(v.num);
             break;
     }
     out.resize(length, '\0');
-    return out;
 }
 
 double decodeNumberKey(std::string_view key) {

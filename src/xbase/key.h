@@ -27,6 +27,8 @@ inline char trailByte(char kind) {
 // the sign bit flipped (all bits for negatives) or, in a 4-byte key, a 32-bit integer with the
 // sign bit flipped, logicals as 'T' or 'F'.
 std::string encodeKey(const Value& v, std::size_t length);
+// The same into `out`, reusing its storage.
+void encodeKeyInto(const Value& v, std::size_t length, std::string& out);
 double decodeNumberKey(std::string_view key);
 
 // The evaluated key expression and FOR condition of one tag over one table.
@@ -37,7 +39,20 @@ class KeyBuilder {
     bool hasFor() const { return forExpr_.valid(); }
     // The key of a record (raw bytes, deleted flag at byte 0).
     std::string key(const char* record, std::uint32_t recno) const {
-        return encodeKey(key_.evaluate(record, recno), length_);
+        std::string out;
+        keyInto(record, recno, out);
+        return out;
+    }
+    // The same into `out`, reusing its storage (for bulk builds).
+    void keyInto(const char* record, std::uint32_t recno, std::string& out) const {
+        if (key_.type() == ValueType::Char) {
+            out.clear();
+            if (key_.appendChars(record, recno, out)) {
+                out.resize(length_, ' ');
+                return;
+            }
+        }
+        encodeKeyInto(key_.evaluateRef(record, recno), length_, out);
     }
     // Whether the record belongs in the tag (its FOR condition holds).
     bool included(const char* record, std::uint32_t recno) const {

@@ -1,0 +1,280 @@
+// Engine benchmarks on a generated mlabel table (89 columns, 17 tags). Each reading benchmark
+// stands beside a plain sequential read of the same file, each writing one beside a plain copy
+// of the files, so that results are read as ratios from one run.
+//
+//   LORF_BENCH_RECORDS  table size (default 1000000)
+//   LORF_BENCH_DIR      where the generated table is kept between runs (default: temp dir)
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "sample_db.h"
+#include "xbase/cdx.h"
+#include "xbase/codepage.h"
+#include "xbase/cursor.h"
+#include "xbase/dbf.h"
+#include "xbase/file.h"
+#include "xbase/key.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint32_t benchRecords() {
+    const char* v = std::getenv("LORF_BENCH_RECORDS");
+    return v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10)) : 1000000u;
+}
+
+// The generated table, made once and kept for later runs.
+const std::string& masterTable() {
+    static const std::string path = [] {
+        std::uint32_t n = benchRecords();
+        const char* env = std::getenv("LORF_BENCH_DIR");
+        fs::path dir =
+            env ? fs::path(env) : fs::temp_directory_path() / ("lorf-bench-" + std::to_string(n));
+        fs::path table = dir / "mlabel.dbf";
+        if (!fs::exists(dir / "complete")) {
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+            auto start = std::chrono::steady_clock::now();
+            std::fprintf(stderr, "generating %u materials in %s ...\n", n, dir.string().c_str());
+            sample::writeMlabel(table.string(), n, 400, 42);
+            std::ofstream(dir / "complete") << n << "\n";
+            std::fprintf(
+                stderr, "generated in %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        return table.string();
+    }();
+    return path;
+}
+
+std::string sibling(const std::string& dbf, const char* ext) {
+    return dbf.substr(0, dbf.size() - 3) + ext;
+}
+
+// A scratch copy of the table for benchmarks that change it.
+std::string scratchCopy() {
+    const std::string& src = masterTable();
+    fs::path dir = fs::path(src).parent_path() / "scratch";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const char* ext : {"dbf", "cdx", "fpt"})
+        fs::copy_file(sibling(src, ext), dir / (std::string("mlabel.") + ext));
+    return (dir / "mlabel.dbf").string();
+}
+
+std::uint64_t fileBytes(const std::string& p) {
+    return fs::file_size(p);
+}
+
+void addCounters(benchmark::State& state, std::uint64_t bytes) {
+    state.counters["records"] = benchRecords();
+    state.counters["bytes/s"] = benchmark::Counter(static_cast<double>(bytes),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Baseline: the table file read front to back in 1 MiB pieces, each record's first byte looked at.
+void BM_PlainSequentialRead(benchmark::State& state) {
+    const std::string& path = masterTable();
+    auto t = xbase::Table::open(path);
+    const std::uint64_t start = t->header().headerLength, len = t->recordLength();
+    const std::uint64_t end = start + len * t->recordCount();
+    t.reset();
+    xbase::File f = xbase::File::open(path, xbase::Access::Read, xbase::Share::Shared);
+    std::vector<char> buf(1 << 20);
+    for (auto _ : state) {
+        std::uint64_t deleted = 0;
+        for (std::uint64_t at = start; at < end;) {
+            std::size_t n =
+                f.readAt(at, buf.data(), std::min<std::uint64_t>(buf.size() / len * len, end - at));
+            for (std::size_t i = 0; i < n; i += len)
+                deleted += buf[i] == '*';
+            at += n;
+        }
+        benchmark::DoNotOptimize(deleted);
+    }
+    addCounters(state, end);
+}
+BENCHMARK(BM_PlainSequentialRead)->Unit(benchmark::kMillisecond);
+
+void BM_OpenTable(benchmark::State& state) {
+    const std::string& path = masterTable();
+    for (auto _ : state) {
+        auto t = xbase::Table::open(path);
+        benchmark::DoNotOptimize(t->index()->tags().size());
+    }
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_OpenTable)->Unit(benchmark::kMillisecond);
+
+void BM_WalkTagMlabel(benchmark::State& state) {
+    auto t = xbase::Table::open(masterTable());
+    std::uint64_t seen = 0;
+    for (auto _ : state) {
+        xbase::TagCursor c(*t, "MLABEL");
+        seen = 0;
+        for (bool on = c.first(); on; on = c.next())
+            ++seen;
+        benchmark::DoNotOptimize(seen);
+    }
+    state.counters["visible"] = static_cast<double>(seen);
+    addCounters(state, fileBytes(masterTable()));
+}
+BENCHMARK(BM_WalkTagMlabel)->Unit(benchmark::kMillisecond);
+
+void BM_Seek10000(benchmark::State& state) {
+    auto t = xbase::Table::open(masterTable());
+    xbase::TagCursor c(*t, "MLABEL");
+    std::vector<std::string> keys;
+    std::mt19937 rng(7);
+    xbase::KeyBuilder kb(*t, c.tag());
+    for (int i = 0; i < 10000; ++i) {
+        auto r = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
+        keys.push_back(kb.key(t->record(r), r));
+    }
+    t->refresh();
+    std::uint64_t found = 0;
+    for (auto _ : state) {
+        found = 0;
+        for (const auto& k : keys)
+            found += c.seek(k) ? 1u : 0u;
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["found"] = static_cast<double>(found);
+    state.counters["seeks"] = 10000;
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_Seek10000)->Unit(benchmark::kMillisecond);
+
+// The main window's search: AT() conditions over the whole table in physical order.
+void BM_PhysicalSearchAt(benchmark::State& state) {
+    auto t = xbase::Table::open(masterTable());
+    std::string expr =
+        *xbase::CodePage::get(1251).fromUtf8("AT('Я',UPPER(NNUM))>0.AND.AT('7',UPPER(NNUM))>0");
+    xbase::PhysicalSearch s(*t, xbase::Expression::compile(expr, t.get(), xbase::TextMode::Ansi));
+    std::uint64_t matches = 0;
+    for (auto _ : state) {
+        matches = 0;
+        for (std::uint32_t r = s.find(1); r; r = s.find(r + 1))
+            ++matches;
+        benchmark::DoNotOptimize(matches);
+    }
+    state.counters["matches"] = static_cast<double>(matches);
+    addCounters(state, fileBytes(masterTable()));
+}
+BENCHMARK(BM_PhysicalSearchAt)->Unit(benchmark::kMillisecond);
+
+// Baseline for the writes: the three files copied.
+void BM_PlainCopyOfFiles(benchmark::State& state) {
+    const std::string& src = masterTable();
+    fs::path dir = fs::path(src).parent_path() / "copy";
+    std::uint64_t bytes = 0;
+    for (auto _ : state) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        bytes = 0;
+        for (const char* ext : {"dbf", "cdx", "fpt"}) {
+            fs::copy_file(sibling(src, ext), dir / ext);
+            bytes += fileBytes(sibling(src, ext));
+        }
+    }
+    fs::remove_all(dir);
+    addCounters(state, bytes);
+}
+BENCHMARK(BM_PlainCopyOfFiles)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same copy made durable, as a pack makes its files before they replace the old ones.
+void BM_PlainCopyOfFilesSynced(benchmark::State& state) {
+    const std::string& src = masterTable();
+    fs::path dir = fs::path(src).parent_path() / "copy";
+    std::uint64_t bytes = 0;
+    for (auto _ : state) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        bytes = 0;
+        for (const char* ext : {"dbf", "cdx", "fpt"}) {
+            fs::copy_file(sibling(src, ext), dir / ext);
+            xbase::File f = xbase::File::open((dir / ext).string(), xbase::Access::ReadWrite,
+                                              xbase::Share::Shared);
+            f.sync();
+            bytes += fileBytes(sibling(src, ext));
+        }
+    }
+    fs::remove_all(dir);
+    addCounters(state, bytes);
+}
+BENCHMARK(BM_PlainCopyOfFilesSynced)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// 10,000 records scattered over the table get a new group and item number, all 17 tags kept.
+void BM_Rewrite10000(benchmark::State& state) {
+    std::string path = scratchCopy();
+    xbase::OpenOptions o;
+    o.share = xbase::Share::Exclusive;
+    o.readOnly = false;
+    auto t = xbase::Table::open(path, o);
+    std::mt19937 rng(11);
+    const xbase::Field& grup = *t->field("GRUP");
+    const xbase::Field& nnum = *t->field("NNUM");
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::uint32_t> recnos;
+        for (int i = 0; i < 10000; ++i)
+            recnos.push_back(1 + static_cast<std::uint32_t>(rng() % t->recordCount()));
+        ++round;
+        state.ResumeTiming();
+        for (std::uint32_t r : recnos) {
+            std::string rec(t->record(r), t->recordLength());
+            t->setText(rec, grup, std::to_string(round % 97));
+            t->setText(rec, nnum, "R" + std::to_string(r));
+            t->update(r, rec);
+        }
+    }
+    state.counters["rewrites"] = 10000;
+    // Time per rewrite: the iteration time divided by 10,000.
+    state.counters["rewrites_per_s"] =
+        benchmark::Counter(10000, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_Rewrite10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_Pack1PercentDeleted(benchmark::State& state) {
+    std::uint64_t bytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::string path = scratchCopy();
+        bytes = fileBytes(path) + fileBytes(sibling(path, "cdx")) + fileBytes(sibling(path, "fpt"));
+        xbase::OpenOptions o;
+        o.share = xbase::Share::Exclusive;
+        o.readOnly = false;
+        auto t = xbase::Table::open(path, o);
+        state.ResumeTiming();
+        t->pack();
+        benchmark::DoNotOptimize(t->recordCount());
+    }
+    addCounters(state, bytes);
+}
+BENCHMARK(BM_Pack1PercentDeleted)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_Reindex(benchmark::State& state) {
+    std::string path = scratchCopy();
+    xbase::OpenOptions o;
+    o.share = xbase::Share::Exclusive;
+    o.readOnly = false;
+    auto t = xbase::Table::open(path, o);
+    for (auto _ : state)
+        t->reindex();
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_Reindex)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
