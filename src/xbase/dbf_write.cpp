@@ -432,17 +432,24 @@ bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e,
         std::uint64_t guard = index_->size() / kNodeSize + 1;
         const char* prevKey = nullptr;
         std::uint32_t prevRecno = 0;
+        std::vector<std::uint32_t> leafRecnos;
         while (leaf != kNoNode) {
             if (guard-- == 0) return false;
             Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
             if (!n.leaf()) return false;
+            // First the leaf's record numbers, fetching their keys ahead; then the comparison.
+            leafRecnos.assign(n.recnos.begin(), n.recnos.end());
+            for (std::uint32_t& r : leafRecnos) {
+                if (newOf) r = r < newOf->size() ? (*newOf)[r] : kNone;
+                if (r != kNone && r <= maxRecno) __builtin_prefetch(&entryOf[r]);
+            }
+            for (std::uint32_t r : leafRecnos)
+                if (r != kNone && r <= maxRecno && entryOf[r] != kNone)
+                    __builtin_prefetch(e.keys.data() + static_cast<std::size_t>(entryOf[r]) * kl);
             for (std::size_t i = 0; i < n.count; ++i) {
-                std::uint32_t r = n.recnos[i];
-                if (newOf) {
-                    if (r >= newOf->size()) return false;
-                    r = (*newOf)[r];
-                    if (r == 0) continue;  // a record the pack removes
-                }
+                std::uint32_t r = leafRecnos[i];
+                if (r == kNone) return false;
+                if (newOf && r == 0) continue;  // a record the pack removes
                 if (r > maxRecno || entryOf[r] == kNone) return false;
                 std::uint32_t entry = entryOf[r];
                 const char* key = e.keys.data() + static_cast<std::size_t>(entry) * kl;
