@@ -140,6 +140,9 @@ class CdxFile {
     void setLeft(const TagInfo& tag, std::uint32_t node, std::uint32_t left);
     // Puts the new last key of child `path[level+1]` into its parent and further up.
     void fixParentKeys(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level);
+    // Splits an overfull node in two that fit: the left half keeps the node's page, the right
+    // half gets a new one; both are written and the right neighbour linked back.
+    std::pair<Node, Node> split(const TagInfo& tag, const Node& full);
     void insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
                           const Node& left, const Node& right);
     void removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level);

@@ -1,13 +1,12 @@
 // Writing compound indexes: node encoding, bulk builds and single-entry changes.
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <numeric>
-#include <thread>
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
 #include "xbase/error.h"
+#include "xbase/parallel.h"
 
 namespace xbase {
 
@@ -392,28 +391,15 @@ void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tag
     // Each tag's tree is built on its own, in parallel, and put in place afterwards.
     std::vector<std::vector<unsigned char>> trees(tags.size());
     std::vector<std::uint32_t> roots(tags.size());
-    const std::size_t workers = std::max<std::size_t>(
-        1, std::min<std::size_t>({std::thread::hardware_concurrency(), 8, tags.size()}));
-    std::vector<std::exception_ptr> errors(workers);
-    std::vector<std::thread> pool;
-    for (std::size_t w = 0; w < workers; ++w)
-        pool.emplace_back([&, w] {
-            try {
-                for (std::size_t t = w; t < tags.size(); t += workers) {
-                    const TagEntries& e = entries[t];
-                    roots[t] = buildTree(
-                        trees[t], 0, tags[t], e.order.size(),
-                        [&](std::size_t i) { return e.key(i); },
-                        [&](std::size_t i) { return e.recno(i); });
-                }
-            } catch (...) {
-                errors[w] = std::current_exception();
-            }
-        });
-    for (auto& th : pool)
-        th.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    const std::size_t workers = workerCount(tags.size());
+    runWorkers(workers, [&](std::size_t w) {
+        for (std::size_t t = w; t < tags.size(); t += workers) {
+            const TagEntries& e = entries[t];
+            roots[t] = buildTree(
+                trees[t], 0, tags[t], e.order.size(), [&](std::size_t i) { return e.key(i); },
+                [&](std::size_t i) { return e.recno(i); });
+        }
+    });
 
     // Layout: the directory's header, each tag's header and nodes, the directory's nodes. Each
     // piece goes to the file where it belongs, without gathering a copy of the whole index.
@@ -574,6 +560,23 @@ void CdxFile::fixParentKeys(const TagInfo& tag, std::vector<PathStep>& path, std
     }
 }
 
+std::pair<Node, Node> CdxFile::split(const TagInfo& tag, const Node& full) {
+    std::size_t m = splitPoint(full);
+    Node l = slice(full, 0, m), r = slice(full, m, full.count);
+    l.attributes = r.attributes = full.leaf() ? 2 : 0;  // a split root stops being the root
+    l.offset = full.offset;
+    r.offset = allocNode();
+    r.left = l.offset;
+    r.right = full.right;
+    l.left = full.left;
+    l.right = r.offset;
+    // The new node first: until the left half points at it, nothing reaches it.
+    writeNode(tag, r);
+    writeNode(tag, l);
+    setLeft(tag, full.right, r.offset);
+    return {std::move(l), std::move(r)};
+}
+
 void CdxFile::insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
                                const Node& left, const Node& right) {
     if (level == 0) {
@@ -605,18 +608,7 @@ void CdxFile::insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, 
             fixParentKeys(tag, path, p - 1);
         return;
     }
-    std::size_t m = splitPoint(parent);
-    Node l = slice(parent, 0, m), r = slice(parent, m, parent.count);
-    l.attributes = r.attributes = 0;
-    l.offset = parent.offset;
-    r.offset = allocNode();
-    r.left = l.offset;
-    r.right = parent.right;
-    l.left = parent.left;
-    l.right = r.offset;
-    writeNode(tag, r);
-    writeNode(tag, l);
-    setLeft(tag, parent.right, r.offset);
+    auto [l, r] = split(tag, parent);
     insertIntoParent(tag, path, p, l, r);
 }
 
@@ -634,19 +626,7 @@ void CdxFile::insert(const TagInfo& tag, std::string_view key, std::uint32_t rec
         if (at + 1 == leaf.count && level > 0) fixParentKeys(tag, path, level - 1);
         return;
     }
-    std::size_t m = splitPoint(leaf);
-    Node l = slice(leaf, 0, m), r = slice(leaf, m, leaf.count);
-    l.attributes = r.attributes = 2;  // a split root stops being the root
-    l.offset = leaf.offset;
-    r.offset = allocNode();
-    r.left = l.offset;
-    r.right = leaf.right;
-    l.left = leaf.left;
-    l.right = r.offset;
-    // The new node first: until the left half points at it, nothing reaches it.
-    writeNode(tag, r);
-    writeNode(tag, l);
-    setLeft(tag, leaf.right, r.offset);
+    auto [l, r] = split(tag, leaf);
     insertIntoParent(tag, path, level, l, r);
 }
 

@@ -143,21 +143,12 @@ class TagChecker {
                    " bytes but the tag's key length is " + std::to_string(tag_.keyLength));
         std::vector<Entry> expected;
         expected.reserve(table_.recordCount());
-        const std::uint32_t total = table_.recordCount();
-        const std::uint32_t len = table_.recordLength();
-        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-        std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+        std::vector<char> buf;
         try {
-            for (std::uint32_t first = 1; first <= total;) {
-                std::uint32_t n = std::min(chunk, total - first + 1);
-                table_.readRecords(first, n, buf.data());
-                for (std::uint32_t i = 0; i < n; ++i) {
-                    const char* rec = buf.data() + static_cast<std::size_t>(i) * len;
-                    if (kb->included(rec, first + i))
-                        expected.push_back({kb->key(rec, first + i), first + i});
-                }
-                first += n;
-            }
+            table_.scan(1, buf, [&](const char* rec, std::uint32_t recno) {
+                if (kb->included(rec, recno)) expected.push_back({kb->key(rec, recno), recno});
+                return true;
+            });
         } catch (const Error& e) {
             report(std::string("cannot evaluate the key: ") + e.what());
             return;

@@ -350,22 +350,12 @@ PhysicalSearch::PhysicalSearch(const Table& table, Expression condition, bool sh
 }
 
 std::uint32_t PhysicalSearch::find(std::uint32_t from) const {
-    const std::uint32_t total = table_->recordCount();
-    const std::uint32_t len = table_->recordLength();
-    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-    buffer_.resize(static_cast<std::size_t>(chunk) * len);
-    char* buf = buffer_.data();
-    for (std::uint32_t first = std::max<std::uint32_t>(from, 1); first <= total;) {
-        std::uint32_t n = std::min(chunk, total - first + 1);
-        table_->readRecords(first, n, buf);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const char* rec = buf + static_cast<std::size_t>(i) * len;
-            if (!showDeleted_ && rec[0] == '*') continue;
-            if (condition_.test(rec, first + i)) return first + i;
-        }
-        first += n;
-    }
-    return 0;
+    std::uint32_t found = 0;
+    table_->scan(from, buffer_, [&](const char* rec, std::uint32_t recno) {
+        if ((showDeleted_ || rec[0] != '*') && condition_.test(rec, recno)) found = recno;
+        return found == 0;
+    });
+    return found;
 }
 
 }  // namespace xbase

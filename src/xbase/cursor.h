@@ -17,7 +17,9 @@ class Table;
 
 // A position in one tag of a table's structural index: the order a user browses in.
 // Records marked deleted are skipped while show-deleted is off; a scope limits the cursor to
-// the keys between a start and an end prefix.
+// the keys between a start and an end prefix. A cursor lives no longer than the index it reads:
+// reindex() and pack() replace the index, and cursors are made anew afterwards. After a write
+// to the table a cursor is positioned again (first, seek, gotoRecord) before it moves on.
 class TagCursor {
   public:
     // Errors: code::kTagNotFound when the table has no such tag.

@@ -363,16 +363,11 @@ bool Table::isDeleted(std::uint32_t recno) const {
 
 void Table::loadDeletedMap() const {
     std::vector<bool> map(header_.recordCount);
-    const std::uint32_t len = header_.recordLength;
-    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-    std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
-    for (std::uint32_t first = 1; first <= header_.recordCount;) {
-        std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
-        readRecords(first, n, buf.data());
-        for (std::uint32_t i = 0; i < n; ++i)
-            map[first - 1 + i] = buf[static_cast<std::size_t>(i) * len] == '*';
-        first += n;
-    }
+    std::vector<char> buf;
+    scan(1, buf, [&](const char* rec, std::uint32_t recno) {
+        map[recno - 1] = rec[0] == '*';
+        return true;
+    });
     deletedMap_ = std::move(map);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -94,6 +95,22 @@ class Table {
     bool isDeleted(std::uint32_t recno) const;
     // Reads `count` consecutive records from `first` into `out` (count * recordLength bytes).
     void readRecords(std::uint32_t first, std::uint32_t count, char* out) const;
+    // Calls visit(record, recno) for the records from `from` to the last, in physical order,
+    // reading them in large pieces into `buffer`; stops when visit returns false.
+    template <class Visit>
+    void scan(std::uint32_t from, std::vector<char>& buffer, Visit visit) const {
+        const std::uint32_t len = header_.recordLength;
+        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+        buffer.resize(static_cast<std::size_t>(chunk) * len);
+        for (std::uint32_t first = std::max<std::uint32_t>(from, 1);
+             first <= header_.recordCount;) {
+            std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
+            readRecords(first, n, buffer.data());
+            for (std::uint32_t i = 0; i < n; ++i)
+                if (!visit(buffer.data() + static_cast<std::size_t>(i) * len, first + i)) return;
+            first += n;
+        }
+    }
     // Drops every cached record, so the next read sees the file as it is now.
     void refresh();
 

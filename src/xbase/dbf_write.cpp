@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <exception>
-#include <thread>
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
@@ -13,6 +11,7 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/key.h"
+#include "xbase/parallel.h"
 
 namespace xbase {
 
@@ -358,8 +357,7 @@ std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* ke
     // records itself, computes its tags' keys, and orders them: by the order the tag already
     // has where that order proves right (every entry equal to the key computed from its
     // record, strictly ordered, complete), by sorting otherwise.
-    const std::size_t workers = std::max<std::size_t>(
-        1, std::min<std::size_t>({std::thread::hardware_concurrency(), 8, tags.size()}));
+    const std::size_t workers = workerCount(tags.size());
     auto work = [&](std::size_t w) {
         std::vector<std::size_t> mine;
         for (std::size_t t = w; t < tags.size(); t += workers) {
@@ -368,44 +366,24 @@ std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* ke
             entries[t].keys.reserve(expected * tags[t].keyLength);
             entries[t].recnos.reserve(expected);
         }
-        const std::uint32_t len = header_.recordLength;
-        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-        std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
+        std::vector<char> buf;
         std::string key;
-        for (std::uint32_t first = 1; first <= header_.recordCount;) {
-            std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
-            readRecords(first, n, buf.data());
-            for (std::uint32_t i = 0; i < n; ++i) {
-                std::uint32_t recno = keep ? newOf[first + i] : first + i;
-                if (recno == 0) continue;  // dropped by the pack
-                const char* rec = buf.data() + static_cast<std::size_t>(i) * len;
-                for (std::size_t t : mine) {
-                    const KeyBuilder* kb = keyBuilders_[t].get();
-                    if (!kb->included(rec, recno)) continue;
-                    kb->keyInto(rec, recno, key);
-                    entries[t].add(key, recno);
-                }
+        scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
+            std::uint32_t recno = keep ? newOf[oldRecno] : oldRecno;
+            if (recno == 0) return true;  // dropped by the pack
+            for (std::size_t t : mine) {
+                const KeyBuilder* kb = keyBuilders_[t].get();
+                if (!kb->included(rec, recno)) continue;
+                kb->keyInto(rec, recno, key);
+                entries[t].add(key, recno);
             }
-            first += n;
-        }
+            return true;
+        });
         for (std::size_t t : mine)
             if (tags[t].unique || !orderFromIndex(tags[t], entries[t], keep ? &newOf : nullptr))
                 entries[t].sort(tags[t].unique);
     };
-    std::vector<std::thread> pool;
-    std::vector<std::exception_ptr> errors(workers);
-    for (std::size_t w = 0; w < workers; ++w)
-        pool.emplace_back([&, w] {
-            try {
-                work(w);
-            } catch (...) {
-                errors[w] = std::current_exception();
-            }
-        });
-    for (auto& th : pool)
-        th.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    runWorkers(workers, work);
     return entries;
 }
 
@@ -503,15 +481,11 @@ void Table::pack() {
     // The records that stay.
     std::vector<std::uint32_t> keep;
     {
-        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
-        std::vector<char> buf(static_cast<std::size_t>(chunk) * len);
-        for (std::uint32_t first = 1; first <= header_.recordCount;) {
-            std::uint32_t n = std::min(chunk, header_.recordCount - first + 1);
-            readRecords(first, n, buf.data());
-            for (std::uint32_t i = 0; i < n; ++i)
-                if (buf[static_cast<std::size_t>(i) * len] != '*') keep.push_back(first + i);
-            first += n;
-        }
+        std::vector<char> buf;
+        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
+            if (rec[0] != '*') keep.push_back(recno);
+            return true;
+        });
     }
 
     // The new table, locked before it gets the old one's name.
