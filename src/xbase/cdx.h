@@ -146,6 +146,9 @@ class CdxFile {
     void insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
                           const Node& left, const Node& right);
     void removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level);
+    // Takes the emptied node path[level] out of the tree and puts its page on the free list.
+    void dropNode(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
+                  const Node& empty);
     void changed();
 
     File file_;

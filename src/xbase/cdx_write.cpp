@@ -646,19 +646,25 @@ void CdxFile::removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, 
             writeNode(tag, leaf);
             return;
         }
-        removeFromParent(tag, path, level - 1);
-        if (parent.left != kNoNode) {
-            Node l = *node(tag, parent.left);
-            l.right = parent.right;
-            writeNode(tag, l);
-        }
-        setLeft(tag, parent.right, parent.left);
-        freeNode(parent.offset);
+        dropNode(tag, path, level, parent);
         return;
     }
     writeNode(tag, parent);
     path[level].node = node(tag, parent.offset);
     if (at == parent.count && level > 0) fixParentKeys(tag, path, level - 1);
+}
+
+void CdxFile::dropNode(const TagInfo& tag, std::vector<PathStep>& path, std::size_t level,
+                       const Node& empty) {
+    // First the parent forgets the node, then its neighbours, then its page is free.
+    removeFromParent(tag, path, level - 1);
+    if (empty.left != kNoNode) {
+        Node l = *node(tag, empty.left);
+        l.right = empty.right;
+        writeNode(tag, l);
+    }
+    setLeft(tag, empty.right, empty.left);
+    freeNode(empty.offset);
 }
 
 bool CdxFile::remove(const TagInfo& tag, std::string_view key, std::uint32_t recno) {
@@ -670,15 +676,7 @@ bool CdxFile::remove(const TagInfo& tag, std::string_view key, std::uint32_t rec
     eraseEntry(leaf, at);
     const std::size_t level = path.size() - 1;
     if (leaf.count == 0 && level > 0) {
-        // An empty leaf leaves the tree: first its parent forgets it, then its neighbours.
-        removeFromParent(tag, path, level - 1);
-        if (leaf.left != kNoNode) {
-            Node l = *node(tag, leaf.left);
-            l.right = leaf.right;
-            writeNode(tag, l);
-        }
-        setLeft(tag, leaf.right, leaf.left);
-        freeNode(leaf.offset);
+        dropNode(tag, path, level, leaf);
         return true;
     }
     writeNode(tag, leaf);
