@@ -234,7 +234,7 @@ void fillMaterial(const xbase::Table& t, std::string& rec, Rng& rng, std::uint32
     set("ED", ansi(kUnits[rng() % std::size(kUnits)]));
     set("CENA", money(rng));
     set("CENA0", money(rng));
-    char date[16];
+    char date[40];
     std::snprintf(date, sizeof date, "20%02u%02u%02u", 10 + rng() % 16, 1 + rng() % 12,
                   1 + rng() % 28);
     set("DATE", date);

@@ -464,7 +464,7 @@ std::string Table::display(const char* rec, const Field& f) const {
             if (jd == 0) return "";
             int y, m, d;
             civilFromJulian(jd, y, m, d);
-            char buf[16];
+            char buf[40];
             std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
             return buf;
         }

@@ -49,7 +49,7 @@ std::string dtos(double jd) {
     if (jd <= 0) return std::string(8, ' ');
     int y, m, d;
     civilFromJulian(static_cast<std::int32_t>(jd), y, m, d);
-    char buf[16];
+    char buf[40];
     std::snprintf(buf, sizeof buf, "%04d%02d%02d", y % 10000, m, d);
     return buf;
 }
@@ -67,7 +67,7 @@ std::string dtoc(double jd) {
     civilFromJulian(static_cast<std::int32_t>(jd), y, m, d);
     std::string out;
     for (int i = 0; i < 3; ++i) {
-        char buf[8];
+        char buf[16];
         if (f.order[i] == 'D') std::snprintf(buf, sizeof buf, "%02d", d);
         if (f.order[i] == 'M') std::snprintf(buf, sizeof buf, "%02d", m);
         if (f.order[i] == 'Y') {
