@@ -556,45 +556,45 @@ void Table::pack() {
         }
     };
 
-    {
+    // The kept records (and their memos) go to the new table while other threads build the
+    // new index; all files are durable before the commit point.
+    auto writeTable = [&] {
         const std::size_t chunk = std::max<std::size_t>(1, (1u << 20) / len);
-        std::vector<char> buf;
+        std::vector<char> in, buf;
         buf.reserve(chunk * len + 1);
         std::uint64_t at = header_.headerLength;
-        for (std::size_t i = 0; i < keep.size(); ++i) {
+        scan(1, in, [&](const char* rec, std::uint32_t) {
+            if (rec[0] == '*') return true;
             std::size_t pos = buf.size();
             buf.resize(pos + len);
-            std::memcpy(buf.data() + pos, record(keep[i]), len);
+            std::memcpy(buf.data() + pos, rec, len);
             if (memo_)
                 for (const Field* f : memoFields)
                     moveMemo(buf.data() + pos, *f);
-            if (buf.size() >= chunk * len || i + 1 == keep.size()) {
-                if (i + 1 == keep.size()) buf.push_back('\x1A');
+            if (buf.size() >= chunk * len) {
                 out.writeAt(at, buf.data(), buf.size());
                 at += buf.size();
                 buf.clear();
             }
+            return true;
+        });
+        buf.push_back('\x1A');
+        out.writeAt(at, buf.data(), buf.size());
+        if (newMemo) {
+            unsigned char next[4];
+            putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
+            newMemo->writeAt(0, next, 4);
+            newMemo->sync();
         }
-        if (keep.empty()) {
-            const char eof = '\x1A';
-            out.writeAt(at, &eof, 1);
-        }
-    }
-    if (newMemo) {
-        unsigned char next[4];
-        putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
-        newMemo->writeAt(0, next, 4);
-    }
-
-    // The new index; the system writes the new table out meanwhile. All three files are made
-    // durable before the commit point.
+        out.sync();
+    };
     std::string cdxPath = index_ ? index_->path() : std::string();
-    if (index_) {
+    auto writeIndex = [&] {
+        if (!index_) return;
         writeCompoundIndex(packNew(cdxPath), index_->tags(), buildEntries(&keep), false);
         File::open(packNew(cdxPath), Access::ReadWrite, Share::Shared).sync();
-    }
-    if (newMemo) newMemo->sync();
-    out.sync();
+    };
+    runWorkers(2, [&](std::size_t w) { w == 0 ? writeTable() : writeIndex(); });
 
     // The commit point: once the marker exists, opening the table finishes the renames.
     std::string marker = packMarker(dbfPath);

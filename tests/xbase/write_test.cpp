@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -424,7 +425,7 @@ TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
         bool crashed = false;
         {
             auto t = Table::open(path, exclusive());
-            int writes = 0;
+            std::atomic<int> writes = 0;  // packs write from several threads
             setWriteHook([&](const std::string&, std::uint64_t) {
                 if (++writes == crashAt) throw Crash{};
             });
