@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "format_builder.h"
@@ -211,4 +214,24 @@ TEST(Dbf, OpenModesExcludeEachOther) {
     }
     auto again = Table::open(dir.file("L.DBF"), exclusive);  // released on close
     EXPECT_TRUE(again->exclusive());
+    again.reset();
+
+    // Another process is held off the same way.
+    auto held = Table::open(dir.file("L.DBF"), shared);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 3;
+        try {
+            Table::open(dir.file("L.DBF"), exclusive);
+            code = 0;
+        } catch (const Error& e) {
+            code = e.code() == code::kFileInUse ? 1 : 2;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the other process opened the table exclusively";
 }

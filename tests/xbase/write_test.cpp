@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -239,10 +240,27 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
     EXPECT_EQ(errorCode([&] { t->append(dup); }), code::kUniqueKeyViolation);
     EXPECT_EQ(readAll(dir.file("U.DBF")), dbf);
     EXPECT_EQ(readAll(dir.file("U.cdx")), cdx);
+    // A write that goes through stamps the header with today's date.
+    {
+        std::string stale = readAll(dir.file("U.DBF"));
+        t.reset();
+        stale[1] = 99;  // 1999-01-01
+        stale[2] = 1;
+        stale[3] = 1;
+        std::ofstream(dir.file("U.DBF"), std::ios::binary) << stale;
+        t = Table::open(dir.file("U.DBF"), exclusive());
+    }
     // The record's own key again is no violation.
     std::string same(t->record(1), t->recordLength());
     t->setText(same, *t->field("NAME"), "renamed");
     t->update(1, same);
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::string stamped = readAll(dir.file("U.DBF"));
+    EXPECT_EQ(static_cast<unsigned char>(stamped[1]), tm.tm_year % 256);
+    EXPECT_EQ(static_cast<unsigned char>(stamped[2]), tm.tm_mon + 1);
+    EXPECT_EQ(static_cast<unsigned char>(stamped[3]), tm.tm_mday);
     expectClean(*t, "after the refused writes");
 }
 
