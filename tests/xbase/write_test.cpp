@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "format_builder.h"
+#include "sample_db.h"
 #include "temp_dir.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
@@ -579,4 +580,29 @@ TEST(Write, EmptiedLeavesAreReused) {
     TagCursor c(*t, "MLABEL");
     EXPECT_FALSE(c.first());
     expectClean(*t, "after packing everything away");
+}
+
+// The demo databases, ANSI and OEM, read back clean through every tag.
+TEST(Write, DemoDatabasesCheckClean) {
+    for (bool oem : {false, true}) {
+        TempDir dir;
+        sample::DemoOptions o;
+        o.oem = oem;
+        o.materials = 500;
+        sample::writeDemo(dir.path(), o);
+        EXPECT_EQ(fs::exists(dir.file("lorf5.dbc")), !oem);
+        for (const char* t :
+             {"main.dbf", "zapas/mgrup.dbf", "zapas/mlabel.dbf", "zapas/prihod.dbf"}) {
+            auto table = Table::open(dir.file(t));
+            EXPECT_EQ(table->codePage(), oem ? 866 : 1251) << t;
+            expectClean(*table, t);
+        }
+        auto mlabel = Table::open(dir.file("zapas/mlabel.dbf"));
+        EXPECT_EQ(mlabel->fields().size(), 89u);
+        EXPECT_EQ(mlabel->index()->tags().size(), 17u);
+        std::size_t deleted = 0;
+        for (std::uint32_t r = 1; r <= mlabel->recordCount(); ++r)
+            deleted += mlabel->isDeleted(r);
+        EXPECT_GT(deleted, 0u);
+    }
 }

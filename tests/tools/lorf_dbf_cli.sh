@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# lorf-dbf as a user runs it: a demo database, its checks, a rewrite, a pack, the exit codes.
+set -u
+tool=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+expect() {  # expect WHAT WANT GOT
+    if [ "$2" != "$3" ]; then
+        echo "FAIL: $1: expected [$2], got [$3]"
+        failures=$((failures + 1))
+    fi
+}
+
+"$tool" DEMO "$dir/db" --Groups 12 --materials 400 --seed 7 >/dev/null
+expect "demo exit" 0 $?
+for t in main.dbf zapas/mgrup.dbf zapas/mlabel.dbf zapas/prihod.dbf; do
+    expect "check $t" OK "$("$tool" check "$dir/db/$t" | cut -d' ' -f1)"
+done
+# Upper-case names and backslashes resolve.
+expect "info by another name" 0 "$("$tool" info "$dir\\db\\ZAPAS\\MLABEL.DBF" >/dev/null; echo $?)"
+
+# Group 3 becomes group 4 with a Cyrillic item number; every tag stays right.
+before=$("$tool" locate "$dir/db/zapas/mlabel.dbf" "RTRIM(GRUP)=='  3'" | wc -l)
+changed=$("$tool" replace "$dir/db/zapas/mlabel.dbf" --where "GRUP=  3" --set "GRUP=  4,NNUM=Ж-1")
+expect "replace count" "$before" "$changed"
+expect "check after replace" OK "$("$tool" check "$dir/db/zapas/mlabel.dbf" | cut -d' ' -f1)"
+expect "seek the new pair" 0 "$("$tool" seek "$dir/db/zapas/mlabel.dbf" MLABEL "  4  Ж-1" >/dev/null; echo $?)"
+expect "the old group is gone" 0 "$("$tool" locate "$dir/db/zapas/mlabel.dbf" "RTRIM(GRUP)=='  3'" | wc -l)"
+
+out=$("$tool" pack "$dir/db/zapas/mlabel.dbf")
+expect "pack exit" 0 $?
+expect "check after pack" OK "$("$tool" check "$dir/db/zapas/mlabel.dbf" | cut -d' ' -f1)"
+expect "seek a missing key" "not found:1" "$("$tool" seek "$dir/db/zapas/mlabel.dbf" MLABEL "nokey"):$?"
+"$tool" check "$dir/db/zapas/none.dbf" >/dev/null 2>&1
+expect "a missing file" 2 $?
+"$tool" locate "$dir/db/zapas/mlabel.dbf" "FOO(NNUM)" >/dev/null 2>"$dir/err"
+expect "a bad expression" 2 $?
+expect "the error names the expression" 1 "$(grep -c "FOO(NNUM)" "$dir/err")"
+
+echo "lorf-dbf: $failures failed"
+[ "$failures" -eq 0 ]
