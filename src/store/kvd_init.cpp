@@ -1,0 +1,20 @@
+// kvd-init PATH: creates an empty local store (kvd.abs) with the tables TABLES, PLAN and ML.
+// An existing file is never touched.
+#include <cstdio>
+#include <exception>
+
+#include "store/store.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: kvd-init PATH\n", stderr);
+        return 2;
+    }
+    try {
+        store::createStore(argv[1]);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kvd-init: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
