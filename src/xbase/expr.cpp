@@ -1616,6 +1616,29 @@ bool Expression::appendChars(const char* record, std::uint32_t recno, std::strin
     }
 }
 
+namespace {
+
+bool collectKeyFields(const Node* n, std::vector<const Field*>& out) {
+    if (const auto* f = dynamic_cast<const FieldRef*>(n)) {
+        if (f->type != ValueType::Char) return false;
+        out.push_back(f->f);
+        return true;
+    }
+    if (const auto* a = dynamic_cast<const Arith*>(n))
+        return a->op == 'c' && collectKeyFields(a->l.get(), out) &&
+               collectKeyFields(a->r.get(), out);
+    if (const auto* m = dynamic_cast<const CaseMap*>(n)) return collectKeyFields(m->x.get(), out);
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::vector<const Field*>> Expression::keyFields() const {
+    std::vector<const Field*> out;
+    if (!root_ || !collectKeyFields(root_.get(), out)) return std::nullopt;
+    return out;
+}
+
 bool Expression::test(const char* record, std::uint32_t recno) const {
     const Value& v = evaluateRef(record, recno);
     if (v.type == ValueType::Null) return false;

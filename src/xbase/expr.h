@@ -2,12 +2,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace xbase {
 
 class Table;
+struct Field;
 
 enum class ValueType { Null, Char, Number, Date, Logical };
 
@@ -81,6 +84,9 @@ class Expression {
     // Appends the value of a character expression to `out`; false (with `out` in an unknown
     // state) when the value is null.
     bool appendChars(const char* record, std::uint32_t recno, std::string& out) const;
+    // The fields of a key made only of whole fields joined by '+', possibly under UPPER() or
+    // LOWER() ("GRUP+NNUM", "UPPER(STATUS+NAME)"), in key order; nullopt for any other shape.
+    std::optional<std::vector<const Field*>> keyFields() const;
     // Evaluates a logical expression; a null result is false, another type is an error.
     bool test(const char* record, std::uint32_t recno) const;
 

@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "../xbase/temp_dir.h"
+#include "access/ads.h"
+#include "sample_db.h"
+#include "xbase/check.h"
+#include "xbase/codepage.h"
+
+using namespace ads;
+using db::Value;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errorText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const db::DatabaseError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(1251).fromUtf8(utf8);
+}
+
+// The settings exist once per process, as in the program.
+TAdsSettings& settings() {
+    static TAdsSettings* s = [] {
+        auto* p = new TAdsSettings();
+        p->setDateFormat("dd.MM.yyyy");
+        p->setShowDeleted(false);
+        p->setAdsServerTypes(stADS_LOCAL);
+        return p;
+    }();
+    return *s;
+}
+
+// A demo accounting database and the browsing datasets over it.
+class AccessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        settings();
+        sample::DemoOptions o;
+        o.materials = 600;
+        o.groups = 20;
+        sample::writeDemo(dir.path(), o);
+        con.setConnectPath(dir.path() + "\\");
+        for (TAdsTable* t : {&mlabel, &mgrup, &mlabelV}) {
+            t->setAdsConnection(&con);
+            t->setTableType(TAdsTableType::ttAdsVFP);
+            t->setReadOnlyOpen(true);
+            t->setSequenced(true);
+        }
+        mlabel.setTableName("zapas\\mlabel.dbf");
+        mlabel.setIndexName("MLABEL");
+        mlabelV.setTableName("zapas\\mlabel.dbf");
+        mlabelV.setIndexName("MLABEL");
+        mgrup.setTableName("zapas\\mgrup.dbf");
+        mgrup.setIndexName("DODOD");
+        mgrupSrc.setDataset(&mgrup);
+        mlabel.setMasterSource(&mgrupSrc, "CODE");
+    }
+    // Every visible material of the table as (GRUP, NNUM), straight from the engine.
+    std::multiset<std::pair<std::string, std::string>> materialsOf(const std::string& grup) {
+        auto t = xbase::Table::open(dir.file("zapas/mlabel.dbf"));
+        std::multiset<std::pair<std::string, std::string>> out;
+        for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+            const char* rec = t->record(r);
+            if (rec[0] == '*') continue;
+            std::string g = t->text(rec, *t->field("GRUP"));
+            if (g == grup) out.emplace(g, t->text(rec, *t->field("NNUM")));
+        }
+        return out;
+    }
+    TempDir dir;
+    TAdsConnection con{"AdsCon"};
+    TAdsTable mlabel{"mlabel"}, mgrup{"mgrup"}, mlabelV{"MlabelV"};
+    db::DataSource mgrupSrc{"mgrupSrc"};
+};
+
+}  // namespace
+
+TEST_F(AccessTest, TheGroupRangeShowsTheCurrentGroupsMaterials) {
+    mlabel.open();
+    mgrup.open();
+    int groups = 0, withMaterials = 0;
+    for (mgrup.first(); !mgrup.eof(); mgrup.next()) {
+        std::string code = mgrup.fieldByName("CODE").asString();
+        std::multiset<std::pair<std::string, std::string>> shown;
+        std::string previous;
+        for (mlabel.first(); !mlabel.eof(); mlabel.next()) {
+            std::string nnum = mlabel.fieldByName("NNUM").asString();
+            shown.emplace(mlabel.fieldByName("GRUP").asString(), nnum);
+            EXPECT_LE(previous, nnum) << "item number order";
+            previous = nnum;
+        }
+        EXPECT_EQ(shown, materialsOf(code)) << "group [" << code << "]";
+        if (shown.empty()) {
+            EXPECT_TRUE(mlabel.isEmpty());
+            EXPECT_EQ(mlabel.recNo(), 0);
+        } else {
+            ++withMaterials;
+        }
+        ++groups;
+    }
+    EXPECT_EQ(groups, 20);
+    EXPECT_LT(withMaterials, groups);  // the demo keeps empty groups
+    EXPECT_GT(withMaterials, 10);
+}
+
+TEST_F(AccessTest, CountsPositionsAndIndexChanges) {
+    mlabel.open();
+    EXPECT_GT(mlabel.recordCount(), 500);  // whole table until the master opens
+    mgrup.open();
+    ASSERT_TRUE(mgrup.locate("CODE", {Value(std::string("  2"))}));
+    std::int64_t whole = mlabel.recordCount();
+    auto group = materialsOf("  2");
+    ASSERT_GT(group.size(), 3u);
+    EXPECT_EQ(mlabel.recordCount(), whole);  // the range does not narrow the count
+    mlabel.setScopeOptions(TAdsScopeOptions::RESPECT_SCOPES_WHEN_COUNTING);
+    EXPECT_EQ(mlabel.recordCount(), static_cast<std::int64_t>(group.size()));
+
+    // A record number saved and set again after a pass over the group finds the same record.
+    mlabel.first();
+    mlabel.next();
+    mlabel.next();
+    std::string nnum = mlabel.fieldByName("NNUM").asString();
+    std::int64_t n = mlabel.recNo();
+    for (mlabel.first(); !mlabel.eof(); mlabel.next()) {
+    }
+    mlabel.setRecNo(n);
+    EXPECT_EQ(mlabel.fieldByName("NNUM").asString(), nnum);
+
+    // The groups by name: the same group stays current and the materials keep theirs.
+    mgrup.setIndexName("MGRUP_T");
+    EXPECT_EQ(mgrup.fieldByName("CODE").asString(), "  2");
+    EXPECT_EQ(mlabel.fieldByName("NNUM").asString(), nnum);
+    // Setting the materials' index again goes to the group's first material.
+    mlabel.setIndexName("MLABEL");
+    mlabel.prior();
+    EXPECT_TRUE(mlabel.bof());
+    EXPECT_EQ(errorText([&] { mgrup.setIndexName("NOSUCH"); }).rfind("mgrup: ", 0), 0u);
+    EXPECT_EQ(mgrup.indexName(), "MGRUP_T");
+}
+
+TEST_F(AccessTest, LocateAndLookUp) {
+    mlabel.open();
+    mgrup.open();
+    mlabelV.open();
+    auto group = materialsOf("  3");
+    ASSERT_FALSE(group.empty());
+    const auto& [g, n] = *group.begin();
+    // MlabelV has no range: the pair is found whatever group mgrup shows.
+    EXPECT_TRUE(mlabelV.locate("GRUP;NNUM", {Value(g), Value(n)}));
+    EXPECT_EQ(mlabelV.fieldByName("nnum").asString(), n);
+    EXPECT_EQ(mlabelV.lookup("GRUP;NNUM",
+                             {Value(std::string("  3")), Value(std::string("no such"))}, "Name"),
+              Value{});
+    Value name = mlabelV.lookup("grup;nnum", {Value(g), Value(n)}, "Name");
+    EXPECT_FALSE(std::holds_alternative<std::monostate>(name));
+    EXPECT_TRUE(mgrup.locate("CODE", {Value(g)}));
+    EXPECT_TRUE(mlabel.locate("GRUP;NNUM", {Value(g), Value(n)}));
+    EXPECT_EQ(mlabel.fieldByName("NNUM").asString(), n);
+    // Locate without a fitting index steps through the records.
+    EXPECT_TRUE(mlabelV.locate("NAME", {mlabelV.fieldByName("NAME").value()}));
+    EXPECT_EQ(errorText([&] { mlabelV.locate("NOSUCH", {Value(std::string("x"))}); }),
+              "MlabelV: Field 'NOSUCH' not found");
+}
+
+TEST_F(AccessTest, ExpressionSearchGoesInFileOrder) {
+    TAdsTable through("MlabelThrough");
+    through.setAdsConnection(&con);
+    through.setTableType(TAdsTableType::ttAdsVFP);
+    through.setReadOnlyOpen(true);
+    through.setTableName("zapas\\mlabel.dbf");
+    through.setIndexName("MLABEL");
+    through.open();
+    auto t = xbase::Table::open(dir.file("zapas/mlabel.dbf"));
+    std::string word = ansi("ТРУБА");
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+        const char* rec = t->record(r);
+        if (rec[0] == '*') continue;
+        std::string name = t->text(rec, *t->field("NAME"));
+        for (char& c : name)
+            c = static_cast<char>(xbase::CodePage::get(1251).upper(static_cast<unsigned char>(c)));
+        if (name.find(word) != std::string::npos) expected.push_back(r);
+    }
+    ASSERT_GE(expected.size(), 2u);
+    std::vector<std::uint32_t> found;
+    for (bool ok = LocateExpression(through, "AT('" + word + "',UPPER(NAME))>0"); ok;
+         ok = ContinueExpression(through))
+        found.push_back(through.currentRecno());
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(through.eof());  // nothing more: on the last record
+    EXPECT_FALSE(LocateExpression(through, "AT('zzz',NAME)>0"));
+    EXPECT_FALSE(ContinueExpression(through));
+    std::string err = errorText([&] { LocateExpression(through, "AT('x',"); });
+    EXPECT_EQ(err.rfind("MlabelThrough: ", 0), 0u) << err;
+}
+
+TEST_F(AccessTest, RewritingAndPackingAListedTable) {
+    TAdsTable r("AdsTableR");
+    r.setAdsConnection(&con);
+    r.setTableType(TAdsTableType::ttAdsCDX);
+    r.setExclusive(true);
+    r.setIndexCollationMismatch(TIndexCollationMismatch::icmIgnore);
+    EXPECT_EQ(errorText([&] { r.open(); }), "AdsTableR: Missing TableName property");
+    r.setTableName("zapas\\nosuch.dbf");
+    EXPECT_EQ(errorText([&] { r.open(); }).rfind("AdsTableR: ", 0), 0u);
+    r.setTableName("zapas\\prihod.dbf");
+    mlabel.setTableName("zapas\\prihod.dbf");
+    mlabel.setIndexName("PRIH");
+    mlabel.setMasterSource(nullptr, "");
+    mlabel.open();  // held shared by another dataset
+    EXPECT_EQ(errorText([&] { r.open(); }).rfind("AdsTableR: ", 0), 0u);
+    mlabel.close();
+    r.open();
+    EXPECT_EQ(errorText([&] { r.fieldByName("grup").setAsString("x"); }),
+              "AdsTableR: Dataset not in edit mode");
+    EXPECT_EQ(errorText([&] { r.fieldByName("NOPE"); }), "AdsTableR: Field 'NOPE' not found");
+    int moved = 0;
+    for (r.first(); !r.eof(); r.next()) {
+        if (r.fieldByName("GRUP").asString() != "  1") continue;
+        r.edit();
+        r.fieldByName("grup").setAsString("Z9");
+        r.fieldByName("NNUM").setAsString(ansi("Ж") + std::string(20, '7'));  // cut to 13
+        r.post();
+        ++moved;
+    }
+    EXPECT_GT(moved, 0);
+    r.PackTable();
+    r.close();
+    r.PackTable();  // closed: nothing happens
+    auto t = xbase::Table::open(dir.file("zapas/prihod.dbf"));
+    EXPECT_TRUE(xbase::checkTable(*t).ok());
+    int nine = 0;
+    for (std::uint32_t i = 1; i <= t->recordCount(); ++i) {
+        const char* rec = t->record(i);
+        if (t->text(rec, *t->field("GRUP")) == "Z9") {
+            EXPECT_EQ(t->text(rec, *t->field("NNUM")), ansi("Ж") + std::string(12, '7'));
+            ++nine;
+        }
+    }
+    EXPECT_EQ(nine, moved);
+
+    // A shared table is not packed; a read-only one is not edited.
+    mlabel.open();
+    EXPECT_EQ(errorText([&] { mlabel.edit(); }), "mlabel: Cannot modify a read-only dataset");
+    EXPECT_EQ(errorText([&] { mlabel.PackTable(); }).rfind("mlabel: ", 0), 0u);
+}
+
+TEST_F(AccessTest, ConnectionRules) {
+    mlabel.open();
+    mgrup.open();
+    EXPECT_EQ(errorText([&] { con.setConnectPath("elsewhere\\"); }),
+              "The TAdsConnection.ConnectPath may not be changed when IsConnected is TRUE");
+    con.disconnect();
+    EXPECT_FALSE(mlabel.active());
+    EXPECT_FALSE(mgrup.active());
+    con.setConnectPath("");
+    EXPECT_EQ(errorText([&] { con.connect(); }),
+              "Must specify connection string before getting a server connection.");
+    EXPECT_EQ(errorText([&] { mlabel.setCharType(TAdsCharType::OEM); }), "(no error)");
+    con.setConnectPath(dir.path() + "/");
+    mlabel.open();
+    EXPECT_EQ(errorText([&] { mlabel.setCharType(TAdsCharType::ANSI); }),
+              "mlabel: Table must not be Active.");
+    EXPECT_EQ(errorText([&] { mlabel.setTableName("x"); }),
+              "mlabel: Cannot perform this operation on an open dataset");
+}
+
+TEST(AccessSettings, OnePerProcessAndTheDateFormat) {
+    settings();
+    EXPECT_EQ(errorText([] { TAdsSettings second; }),
+              "Only one AdsSettings component is allowed per application");
+    EXPECT_EQ(TAdsSettings::shortDateFormat(), "dd.MM.yyyy");
+    EXPECT_EQ(TAdsSettings::dateSeparator(), '.');
+    EXPECT_EQ(errorText([] { settings().setAdsServerTypes(0); }),
+              "At least one server type must be selected.");
+    EXPECT_EQ(settings().adsServerTypes(), static_cast<unsigned>(stADS_LOCAL));
+    EXPECT_EQ(errorText([] { settings().setNumCachedCursors(-1); }),
+              "NumCachedCursors value must be greater than zero.");
+}
+
+// The OEM database of the independent engine, read with the OEM character type: text comes as
+// ANSI and the group range works on its UPPER() keys.
+TEST(AccessFixtures, OemDatabaseThroughTheRange) {
+    const fs::path root = fs::path(LORF_FIXTURES_DIR) / "oem-upper";
+    if (!fs::is_directory(root)) GTEST_SKIP() << "no fixtures";
+    settings();
+    TAdsConnection con;
+    con.setConnectPath(root.string() + "/");
+    TAdsTable mlabel("mlabel"), mgrup("mgrup");
+    db::DataSource src;
+    for (TAdsTable* t : {&mlabel, &mgrup}) {
+        t->setAdsConnection(&con);
+        t->setTableType(TAdsTableType::ttAdsVFP);
+        t->setReadOnlyOpen(true);
+        t->setCharType(TAdsCharType::OEM);
+    }
+    mlabel.setTableName("zapas\\mlabel.dbf");
+    mlabel.setIndexName("MLABEL");
+    mgrup.setTableName("zapas\\mgrup.dbf");
+    mgrup.setIndexName("DODOD");
+    src.setDataset(&mgrup);
+    mlabel.setMasterSource(&src, "CODE");
+    mlabel.open();
+    mgrup.open();
+    auto engine = xbase::Table::open((root / "zapas/mlabel.dbf").string());  // OEM: text as ANSI
+    std::size_t total = 0;
+    for (mgrup.first(); !mgrup.eof(); mgrup.next()) {
+        std::string code = mgrup.fieldByName("CODE").asString();
+        std::size_t expected = 0;
+        for (std::uint32_t r = 1; r <= engine->recordCount(); ++r) {
+            const char* rec = engine->record(r);
+            std::string g = engine->text(rec, *engine->field("GRUP"));
+            std::string upper = g, upperCode = code;
+            for (auto* s : {&upper, &upperCode})
+                for (char& c : *s)
+                    c = static_cast<char>(
+                        xbase::CodePage::get(1251).upper(static_cast<unsigned char>(c)));
+            if (rec[0] != '*' && upper == upperCode) ++expected;
+        }
+        std::size_t shown = 0;
+        for (mlabel.first(); !mlabel.eof(); mlabel.next())
+            ++shown;
+        EXPECT_EQ(shown, expected) << "group [" << code << "]";
+        total += shown;
+    }
+    EXPECT_GT(total, 100u);
+}
