@@ -440,10 +440,18 @@ bool TABSTable::doLocate(const std::vector<std::size_t>& cols,
                          const std::vector<db::Value>& values) {
     std::int64_t rowid = find(cols, values);
     if (rowid == 0) return false;
-    auto it = std::find(rowids_.begin(), rowids_.end(), rowid);
-    if (it == rowids_.end()) return false;
-    pos_ = static_cast<std::size_t>(it - rowids_.begin());
+    auto at = positionOf(rowid);
+    if (!at) return false;
+    pos_ = *at;
     return true;
+}
+
+std::optional<std::size_t> TABSTable::positionOf(std::int64_t rowid) const {
+    // In record order the rows are sorted by their number: a binary search finds one.
+    auto it = orderColumns_.empty() ? std::lower_bound(rowids_.begin(), rowids_.end(), rowid)
+                                    : std::find(rowids_.begin(), rowids_.end(), rowid);
+    if (it == rowids_.end() || *it != rowid) return std::nullopt;
+    return static_cast<std::size_t>(it - rowids_.begin());
 }
 
 db::Value TABSTable::doLookup(const std::vector<std::size_t>& cols,
@@ -451,9 +459,9 @@ db::Value TABSTable::doLookup(const std::vector<std::size_t>& cols,
     std::int64_t rowid = find(cols, values);
     if (rowid == 0) return db::Value{};
     std::size_t saved = pos_;
-    auto it = std::find(rowids_.begin(), rowids_.end(), rowid);
-    if (it == rowids_.end()) return db::Value{};
-    pos_ = static_cast<std::size_t>(it - rowids_.begin());
+    auto at = positionOf(rowid);
+    if (!at) return db::Value{};
+    pos_ = *at;
     std::vector<db::Value> row(columns().size());
     doRead(row);
     pos_ = saved;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,7 @@ class TABSTable : public db::Dataset {
     std::int64_t find(const std::vector<std::size_t>& columns,
                       const std::vector<db::Value>& values);
     std::string upperName() const;
+    std::optional<std::size_t> positionOf(std::int64_t rowid) const;
 
     TABSDatabase& db_;
     std::string tableName_;

@@ -1,0 +1,180 @@
+#include "data/data.h"
+
+#include "xbase/codepage.h"
+
+namespace data {
+
+namespace {
+
+// The labels are Russian; text inside the program is ANSI.
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
+}
+
+db::FieldDef text(const char* name, std::uint32_t size, const char* label = nullptr) {
+    db::FieldDef d;
+    d.name = name;
+    d.type = db::FieldType::String;
+    d.size = size;
+    if (label) d.displayLabel = ansi(label);
+    return d;
+}
+
+db::FieldDef number(const char* name, std::uint32_t width = 0) {
+    db::FieldDef d;
+    d.name = name;
+    d.type = db::FieldType::Float;
+    d.displayWidth = width;
+    return d;
+}
+
+db::FieldDef autoInc(const char* name) {
+    db::FieldDef d;
+    d.name = name;
+    d.type = db::FieldType::AutoInc;
+    return d;
+}
+
+void browsing(ads::TAdsTable& t, ads::TAdsConnection& con, const char* table, const char* index) {
+    t.setAdsConnection(&con);
+    t.setDatabaseName("AdsCon");
+    t.setTableName(table);
+    t.setTableType(ads::TAdsTableType::ttAdsVFP);
+    t.setReadOnlyOpen(true);
+    t.setSequenced(true);
+    t.setIndexName(index);
+}
+
+}  // namespace
+
+TData::TData() {
+    applySettings();
+
+    mlabelSrc.setDataset(&mlabel);
+    mgrupSrc.setDataset(&mgrup);
+    MlabelVSrc.setDataset(&MlabelV);
+    TABLESSrc.setDataset(&TABLES);
+    PLANSrc.setDataset(&PLAN);
+    NMgrupSrc.setDataset(&NMgrup);
+    MlabelThroughSrc.setDataset(&MlabelThrough);
+
+    TABLES.setTableName("TABLES");
+    TABLES.setIndexName("NAME");
+    TABLES.addField(text("NAME", 255, "Название"));
+    TABLES.addField(text("FILTR", 100, "Фильтр"));
+    TABLES.addField(text("COMMENT", 50, "Комментарий"));
+    TABLES.addField(autoInc("ID"));
+
+    PLAN.setTableName("PLAN");
+    PLAN.addField(autoInc("ID"));
+    PLAN.addField(text("GRUP", 5, "Группа"));
+    PLAN.addField(text("NNUM", 13, "Н/номер"));
+    PLAN.addField(text("NAME", 60, "Название"));
+    PLAN.addField(text("NGRUP", 5, "Нов группа"));
+    PLAN.addField(text("NNNUM", 13, "Нов Н/номер"));
+
+    MLabelMem.setTableName("ML");
+    MLabelMem.setIndexName("ID");
+    MLabelMem.addField(text("GRUP", 5));
+    MLabelMem.addField(text("NNUM", 13));
+
+    browsing(mlabel, AdsCon, "zapas\\mlabel.dbf", "MLABEL");
+    db::FieldDef checked;
+    checked.name = "Checked";
+    checked.type = db::FieldType::Boolean;
+    checked.calculated = true;
+    checked.displayWidth = 5;
+    mlabel.addField(checked);
+    mlabel.addField(text("GRUP", 5, "Группа"));
+    mlabel.addField(text("NNUM", 13, "Н/номер"));
+    mlabel.addField(text("NAME", 60, "Название"));
+    mlabel.addField(text("ED", 5, "Ед. изм"));
+    mlabel.setMasterSource(&mgrupSrc, "CODE");
+    mlabel.onCalcFields = [this](db::Dataset& d) { mlabelCalcFields(d); };
+
+    browsing(mgrup, AdsCon, "zapas\\mgrup.dbf", "DODOD");
+    mgrup.addField(text("CODE", 5));
+    mgrup.addField(text("NAME", 34));
+
+    browsing(MlabelV, AdsCon, "zapas\\mlabel.dbf", "MLABEL");
+    for (auto [n, w] : {std::pair{"GRUP", 5u}, {"NNUM", 13u}, {"NAME", 60u}, {"ED", 5u}})
+        MlabelV.addField(text(n, w));
+
+    browsing(NMgrup, AdsCon, "zapas\\mgrup.dbf", "DODOD");
+    NMgrup.addField(text("CODE", 5));
+    NMgrup.addField(text("NAME", 34));
+    NMgrup.addField(text("PRIM", 15));
+
+    browsing(MlabelThrough, AdsCon, "zapas\\mlabel.dbf", "MLABEL");
+    for (auto [n, w] : {std::pair{"GRUP", 5u}, {"NNUM", 13u}, {"NAME", 60u}, {"ED", 5u}})
+        MlabelThrough.addField(text(n, w));
+    MlabelThrough.addField(number("CENA", 10));
+    MlabelThrough.addField(number("CENA0", 10));
+
+    AdsTableR.setAdsConnection(&AdsCon);
+    AdsTableR.setDatabaseName("AdsCon");
+    AdsTableR.setTableType(ads::TAdsTableType::ttAdsCDX);
+    AdsTableR.setExclusive(true);
+    AdsTableR.setIndexCollationMismatch(ads::TIndexCollationMismatch::icmIgnore);
+}
+
+TData::~TData() {
+    for (ads::TAdsTable* t : {&AdsTableR, &MlabelThrough, &NMgrup, &MlabelV, &mgrup, &mlabel})
+        t->close();
+    AdsCon.disconnect();
+    for (store::TABSTable* t : {&MLabelMem, &PLAN, &TABLES})
+        t->close();
+    KVD.close();
+}
+
+void TData::applySettings() {
+    // In the order the data module lists them.
+    AdsSettings1.setDateFormat("dd.MM.yyyy");
+    AdsSettings1.setNumDecimals(2);
+    AdsSettings1.setSetDelphiDate(true);
+    AdsSettings1.setShowDeleted(false);
+    AdsSettings1.setAdsServerTypes(ads::stADS_LOCAL);
+    AdsSettings1.setNumCachedTables(0);
+    AdsSettings1.setNumCachedCursors(25);
+}
+
+void TData::mlabelCalcFields(db::Dataset& d) {
+    db::Value grup = d.fieldByName("GRUP").value();
+    db::Value nnum = d.fieldByName("NNUM").value();
+    bool marked = MLabelMem.locate("GRUP;NNUM", {grup, nnum});
+    d.fieldByName("Checked").setValue(db::Value(marked));
+}
+
+void TData::openStore(const std::string& kvdPath) {
+    KVD.setDatabaseFileName(kvdPath);
+    KVD.open();
+    TABLES.open();
+    PLAN.open();
+    MLabelMem.close();
+    MLabelMem.emptyTable();
+    MLabelMem.open();
+}
+
+void TData::openAccounting(const std::string& dbPath, bool isAnsi) {
+    AdsCon.disconnect();
+    AdsCon.setConnectPath(dbPath);
+    AdsCon.connect();
+    auto type = isAnsi ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM;
+    for (ads::TAdsTable* t : {&mlabel, &MlabelV, &MlabelThrough, &mgrup, &NMgrup}) {
+        t->setCharType(type);
+        t->open();
+        if (t == &mlabel) mlabel.setIndexName("MLABEL");
+    }
+}
+
+void TData::closeBrowsing() {
+    for (ads::TAdsTable* t : {&mlabel, &mgrup, &MlabelV, &NMgrup, &MlabelThrough})
+        t->close();
+}
+
+void TData::reopenBrowsing() {
+    for (ads::TAdsTable* t : {&mgrup, &mlabel, &MlabelThrough, &NMgrup, &MlabelV})
+        t->open();
+}
+
+}  // namespace data

@@ -1,0 +1,58 @@
+#pragma once
+
+// The data module: every dataset, data source, link and setting of the program, in the order
+// the program declares them.
+
+#include <string>
+
+#include "access/ads.h"
+#include "db/dataset.h"
+#include "store/store.h"
+
+namespace data {
+
+class TData {
+  public:
+    TData();
+    ~TData();
+    TData(const TData&) = delete;
+    TData& operator=(const TData&) = delete;
+
+    db::DataSource mlabelSrc{"mlabelSrc"};
+    db::DataSource mgrupSrc{"mgrupSrc"};
+    db::DataSource MlabelVSrc{"MlabelVSrc"};
+    store::TABSDatabase KVD{"KVD"};
+    store::TABSTable TABLES{"TABLES", KVD};
+    db::DataSource TABLESSrc{"TABLESSrc"};
+    store::TABSTable PLAN{"PLAN", KVD};
+    db::DataSource PLANSrc{"PLANSrc"};
+    store::TABSTable MLabelMem{"MLabelMem", KVD};
+    db::DataSource NMgrupSrc{"NMgrupSrc"};
+    db::DataSource MlabelThroughSrc{"MlabelThroughSrc"};
+    ads::TAdsTable mlabel{"mlabel"};
+    ads::TAdsTable mgrup{"mgrup"};
+    ads::TAdsTable MlabelV{"MlabelV"};
+    ads::TAdsTable NMgrup{"NMgrup"};
+    ads::TAdsTable MlabelThrough{"MlabelThrough"};
+    ads::TAdsConnection AdsCon{"AdsCon"};
+    ads::TAdsSettings AdsSettings1;
+    ads::TAdsTable AdsTableR{"AdsTableR"};
+
+    // Computes `Checked` of the current mlabel record: whether ML holds its GRUP and NNUM.
+    void mlabelCalcFields(db::Dataset& dataset);
+
+    // The local store at `kvdPath`, TABLES and PLAN open, ML emptied and open again.
+    void openStore(const std::string& kvdPath);
+    // The accounting directory (ending in its delimiter) connected and the five browsing
+    // datasets opened with the character type: mlabel, MlabelV, MlabelThrough, mgrup, NMgrup.
+    void openAccounting(const std::string& dbPath, bool isAnsi);
+    // Around a transfer: the browsing datasets closed, and opened again in the order mgrup,
+    // mlabel, MlabelThrough, NMgrup, MlabelV.
+    void closeBrowsing();
+    void reopenBrowsing();
+
+  private:
+    void applySettings();
+};
+
+}  // namespace data

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "../xbase/temp_dir.h"
+#include "data/data.h"
+#include "sample_db.h"
+#include "xbase/codepage.h"
+
+using db::Value;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errorText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const db::DatabaseError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(1251).fromUtf8(utf8);
+}
+
+class DataTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sample::DemoOptions o;
+        o.materials = 500;
+        o.groups = 15;
+        o.oem = GetParam();
+        sample::writeDemo(dir.path(), o);
+        store::createStore(dir.file("kvd.abs"));
+    }
+    bool GetParam() const { return oem; }
+    void openAll(data::TData& d) {
+        d.openStore(dir.file("kvd.abs"));
+        d.openAccounting(dir.path() + "/", !oem);
+    }
+    void mark(data::TData& d, const std::string& grup, const std::string& nnum) {
+        d.MLabelMem.append();
+        d.MLabelMem.fieldByName("GRUP").setAsString(grup);
+        d.MLabelMem.fieldByName("NNUM").setAsString(nnum);
+        d.MLabelMem.post();
+    }
+    TempDir dir;
+    bool oem = false;
+};
+
+class DataTestOem : public DataTest {
+  protected:
+    void SetUp() override {
+        oem = true;
+        DataTest::SetUp();
+    }
+};
+
+}  // namespace
+
+TEST_F(DataTest, OpensInOrderAndMarksShowAsChecked) {
+    data::TData d;
+    EXPECT_EQ(ads::TAdsSettings::shortDateFormat(), "dd.MM.yyyy");
+    EXPECT_FALSE(d.mlabel.active());
+    EXPECT_FALSE(d.KVD.connected());
+    openAll(d);
+    for (db::Dataset* t :
+         std::initializer_list<db::Dataset*>{&d.TABLES, &d.PLAN, &d.MLabelMem, &d.mlabel,
+                                             &d.MlabelV, &d.MlabelThrough, &d.mgrup, &d.NMgrup})
+        EXPECT_TRUE(t->active()) << t->name();
+    EXPECT_FALSE(d.AdsTableR.active());
+    EXPECT_TRUE(d.MLabelMem.isEmpty());
+    // The materials grid shows the first group's materials, none marked.
+    d.mgrup.first();
+    std::string group = d.mgrup.fieldByName("CODE").asString();
+    ASSERT_FALSE(d.mlabel.isEmpty());
+    std::vector<std::pair<std::string, std::string>> shown;
+    for (d.mlabel.first(); !d.mlabel.eof(); d.mlabel.next()) {
+        EXPECT_EQ(d.mlabel.fieldByName("GRUP").asString(), group);
+        EXPECT_FALSE(d.mlabel.fieldByName("Checked").asBoolean());
+        shown.emplace_back(d.mlabel.fieldByName("GRUP").asString(),
+                           d.mlabel.fieldByName("NNUM").asString());
+    }
+    ASSERT_GE(shown.size(), 2u);
+    mark(d, shown[0].first, shown[0].second);
+    std::string other = shown[1].second;
+    for (char& c : other)
+        c = static_cast<char>(xbase::CodePage::get(1251).lower(static_cast<unsigned char>(c)));
+    if (other == shown[1].second) other += "x";
+    mark(d, shown[1].first, other);  // differs in letter case or more: not marked
+    d.mlabel.refresh();
+    int checked = 0;
+    for (d.mlabel.first(); !d.mlabel.eof(); d.mlabel.next()) {
+        bool is = d.mlabel.fieldByName("Checked").asBoolean();
+        EXPECT_EQ(is, d.mlabel.fieldByName("NNUM").asString() == shown[0].second);
+        checked += is;
+    }
+    EXPECT_EQ(checked, 1);
+    EXPECT_EQ(d.mlabel.fieldByName("NNUM").displayLabel(), ansi("Н/номер"));
+    // Every start empties the marks.
+    d.openStore(dir.file("kvd.abs"));
+    EXPECT_TRUE(d.MLabelMem.isEmpty());
+}
+
+TEST_F(DataTest, DeletedRecordsAreInvisibleEverywhere) {
+    data::TData d;
+    openAll(d);
+    auto t = xbase::Table::open(dir.file("zapas/mlabel.dbf"));
+    std::set<std::pair<std::string, std::string>> live, gone;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+        const char* rec = t->record(r);
+        auto pair =
+            std::make_pair(t->text(rec, *t->field("GRUP")), t->text(rec, *t->field("NNUM")));
+        (rec[0] == '*' ? gone : live).insert(pair);
+    }
+    int checkedGone = 0;
+    for (const auto& [g, n] : gone) {
+        if (live.count({g, n})) continue;
+        EXPECT_FALSE(d.MlabelV.locate("GRUP;NNUM", {Value(g), Value(n)})) << g << "/" << n;
+        ++checkedGone;
+    }
+    EXPECT_GT(checkedGone, 0);
+    std::size_t seen = 0;
+    for (d.MlabelV.first(); !d.MlabelV.eof(); d.MlabelV.next())
+        ++seen;
+    std::size_t visible = 0;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+        visible += !t->isDeleted(r);
+    EXPECT_EQ(seen, visible);
+    EXPECT_EQ(d.MlabelV.recordCount(),
+              static_cast<std::int64_t>(t->recordCount()));  // the whole table
+}
+
+TEST_F(DataTest, TheTransferOrdersKeepTheLink) {
+    data::TData d;
+    openAll(d);
+    d.mgrup.last();
+    d.closeBrowsing();
+    for (ads::TAdsTable* t : {&d.mlabel, &d.mgrup, &d.MlabelV, &d.NMgrup, &d.MlabelThrough})
+        EXPECT_FALSE(t->active());
+    d.AdsTableR.setTableName("zapas\\mlabel.dbf");
+    d.AdsTableR.open();  // nobody else holds the table now
+    d.AdsTableR.close();
+    d.reopenBrowsing();
+    std::string group = d.mgrup.fieldByName("CODE").asString();
+    for (d.mlabel.first(); !d.mlabel.eof(); d.mlabel.next())
+        EXPECT_EQ(d.mlabel.fieldByName("GRUP").asString(), group);
+    d.AdsTableR.setTableName("zapas\\mlabel.dbf");
+    EXPECT_EQ(errorText([&] { d.AdsTableR.open(); }).rfind("AdsTableR: ", 0),
+              0u);  // browsing holds it
+}
+
+TEST_F(DataTest, PersistentFieldsMustExistWithTheirTypes) {
+    // A group table without PRIM, and a material table whose NAME is a number.
+    fs::remove(dir.file("zapas/mgrup.dbf"));
+    fs::remove(dir.file("zapas/mgrup.cdx"));
+    xbase::TableDef g;
+    g.fields = {{"CODE", 'C', 5, 0}, {"NAME", 'C', 34, 0}};
+    g.tags = {{"DODOD", "CODE", "", false, false}, {"MGRUP_T", "NAME", "", false, false}};
+    xbase::createTable(dir.file("zapas/mgrup.dbf"), g);
+    {
+        data::TData d;
+        d.openStore(dir.file("kvd.abs"));
+        EXPECT_EQ(errorText([&] { d.openAccounting(dir.path() + "/", true); }),
+                  "NMgrup: Field 'PRIM' not found");
+        EXPECT_TRUE(d.mgrup.active());  // the ones before it opened
+    }
+
+    fs::remove_all(dir.file("zapas"));
+    xbase::TableDef m;
+    m.fields = {{"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}, {"NAME", 'N', 10, 0}, {"ED", 'C', 5, 0}};
+    m.tags = {{"MLABEL", "GRUP+NNUM", "", false, false}};
+    fs::create_directories(dir.file("zapas"));
+    xbase::createTable(dir.file("zapas/mlabel.dbf"), m);
+    data::TData e;
+    e.openStore(dir.file("kvd.abs"));
+    EXPECT_EQ(errorText([&] { e.openAccounting(dir.path() + "/", true); }),
+              "mlabel: Type mismatch for field '" + ansi("Название") +
+                  "', expecting: String actual: Float");
+}
+
+TEST_F(DataTestOem, OemDatabasesReadAsAnsi) {
+    data::TData d;
+    openAll(d);
+    // Names come as ANSI text: the search for a Russian word finds materials.
+    std::string word = ansi("ТРУБА");
+    EXPECT_TRUE(ads::LocateExpression(d.MlabelThrough, "AT('" + word + "',UPPER(NAME))>0"));
+    std::string name = d.MlabelThrough.fieldByName("NAME").asString();
+    for (char& c : name)
+        c = static_cast<char>(xbase::CodePage::get(1251).upper(static_cast<unsigned char>(c)));
+    EXPECT_NE(name.find(word), std::string::npos);
+    // And a material found by its pair carries its ANSI name.
+    std::string grup = d.MlabelThrough.fieldByName("GRUP").asString();
+    std::string nnum = d.MlabelThrough.fieldByName("NNUM").asString();
+    EXPECT_EQ(d.MlabelV.lookup("GRUP;NNUM", {Value(grup), Value(nnum)}, "Name"),
+              d.MlabelThrough.fieldByName("NAME").value());
+}
