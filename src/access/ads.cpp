@@ -292,7 +292,14 @@ std::vector<db::FieldDef> TAdsTable::doOpen() {
     return defs;
 }
 
+const xbase::KeyBuilder& TAdsTable::keyBuilder(const xbase::TagInfo& tag) const {
+    auto& slot = builders_[tag.name];
+    if (!slot) slot = std::make_unique<xbase::KeyBuilder>(*table_, tag);
+    return *slot;
+}
+
 void TAdsTable::doClose() {
+    builders_.clear();
     search_.reset();
     cursor_.reset();
     table_.reset();
@@ -375,6 +382,7 @@ void TAdsTable::doRead(std::vector<db::Value>& out) {
         const char* rec = table_->record(current_);
         for (std::size_t c = 0; c < columns_.size(); ++c) {
             const xbase::Field& f = *columns_[c];
+            if (!columnBound(c) && !readingAll_) continue;  // no field shows it
             if (table_->isNull(rec, f)) {
                 out[c] = db::Value{};
                 continue;
@@ -468,7 +476,7 @@ std::optional<std::string> TAdsTable::rangeKey() const {
     // The master's value goes into the order's first key field, padded to its width; the
     // other key fields stay unset. The key made of that is the range's start and end.
     return engine([&]() -> std::optional<std::string> {
-        xbase::KeyBuilder kb(*table_, cursor_->tag());
+        const xbase::KeyBuilder& kb = keyBuilder(cursor_->tag());
         auto fields = kb.keyExpression().keyFields();
         if (!fields || fields->empty())
             layerError("The index " + indexName_ + " has no key field for a range");
@@ -622,8 +630,7 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             std::string rec = table_->blankRecord();
             for (std::size_t k = 0; k < wanted.size(); ++k)
                 table_->setText(rec, *wanted[k], valueOf(k));
-            xbase::KeyBuilder kb(*table_, *tag);
-            std::string key = kb.key(rec.data(), 0).substr(0, *prefix);
+            std::string key = keyBuilder(*tag).key(rec.data(), 0).substr(0, *prefix);
             xbase::TagCursor c(*table_, tag->name);
             c.setShowDeleted(TAdsSettings::engineShowsDeleted());
             if (cursor_ && tag == &cursor_->tag() && range_) c.setScope(range_, range_);
@@ -675,20 +682,24 @@ db::Value TAdsTable::doLookup(const std::vector<std::size_t>& cols,
     if (r == 0) return db::Value{};
     std::uint32_t saved = current_;
     current_ = r;
+    readingAll_ = true;
     std::vector<db::Value> row(columns_.size());
     try {
         doRead(row);
     } catch (...) {
         current_ = saved;
+        readingAll_ = false;
         throw;
     }
     current_ = saved;
+    readingAll_ = false;
     return row[result];
 }
 
 void TAdsTable::PackTable() {
     if (!active()) return;
     engine([&] {
+        builders_.clear();
         table_->pack();
         if (cursor_) {
             // The index was rebuilt: the order starts anew on it.

@@ -4,6 +4,7 @@
 // settings, and the table dataset, over the xBase engine.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -14,6 +15,7 @@
 #include "xbase/cursor.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
+#include "xbase/key.h"
 
 namespace ads {
 
@@ -185,6 +187,7 @@ class TAdsTable : public db::Dataset {
     std::uint32_t search(const std::vector<std::size_t>& columns,
                          const std::vector<db::Value>& values);
     std::optional<std::string> rangeKey() const;
+    const xbase::KeyBuilder& keyBuilder(const xbase::TagInfo& tag) const;
     void applyRange();
 
     TAdsConnection* connection_ = nullptr;
@@ -207,6 +210,9 @@ class TAdsTable : public db::Dataset {
     // The expression search: its condition and where the engine stands after it.
     std::unique_ptr<xbase::PhysicalSearch> search_;
     std::uint32_t searchAt_ = 0;
+    bool readingAll_ = false;  // a look-up reads every column
+    // The key builders of the tags, compiled once per open.
+    mutable std::map<std::string, std::unique_ptr<xbase::KeyBuilder>> builders_;
 };
 
 // The expression search over a whole table in physical order (the main window's search).

@@ -253,6 +253,9 @@ void Dataset::bindFields() {
             columnOfField_.push_back(col);
         }
     }
+    columnBound_.assign(columnDefs_.size(), false);
+    for (const auto& col : columnOfField_)
+        if (col) columnBound_[*col] = true;
     row_.assign(fields_.size(), Value{});
     editRow_.assign(fields_.size(), Value{});
     assigned_.assign(fields_.size(), false);

@@ -229,6 +229,10 @@ class Dataset {
     const std::vector<FieldDef>& columns() const { return columnDefs_; }
     // The column of a field name (any case), or nullopt.
     std::optional<std::size_t> columnOf(std::string_view name) const;
+    // Whether a column is read by some field (a kind may skip the others when reading).
+    bool columnBound(std::size_t column) const {
+        return column < columnBound_.size() && columnBound_[column];
+    }
     void setEofBof(bool eof, bool bof) {
         eof_ = eof;
         bof_ = bof;
@@ -255,6 +259,7 @@ class Dataset {
     std::vector<FieldDef> columnDefs_;
     std::vector<std::unique_ptr<Field>> fields_;
     std::vector<std::optional<std::size_t>> columnOfField_;  // nullopt for calculated fields
+    std::vector<bool> columnBound_;                          // per column
     std::vector<Value> row_;                                 // per field
     std::vector<Value> editRow_;                             // per field, in edit and insert state
     std::vector<bool> assigned_;                             // per field

@@ -275,6 +275,7 @@ std::vector<db::FieldDef> TABSTable::doOpen() {
 
 void TABSTable::doClose() {
     read_.reset();
+    finds_.clear();
     rowids_.clear();
     pos_ = 0;
     auto it = db_.openTables_.find(upperName());
@@ -421,8 +422,13 @@ std::int64_t TABSTable::find(const std::vector<std::size_t>& cols,
     std::string where;
     for (std::size_t c : cols)
         where += (where.empty() ? "" : " AND ") + quoted(columns()[c].name) + " IS ?";
-    Statement q(db_, "SELECT rowid FROM " + quoted(tableName_) + " WHERE " + where + orderBy() +
-                         " LIMIT 1");
+    // Each shape of search is prepared once: the marks are searched for every fetched row.
+    std::string sql =
+        "SELECT rowid FROM " + quoted(tableName_) + " WHERE " + where + orderBy() + " LIMIT 1";
+    auto& cached = finds_[sql];
+    if (!cached) cached = std::make_unique<Statement>(db_, sql);
+    Statement& q = *cached;
+    q.reset();
     for (std::size_t k = 0; k < values.size(); ++k) {
         db::Value v = values[k];
         // Values compare as the column holds them: a text typed for a number column, say.

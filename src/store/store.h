@@ -103,6 +103,7 @@ class TABSTable : public db::Dataset {
     std::size_t pos_ = 0;
     std::vector<std::string> orderColumns_;
     std::unique_ptr<Statement> read_;
+    std::map<std::string, std::unique_ptr<Statement>> finds_;
 };
 
 }  // namespace store

@@ -275,6 +275,24 @@ void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t g
     t->reindex();
 }
 
+void writeMgrup(const std::string& path, std::uint32_t groups, bool oem) {
+    xbase::createTable(path, mgrupDef(oem ? 866 : 1251));
+    xbase::OpenOptions opt;
+    opt.share = xbase::Share::Exclusive;
+    opt.readOnly = false;
+    auto t = xbase::Table::open(path, opt);
+    std::string all;
+    for (std::uint32_t g = 0; g < groups; ++g) {
+        std::string rec = t->blankRecord();
+        t->setText(rec, *t->field("CODE"), groupCode(g));
+        t->setText(rec, *t->field("NAME"),
+                   ansi(kGroupNames[g % std::size(kGroupNames)]) + " " + std::to_string(g + 1));
+        all += rec;
+    }
+    t->appendUnindexed(all);
+    t->reindex();
+}
+
 std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     namespace fs = std::filesystem;
     const int cp = o.oem ? 866 : 1251;

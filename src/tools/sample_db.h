@@ -32,4 +32,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& options);
 void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t groups,
                  std::uint32_t seed, bool oem = false);
 
+// Writes an mgrup-like table with the group codes writeMlabel uses.
+void writeMgrup(const std::string& path, std::uint32_t groups, bool oem = false);
+
 }  // namespace sample
