@@ -163,11 +163,19 @@ TAdsTable::~TAdsTable() {
 }
 
 void TAdsTable::layerError(const std::string& text) const {
-    throw EADSDatabaseError(kLayerCode, name(), text);
+    raiseError(kLayerCode, text);
 }
 
 void TAdsTable::engineError(const xbase::Error& e) const {
-    throw EADSDatabaseError(e.code(), name(), e.what());
+    raiseError(e.code(), e.what());
+}
+
+void TAdsTable::raiseError(int code, const std::string& text) const {
+    EADSDatabaseError error(code, name(), text);
+    error.databaseName = databaseName_;
+    error.databasePath = connection_ ? connection_->connectPath() : std::string();
+    error.tableName = tableName_;
+    throw error;
 }
 
 template <class F>

@@ -25,6 +25,8 @@ class EADSDatabaseError : public db::DatabaseError {
     EADSDatabaseError(int code, std::string component, const std::string& text);
     int code() const { return code_; }
     const std::string& componentName() const { return component_; }
+    // Where the failing dataset was: its database name, directory and table.
+    std::string databaseName, databasePath, tableName;
 
   private:
     int code_;
@@ -178,6 +180,7 @@ class TAdsTable : public db::Dataset {
     friend bool ContinueExpression(TAdsTable& table);
     [[noreturn]] void layerError(const std::string& text) const;
     [[noreturn]] void engineError(const xbase::Error& e) const;
+    [[noreturn]] void raiseError(int code, const std::string& text) const;
     template <class F>
     auto engine(F&& f) const -> decltype(f());
     bool visible(std::uint32_t recno) const;

@@ -144,7 +144,14 @@ void Field::setValue(const Value& v) {
 // ---- DataSource ---------------------------------------------------------------------------
 
 DataSource::~DataSource() {
-    setDataset(nullptr);
+    // Detail datasets linked to this source forget it.
+    auto links = links_;
+    for (DataLink* l : links)
+        l->sourceDestroyed(this);
+    if (dataset_) {
+        auto& v = dataset_->sources_;
+        v.erase(std::remove(v.begin(), v.end(), this), v.end());
+    }
 }
 
 void DataSource::setDataset(Dataset* ds) {
@@ -184,6 +191,9 @@ class Dataset::MasterLink : public DataLink {
         // Every change of the master's current record, its records or its state: the kind
         // decides what the detail shows (a closed master shows the whole table).
         if (detail_.active()) detail_.masterChanged();
+    }
+    void sourceDestroyed(DataSource* source) override {
+        if (detail_.master_ == source) detail_.master_ = nullptr;
     }
 
   private:

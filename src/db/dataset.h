@@ -99,6 +99,8 @@ class DataLink {
   public:
     virtual ~DataLink() = default;
     virtual void dataEvent(DataEvent e) = 0;
+    // The source goes away; the link must forget it.
+    virtual void sourceDestroyed(DataSource*) {}
 };
 
 class DataSource {

@@ -215,6 +215,13 @@ TEST_F(AccessTest, RewritingAndPackingAListedTable) {
     EXPECT_EQ(errorText([&] { r.open(); }), "AdsTableR: Missing TableName property");
     r.setTableName("zapas\\nosuch.dbf");
     EXPECT_EQ(errorText([&] { r.open(); }).rfind("AdsTableR: ", 0), 0u);
+    try {
+        r.open();
+    } catch (const EADSDatabaseError& e) {
+        EXPECT_EQ(e.code(), xbase::code::kFileNotFound);
+        EXPECT_EQ(e.componentName(), "AdsTableR");
+        EXPECT_EQ(e.tableName, "zapas\\nosuch.dbf");
+    }
     r.setTableName("zapas\\prihod.dbf");
     mlabel.setTableName("zapas\\prihod.dbf");
     mlabel.setIndexName("PRIH");
