@@ -321,35 +321,28 @@ bool TAdsTable::settle(bool onRecord) {
     return onRecord;
 }
 
+std::uint32_t TAdsTable::nextVisible(std::int64_t from, int step) const {
+    for (std::int64_t r = from; r >= 1 && r <= static_cast<std::int64_t>(table_->recordCount());
+         r += step)
+        if (visible(static_cast<std::uint32_t>(r))) return static_cast<std::uint32_t>(r);
+    return 0;
+}
+
 bool TAdsTable::doFirst() {
     return engine([&] {
-        if (cursor_) {
-            current_ = 0;
-            return settle(cursor_->first());
-        }
-        for (std::uint32_t r = 1; r <= table_->recordCount(); ++r)
-            if (visible(r)) {
-                current_ = r;
-                return true;
-            }
         current_ = 0;
-        return false;
+        if (cursor_) return settle(cursor_->first());
+        current_ = nextVisible(1, 1);
+        return current_ != 0;
     });
 }
 
 bool TAdsTable::doLast() {
     return engine([&] {
-        if (cursor_) {
-            current_ = 0;
-            return settle(cursor_->last());
-        }
-        for (std::uint32_t r = table_->recordCount(); r >= 1; --r)
-            if (visible(r)) {
-                current_ = r;
-                return true;
-            }
         current_ = 0;
-        return false;
+        if (cursor_) return settle(cursor_->last());
+        current_ = nextVisible(table_->recordCount(), -1);
+        return current_ != 0;
     });
 }
 
@@ -360,12 +353,9 @@ bool TAdsTable::doNext() {
             cursor_->last();  // stays on the last record
             return false;
         }
-        for (std::uint32_t r = current_ + 1; r <= table_->recordCount(); ++r)
-            if (visible(r)) {
-                current_ = r;
-                return true;
-            }
-        return false;
+        std::uint32_t r = nextVisible(std::int64_t{current_} + 1, 1);
+        if (r) current_ = r;
+        return r != 0;
     });
 }
 
@@ -376,12 +366,9 @@ bool TAdsTable::doPrior() {
             cursor_->first();
             return false;
         }
-        for (std::uint32_t r = current_; r > 1; --r)
-            if (visible(r - 1)) {
-                current_ = r - 1;
-                return true;
-            }
-        return false;
+        std::uint32_t r = nextVisible(std::int64_t{current_} - 1, -1);
+        if (r) current_ = r;
+        return r != 0;
     });
 }
 

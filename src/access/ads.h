@@ -184,6 +184,8 @@ class TAdsTable : public db::Dataset {
     template <class F>
     auto engine(F&& f) const -> decltype(f());
     bool visible(std::uint32_t recno) const;
+    // The first visible record from `from` on, stepping by `step` (+1 or -1); 0 when none.
+    std::uint32_t nextVisible(std::int64_t from, int step) const;
     bool settle(bool onRecord);
     // The record that matches the key values, by an index seek or by stepping through the
     // records; 0 when none. The dataset's position does not change.

@@ -64,6 +64,17 @@ std::size_t common(std::string_view a, std::string_view b, std::size_t limit) {
     return n;
 }
 
+// The masks and bit counts a leaf's entries are read with.
+void putLeafLayout(unsigned char* page, const LeafLayout& lay) {
+    putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
+    page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
+    page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
+    page[20] = static_cast<unsigned char>(lay.recBits);
+    page[21] = static_cast<unsigned char>(lay.dupBits);
+    page[22] = static_cast<unsigned char>(lay.trailBits);
+    page[23] = static_cast<unsigned char>(lay.bytes);
+}
+
 std::uint32_t maxRecno(const Node& n) {
     std::uint32_t m = 0;
     for (auto r : n.recnos)
@@ -79,13 +90,7 @@ bool encodeLeaf(const Node& n, unsigned char* page) {
     putLe16(page + 2, n.count);
     putLe32(page + 4, n.left);
     putLe32(page + 8, n.right);
-    putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
-    page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
-    page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
-    page[20] = static_cast<unsigned char>(lay.recBits);
-    page[21] = static_cast<unsigned char>(lay.dupBits);
-    page[22] = static_cast<unsigned char>(lay.trailBits);
-    page[23] = static_cast<unsigned char>(lay.bytes);
+    putLeafLayout(page, lay);
     std::size_t infoEnd = kLeafHeader + static_cast<std::size_t>(n.count) * lay.bytes;
     if (infoEnd > kNodeSize) return false;
     std::size_t keyPos = kNodeSize;
@@ -311,13 +316,7 @@ std::uint32_t buildTree(std::vector<unsigned char>& out, std::uint32_t base, con
     std::size_t i = 0;
     do {
         unsigned char page[kNodeSize] = {};
-        putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
-        page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
-        page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
-        page[20] = static_cast<unsigned char>(lay.recBits);
-        page[21] = static_cast<unsigned char>(lay.dupBits);
-        page[22] = static_cast<unsigned char>(lay.trailBits);
-        page[23] = static_cast<unsigned char>(lay.bytes);
+        putLeafLayout(page, lay);
         std::size_t n = 0, keyPos = kNodeSize;
         std::string_view prev;
         for (; i < count; ++i, ++n) {
