@@ -1,0 +1,214 @@
+#include "plan/plan.h"
+
+#include "xbase/codepage.h"
+
+namespace plan {
+
+namespace {
+
+// The program's texts are Russian; inside the program text is ANSI.
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
+}
+
+db::Value text(const std::string& s) {
+    return db::Value(s);
+}
+
+// Closes the progress window and resumes a grid's display however a pass ends.
+class PassGuard {
+  public:
+    PassGuard(Port& port, db::Dataset* suspended) : port_(port), suspended_(suspended) {
+        if (suspended_) suspended_->disableControls();
+    }
+    ~PassGuard() {
+        if (!done_) {
+            port_.progressClose();
+            if (suspended_) suspended_->enableControls();
+        }
+    }
+    // The normal end: the caller closes and resumes in its own order.
+    void release() { done_ = true; }
+
+  private:
+    Port& port_;
+    db::Dataset* suspended_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+// ---- marks ------------------------------------------------------------------------------
+
+bool Marks::findMark(const std::string& grup, const std::string& nnum) {
+    return d_.MLabelMem.locate("GRUP;NNUM", {text(grup), text(nnum)});
+}
+
+void Marks::toggle() {
+    // An empty group has no current material: nothing to mark.
+    if (!d_.mlabel.active() || d_.mlabel.isEmpty()) return;
+    std::string grup = d_.mlabel.fieldByName("GRUP").asString();
+    std::string nnum = d_.mlabel.fieldByName("NNUM").asString();
+    if (findMark(grup, nnum)) {
+        d_.MLabelMem.remove();
+    } else {
+        d_.MLabelMem.append();
+        d_.MLabelMem.fieldByName("GRUP").setAsString(grup);
+        d_.MLabelMem.fieldByName("NNUM").setAsString(nnum);
+        d_.MLabelMem.post();
+    }
+    port_.status();
+}
+
+void Marks::groupPass(bool mark) {
+    port_.progressShow("", "", ansi(mark ? "Отметка записей" : "Снятие отметок"),
+                       static_cast<int>(d_.mlabel.recordCount()));
+    port_.processMessages();
+    PassGuard guard(port_, &d_.mlabel);
+    std::int64_t remembered = d_.mlabel.recNo();
+    for (d_.mlabel.first(); !d_.mlabel.eof(); d_.mlabel.next()) {
+        std::string grup = d_.mlabel.fieldByName("GRUP").asString();
+        std::string nnum = d_.mlabel.fieldByName("NNUM").asString();
+        bool found = findMark(grup, nnum);
+        if (mark && !found) {
+            d_.MLabelMem.append();
+            d_.MLabelMem.fieldByName("GRUP").setAsString(grup);
+            d_.MLabelMem.fieldByName("NNUM").setAsString(nnum);
+            d_.MLabelMem.post();
+        } else if (!mark && found) {
+            d_.MLabelMem.remove();
+        }
+        port_.progressStep();
+    }
+    d_.mlabel.setRecNo(remembered);
+    guard.release();
+    port_.progressClose();
+    port_.status();
+    d_.mlabel.enableControls();
+}
+
+void Marks::markGroup() {
+    groupPass(true);
+}
+void Marks::unmarkGroup() {
+    groupPass(false);
+}
+
+void Marks::clearAll() {
+    d_.MLabelMem.close();
+    d_.MLabelMem.emptyTable();
+    d_.MLabelMem.open();
+    port_.status();
+}
+
+// ---- plan building ----------------------------------------------------------------------
+
+std::string PlanBuilder::nameOf(const std::string& grup, const std::string& nnum) {
+    return db::valueText(d_.MlabelV.lookup("GRUP;NNUM", {text(grup), text(nnum)}, "Name"));
+}
+
+bool PlanBuilder::taken(const std::string& ngrup, const std::string& nnum) {
+    // The material table first, then the plan.
+    return d_.MlabelV.locate("GRUP;NNUM", {text(ngrup), text(nnum)}) ||
+           d_.PLAN.locate("NGRUP;NNNUM", {text(ngrup), text(nnum)});
+}
+
+void PlanBuilder::appendRow(const std::string& grup, const std::string& nnum,
+                            const std::string& name, const std::string& ngrup,
+                            const std::string& nnnum) {
+    d_.PLAN.append();
+    d_.PLAN.fieldByName("GRUP").setAsString(grup);
+    d_.PLAN.fieldByName("NNUM").setAsString(nnum);
+    d_.PLAN.fieldByName("NAME").setAsString(name);
+    d_.PLAN.fieldByName("NGRUP").setAsString(ngrup);
+    d_.PLAN.fieldByName("NNNUM").setAsString(nnnum);
+    d_.PLAN.post();
+}
+
+void PlanBuilder::finish() {
+    // Every mark is consumed, skipped and cancelled ones too.
+    d_.MLabelMem.close();
+    d_.MLabelMem.emptyTable();
+    d_.MLabelMem.open();
+    port_.status();
+    d_.PLAN.first();
+    port_.showPlanTab();
+    port_.progressClose();
+}
+
+void PlanBuilder::toPlan() {
+    port_.progressShow("", "", ansi("Формирование плана операций"),
+                       static_cast<int>(d_.MLabelMem.recordCount()));
+    port_.processMessages();
+    PassGuard guard(port_, nullptr);
+    for (d_.MLabelMem.first(); !d_.MLabelMem.eof(); d_.MLabelMem.next()) {
+        std::string grup = d_.MLabelMem.fieldByName("GRUP").asString();
+        std::string nnum = d_.MLabelMem.fieldByName("NNUM").asString();
+        appendRow(grup, nnum, nameOf(grup, nnum), grup, nnum);
+        port_.progressStep();
+    }
+    guard.release();
+    finish();
+}
+
+void PlanBuilder::toOtherGroup() {
+    if (d_.MLabelMem.recordCount() == 0) {
+        port_.message(ansi("Нет отмеченных позиций"));
+        return;
+    }
+    if (port_.chooseGroup()) buildIntoChosenGroup();
+}
+
+void PlanBuilder::buildIntoChosenGroup() {
+    port_.progressShow("", "", ansi("Формирование плана операций"),
+                       static_cast<int>(d_.MLabelMem.recordCount()));
+    port_.processMessages();
+    PassGuard guard(port_, nullptr);
+    const std::string ngrup = d_.NMgrup.fieldByName("CODE").asString();
+    for (d_.MLabelMem.first(); !d_.MLabelMem.eof(); d_.MLabelMem.next()) {
+        std::string grup = d_.MLabelMem.fieldByName("GRUP").asString();
+        std::string nnum = d_.MLabelMem.fieldByName("NNUM").asString();
+        std::string name = nameOf(grup, nnum);
+        if (d_.PLAN.locate("GRUP;NNUM", {text(grup), text(nnum)})) {
+            port_.log(ansi("Позиция ") + grup + " " + nnum + " " + name +
+                      ansi(" уже есть в плане операций и не будет перемещена в группу ") + ngrup);
+            port_.progressStep();
+            continue;
+        }
+        std::string number = nnum;
+        bool skipped = false;
+        while (taken(ngrup, number)) {
+            NewNumberRequest request;
+            request.title = ansi("Комбинация группы ") + ngrup +
+                            ansi(" и н/номера уже есть в номенклатуре или в плане операций") +
+                            "\r" + ansi("Введите новый н/номер.");
+            request.grup = grup;
+            request.nnum = nnum;
+            request.ngrup = ngrup;
+            request.candidate = nnum;  // the mark's own number, not a rejected entry
+            std::string entry;
+            if (!port_.askNewNumber(request, entry)) {
+                skipped = true;
+                break;
+            }
+            number = entry;
+        }
+        if (!skipped) appendRow(grup, nnum, name, ngrup, number);
+        port_.progressStep();
+    }
+    guard.release();
+    finish();
+}
+
+void PlanBuilder::clear() {
+    d_.PLAN.close();
+    d_.PLAN.emptyTable();
+    d_.PLAN.open();
+    port_.status();
+}
+
+void PlanBuilder::deleteRow() {
+    d_.PLAN.remove();
+}
+
+}  // namespace plan

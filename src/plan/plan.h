@@ -1,0 +1,82 @@
+#pragma once
+
+// Marks and plan building: what the buttons and menu items of the first tab do, as logic over
+// the data module. The screen is reached through a port, which the main window implements
+// with Qt and the tests with a script.
+
+#include <string>
+
+#include "data/data.h"
+
+namespace plan {
+
+// What the new item number dialog shows and starts with.
+struct NewNumberRequest {
+    std::string title;  // two lines, separated by a carriage return
+    std::string grup, nnum, ngrup;
+    std::string candidate;  // the edit box's text
+};
+
+class Port {
+  public:
+    virtual ~Port() = default;
+    // The progress window: its upper line, small line and lower line, the bar from 0 to max.
+    virtual void progressShow(const std::string& upper, const std::string& small,
+                              const std::string& lower, int max) = 0;
+    virtual void progressStep() = 0;
+    virtual void progressClose() = 0;
+    // Lets pending window messages run once.
+    virtual void processMessages() = 0;
+    // A journal line: time stamp, " : ", text.
+    virtual void log(const std::string& text) = 0;
+    // A plain message box.
+    virtual void message(const std::string& text) = 0;
+    // The target-group chooser, modal; true when the user pressed "Добавить". The chosen
+    // group is the current row of NMgrup.
+    virtual bool chooseGroup() = 0;
+    // The new item number dialog, modal; true for OK with the entry in `number`.
+    virtual bool askNewNumber(const NewNumberRequest& request, std::string& number) = 0;
+    // The main window's status line and re-read of the materials.
+    virtual void status() = 0;
+    // The plan tab to the front.
+    virtual void showPlanTab() = 0;
+};
+
+// Marks (the ML table) of the materials shown in the materials grid.
+class Marks {
+  public:
+    Marks(data::TData& data, Port& port) : d_(data), port_(port) {}
+    // Double click on the materials grid: the current material's mark on or off.
+    void toggle();
+    void markGroup();    // N6Click
+    void unmarkGroup();  // N7Click
+    void clearAll();     // N8Click
+
+  private:
+    void groupPass(bool mark);
+    bool findMark(const std::string& grup, const std::string& nnum);
+    data::TData& d_;
+    Port& port_;
+};
+
+// Plan building and the plan's maintenance.
+class PlanBuilder {
+  public:
+    PlanBuilder(data::TData& data, Port& port) : d_(data), port_(port) {}
+    void toPlan();  // Button1Click, "В план"
+    void toOtherGroup();  // Button2Click, "В другую группу", and the chooser's "Добавить"
+    void clear();      // Button3Click, "Очистить"
+    void deleteRow();  // Button4Click, "Удалить"
+
+  private:
+    void buildIntoChosenGroup();
+    std::string nameOf(const std::string& grup, const std::string& nnum);
+    bool taken(const std::string& ngrup, const std::string& nnum);
+    void appendRow(const std::string& grup, const std::string& nnum, const std::string& name,
+                   const std::string& ngrup, const std::string& nnnum);
+    void finish();
+    data::TData& d_;
+    Port& port_;
+};
+
+}  // namespace plan
