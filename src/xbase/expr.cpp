@@ -773,12 +773,21 @@ class Lexer {
         }
         if (c == '\'' || c == '"' || c == '[') {
             char close = c == '[' ? ']' : c;
-            std::size_t j = s_.find(close, i_ + 1);
-            if (j == std::string_view::npos) err("a string is not closed");
+            // A quote doubled inside a quoted string stands for the quote itself.
             t.kind = Tok::String;
-            t.text = std::string(s_.substr(i_ + 1, j - i_ - 1));
-            i_ = j + 1;
-            return t;
+            std::size_t j = i_ + 1;
+            while (true) {
+                std::size_t k = s_.find(close, j);
+                if (k == std::string_view::npos) err("a string is not closed");
+                t.text.append(s_.substr(j, k - j));
+                if (close != ']' && k + 1 < s_.size() && s_[k + 1] == close) {
+                    t.text += close;
+                    j = k + 2;
+                    continue;
+                }
+                i_ = k + 1;
+                return t;
+            }
         }
         if (c == '{') {
             std::size_t j = s_.find('}', i_ + 1);

@@ -84,6 +84,8 @@ TEST_F(ExprTest, CharacterResults) {
         {"BINTOC(-1)", std::string("\x7F\xFF\xFF\xFF", 4)},
         {"MAX('a','c','b')", "c"},
         {"\"dq\"+[br]", "dqbr"},
+        {"'O''Brien'", "O'Brien"},  // a doubled quote stands for itself
+        {"\"say \"\"hi\"\"\"", "say \"hi\""},
     };
     for (const auto& [text, want] : cases) {
         Value v = eval(text);
