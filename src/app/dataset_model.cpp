@@ -1,0 +1,179 @@
+#include "app/dataset_model.h"
+
+#include <QFont>
+
+#include "app/text.h"
+
+namespace app {
+
+DatasetModel::DatasetModel(db::DataSource& source, std::vector<GridColumn> columns, QObject* parent)
+    : QAbstractTableModel(parent), source_(&source), columns_(std::move(columns)) {
+    source_->addLink(this);
+    reload();
+}
+
+DatasetModel::~DatasetModel() {
+    if (source_) source_->removeLink(this);
+}
+
+db::Dataset* DatasetModel::dataset() const {
+    return source_ ? source_->dataset() : nullptr;
+}
+
+void DatasetModel::reload() {
+    // The grid shows the dataset's current view (a group's materials, the plan, the groups):
+    // its records are read once here, and again on every change the dataset reports.
+    beginResetModel();
+    rows_.clear();
+    recnos_.clear();
+    current_ = -1;
+    db::Dataset* ds = dataset();
+    if (ds && ds->active() && !busy_) {
+        busy_ = true;
+        try {
+            // Record numbers start at 0 in some orders: whether there was a record is kept apart.
+            bool onRecord = !ds->isEmpty() && !ds->eof();
+            std::int64_t here = onRecord ? ds->recNo() : 0;
+            ds->disableControls();
+            for (ds->first(); !ds->eof(); ds->next()) {
+                std::vector<QVariant> row;
+                for (const GridColumn& c : columns_) {
+                    db::Field* f = ds->findField(c.field);
+                    if (!f || f->isNull()) {
+                        row.emplace_back();
+                    } else if (c.check) {
+                        row.emplace_back(f->asBoolean());
+                    } else {
+                        row.emplace_back(qs(f->asString()));
+                    }
+                }
+                rows_.push_back(std::move(row));
+                recnos_.push_back(ds->recNo());
+            }
+            if (onRecord) ds->setRecNo(here);
+            ds->enableControls();
+        } catch (...) {
+            busy_ = false;
+            endResetModel();
+            throw;
+        }
+        busy_ = false;
+    }
+    endResetModel();
+    syncCurrent();
+}
+
+void DatasetModel::syncCurrent() {
+    db::Dataset* ds = dataset();
+    int row = -1;
+    if (ds && ds->active() && !ds->isEmpty()) {
+        std::int64_t n = ds->recNo();
+        for (std::size_t i = 0; i < recnos_.size(); ++i)
+            if (recnos_[i] == n) row = static_cast<int>(i);
+    }
+    current_ = row;
+    emit currentRowChanged(row);
+}
+
+void DatasetModel::dataEvent(db::DataEvent e) {
+    if (busy_) return;
+    // While a record is edited the grid keeps what it shows; the post that ends the edit
+    // reports the change.
+    db::Dataset* ds = dataset();
+    if (ds && (ds->state() == db::State::Edit || ds->state() == db::State::Insert)) return;
+    if (e == db::DataEvent::Scroll) {
+        syncCurrent();
+        return;
+    }
+    reload();
+}
+
+void DatasetModel::setCurrentRow(int row) {
+    db::Dataset* ds = dataset();
+    if (!ds || !ds->active() || row < 0 || row >= static_cast<int>(recnos_.size()) ||
+        row == current_)
+        return;
+    busy_ = true;
+    try {
+        ds->setRecNo(recnos_[static_cast<std::size_t>(row)]);
+    } catch (const std::exception& e) {
+        busy_ = false;
+        emit failed(errorText(e.what()));
+        return;
+    }
+    busy_ = false;
+    current_ = row;
+}
+
+int DatasetModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int DatasetModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(columns_.size());
+}
+
+QVariant DatasetModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) return {};
+    const GridColumn& c = columns_[static_cast<std::size_t>(index.column())];
+    const QVariant& v =
+        rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())];
+    if (c.check) {
+        if (role == Qt::CheckStateRole) return v.toBool() ? Qt::Checked : Qt::Unchecked;
+        return {};
+    }
+    if (role == Qt::DisplayRole || role == Qt::EditRole) return v;
+    return {};
+}
+
+QVariant DatasetModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (o != Qt::Horizontal || section < 0 || section >= static_cast<int>(columns_.size()))
+        return {};
+    if (role == Qt::DisplayRole) return columns_[static_cast<std::size_t>(section)].title;
+    if (role == Qt::FontRole && section == bold_) {
+        QFont f;
+        f.setBold(true);
+        return f;
+    }
+    return {};
+}
+
+void DatasetModel::setBoldColumn(int column) {
+    bold_ = column;
+    emit headerDataChanged(Qt::Horizontal, 0, static_cast<int>(columns_.size()) - 1);
+}
+
+Qt::ItemFlags DatasetModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.isValid() && columns_[static_cast<std::size_t>(index.column())].editable)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool DatasetModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid()) return false;
+    db::Dataset* ds = dataset();
+    const GridColumn& c = columns_[static_cast<std::size_t>(index.column())];
+    if (!ds || !c.editable) return false;
+    auto text = ansiOf(value.toString());
+    if (!text) {
+        emit failed(qs("В тексте есть символы, которых нет в кодовой странице Windows-1251"));
+        return false;
+    }
+    try {
+        setCurrentRow(index.row());
+        ds->edit();
+        ds->fieldByName(c.field).setAsString(*text);
+        ds->post();
+    } catch (const std::exception& e) {
+        try {
+            ds->cancel();
+        } catch (...) {
+        }
+        emit failed(errorText(e.what()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace app

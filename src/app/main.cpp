@@ -1,0 +1,44 @@
+// LORF_MGRUP: moves materials of the accounting system to other groups and renumbers them.
+#include <QApplication>
+#include <QStringList>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "app/text.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(app::kApplicationTitle);
+    QApplication::setApplicationDisplayName(app::kApplicationTitle);
+    // The main window first (it is the application's main window), then the data module,
+    // then the dialogs, which stay hidden until called.
+    app::TMain main;
+    std::unique_ptr<data::TData> data;
+    try {
+        data = std::make_unique<data::TData>();
+    } catch (const std::exception& e) {
+        app::reportError(nullptr, app::errorText(e.what()));
+        return 1;
+    }
+    main.attach(data.get());
+    main.show();
+    QTimer::singleShot(0, &main, [&main] { main.FormShow(); });
+    // --screenshots DIR: after start-up, a picture of each tab goes to DIR and the program ends.
+    const QStringList args = QApplication::arguments();
+    qsizetype at = args.indexOf("--screenshots");
+    if (at >= 0 && at + 1 < args.size()) {
+        QString dir = args[at + 1];
+        QTimer::singleShot(500, &main, [&main, dir] {
+            const char* names[] = {"main-marks.png", "main-plan.png", "main-journal.png"};
+            for (int tab = 0; tab < 3; ++tab) {
+                main.PageControl1->setCurrentIndex(tab);
+                QApplication::processEvents();
+                main.grab().save(dir + "/" + names[tab]);
+            }
+            main.PageControl1->setCurrentIndex(0);
+            QApplication::quit();
+        });
+    }
+    int code = application.exec();
+    return code;
+}

@@ -1,0 +1,570 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+#include "access/ads.h"
+#include "app/text.h"
+#include "xbase/file.h"
+
+namespace app {
+
+namespace {
+std::function<void(const QString&, const QString&)>& sink() {
+    static std::function<void(const QString&, const QString&)> s;
+    return s;
+}
+}  // namespace
+
+void setMessageSink(std::function<void(const QString& kind, const QString& text)> s) {
+    sink() = std::move(s);
+}
+
+void reportError(QWidget* parent, const QString& text) {
+    QString shown = text;
+    if (!shown.isEmpty() && shown.back() > QChar('.')) shown += '.';
+    if (sink()) return sink()("error", shown);
+    QMessageBox box(QMessageBox::Critical, kApplicationTitle, shown, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void plainMessage(QWidget* parent, const QString& text) {
+    if (sink()) return sink()("message", text);
+    QMessageBox box(QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+// ---- grids ---------------------------------------------------------------------------------
+
+DatasetGrid::DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns, QWidget* parent)
+    : QTableView(parent) {
+    model_ = new DatasetModel(source, std::move(columns), this);
+    setModel(model_);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                    QAbstractItemView::AnyKeyPressed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    verticalHeader()->hide();
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setStretchLastSection(true);
+    for (std::size_t i = 0; i < model_->columns().size(); ++i)
+        if (model_->columns()[i].width > 0)
+            setColumnWidth(static_cast<int>(i), model_->columns()[i].width);
+    connect(model_, &DatasetModel::currentRowChanged, this, [this](int row) {
+        if (row >= 0) {
+            selectRow(row);
+            scrollTo(model_->index(row, 0));
+        } else {
+            clearSelection();
+        }
+    });
+    connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& now) { model_->setCurrentRow(now.row()); });
+    connect(model_, &DatasetModel::modelReset, this, [this] {
+        if (model_->currentRow() >= 0) selectRow(model_->currentRow());
+    });
+    connect(model_, &DatasetModel::failed, this,
+            [this](const QString& t) { reportError(window(), t); });
+}
+
+// ---- dialogs ---------------------------------------------------------------------------------
+
+TChooseGrup::TChooseGrup(data::TData& d, QWidget* parent) : QDialog(parent), d_(d) {
+    setWindowTitle(qs("Выберите группу"));
+    setFixedSize(420, 460);
+    auto* layout = new QVBoxLayout(this);
+    JvDBUltimGrid1 = new DatasetGrid(
+        d.NMgrupSrc, {{"CODE", qs("Код"), 60}, {"NAME", qs("Название"), 300}}, this);
+    JvDBUltimGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    layout->addWidget(JvDBUltimGrid1);
+    auto* buttons = new QHBoxLayout;
+    auto* add = new QPushButton(qs("Добавить"), this);
+    auto* cancel = new QPushButton(qs("Отмена"), this);
+    buttons->addStretch();
+    buttons->addWidget(add);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    connect(add, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(JvDBUltimGrid1->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int c) { JvDBUltimGrid1TitleClick(c); });
+}
+
+void TChooseGrup::JvDBUltimGrid1TitleClick(int column) {
+    DatasetModel* m = JvDBUltimGrid1->datasetModel();
+    m->setBoldColumn(-1);
+    std::string field = m->columns()[static_cast<std::size_t>(column)].field;
+    try {
+        if (field == "CODE") {
+            d_.NMgrup.setIndexName("DODOD");
+            m->setBoldColumn(column);
+        } else if (field == "NAME") {
+            d_.NMgrup.setIndexName("MGRUP_T");
+            m->setBoldColumn(column);
+        }
+    } catch (const std::exception& e) {
+        reportError(this, errorText(e.what()));
+    }
+}
+
+TChGrupNnum::TChGrupNnum(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(qs("Измените номенклатурный номер"));
+    setFixedSize(420, 230);
+    auto* layout = new QVBoxLayout(this);
+    lblTitle = new QLabel(this);
+    lblTitle->setWordWrap(true);
+    lblTitle->setMinimumHeight(40);
+    lblGrup = new QLabel(this);
+    lblNnum = new QLabel(this);
+    lblNgrup = new QLabel(this);
+    layout->addWidget(lblTitle);
+    layout->addWidget(lblGrup);
+    layout->addWidget(lblNnum);
+    layout->addWidget(lblNgrup);
+    auto* line = new QHBoxLayout;
+    line->addWidget(new QLabel(qs("Н номер"), this));
+    edNnnum = new QLineEdit(this);
+    edNnnum->setMaxLength(13);
+    line->addWidget(edNnnum, 1);
+    layout->addLayout(line);
+    auto* buttons = new QDialogButtonBox(this);
+    buttons->addButton(qs("OK"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(qs("Отмена"), QDialogButtonBox::RejectRole);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+// ---- the main window -----------------------------------------------------------------------
+
+TMain::TMain() {
+    setObjectName("Main");
+    setWindowTitle(qs("ЛОРФ Замена группы материалов"));
+    QFont font = QApplication::font();
+    font.setPointSize(8);
+    setFont(font);
+    resize(782, 538 + menuBar()->sizeHint().height());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    PageControl1 = new QTabWidget(this);
+    setCentralWidget(PageControl1);
+    mLog = new QPlainTextEdit(this);
+    mLog->setReadOnly(true);
+    choosePath = [this] { return QFileDialog::getExistingDirectory(this, qs("Путь к ЛОРФ")); };
+    buildMenus();
+}
+
+TMain::~TMain() {
+    delete progress;
+}
+
+void TMain::attach(data::TData* module) {
+    d_ = module;
+    marks_ = std::make_unique<plan::Marks>(*d_, *this);
+    builder_ = std::make_unique<plan::PlanBuilder>(*d_, *this);
+    tab1_ = new QWidget(this);
+    auto* tab2 = new QWidget(this);
+    buildTab1(tab1_);
+    buildTab2(tab2);
+    PageControl1->addTab(tab1_, qs("Отметка записей"));
+    PageControl1->addTab(tab2, qs("План переноса"));
+    PageControl1->addTab(mLog, qs("Журнал"));
+    PageControl1->setCurrentIndex(1);  // the window's initial tab
+    progress = new TProgress(this);
+    chooser = new TChooseGrup(*d_, this);
+    newNumber = new TChGrupNnum(this);
+}
+
+void TMain::buildMenus() {
+    QMenu* file = menuBar()->addMenu(qs("Файл"));
+    connect(file->addAction(qs("Путь к БД")), &QAction::triggered, this,
+            [this] { guarded([this] { N5Click(); }); });
+    connect(file->addAction(qs("Выход")), &QAction::triggered, this, &QWidget::close);
+    QMenu* books = menuBar()->addMenu(qs("Справочники"));
+    books->addAction(qs("Таблицы"));
+    QMenu* numbers = menuBar()->addMenu(qs("Обработка Н/номеров"));
+    numbers->addAction(qs("Прижать влево"));
+    numbers->addAction(qs("Прижать вправо"));
+    numbers->addAction(qs("Заменить символы"));
+    numbers->addAction(qs("Вставить сиволы"));
+    QMenu* help = menuBar()->addMenu(qs("Помощь"));
+    help->addAction(qs("О программе"));
+}
+
+void TMain::buildTab1(QWidget* tab) {
+    auto* layout = new QVBoxLayout(tab);
+    auto* search = new QHBoxLayout;
+    edNNUM = new QLineEdit(tab);
+    edNNUM->setMaxLength(13);
+    edName = new QLineEdit(tab);
+    edName->setMaxLength(60);
+    Button6 = new QPushButton(qs("Найти"), tab);
+    Button7 = new QPushButton(qs("С начала"), tab);
+    search->addWidget(edNNUM, 1);
+    search->addWidget(edName, 3);
+    search->addWidget(Button6);
+    search->addWidget(Button7);
+    layout->addLayout(search);
+    edNNUM->installEventFilter(this);
+    edName->installEventFilter(this);
+
+    auto* grids = new QSplitter(Qt::Horizontal, tab);
+    groupsGrid = new DatasetGrid(
+        d_->mgrupSrc, {{"CODE", qs("Группа"), 56}, {"NAME", qs("Название группы"), 144}}, grids);
+    groupsGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    materialsGrid = new DatasetGrid(d_->mlabelSrc,
+                                    {{"Checked", qs("+\\-"), 22, true},
+                                     {"NNUM", qs("Н/номер"), 94},
+                                     {"NAME", qs("Название"), 315},
+                                     {"ED", qs("Ед. изм"), 0}},
+                                    grids);
+    materialsGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grids->addWidget(groupsGrid);
+    grids->addWidget(materialsGrid);
+    grids->setSizes({220, 560});
+    layout->addWidget(grids, 1);
+
+    auto* popup = new QMenu(this);
+    connect(popup->addAction(qs("Отметить всю группу")), &QAction::triggered, this,
+            [this] { guarded([this] { N6Click(); }); });
+    connect(popup->addAction(qs("Снять отметки со всей группы")), &QAction::triggered, this,
+            [this] { guarded([this] { N7Click(); }); });
+    connect(popup->addAction(qs("Снять все отметки")), &QAction::triggered, this,
+            [this] { guarded([this] { N8Click(); }); });
+    for (QTableView* g :
+         {static_cast<QTableView*>(groupsGrid), static_cast<QTableView*>(materialsGrid)}) {
+        g->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(g, &QWidget::customContextMenuRequested, this,
+                [g, popup](const QPoint& p) { popup->popup(g->viewport()->mapToGlobal(p)); });
+    }
+    connect(groupsGrid->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int c) { guarded([this, c] { groupsTitleClick(c); }); });
+    connect(materialsGrid, &QAbstractItemView::doubleClicked, this,
+            [this] { guarded([this] { materialsDoubleClick(); }); });
+
+    auto* bottom = new QHBoxLayout;
+    Button2 = new QPushButton(qs("В другую группу"), tab);
+    Button2->setToolTip(qs("Добавление отмеченных записей в план"));
+    Button1 = new QPushButton(qs("В план"), tab);
+    statuslabel = new QLabel(tab);
+    bottom->addWidget(Button2);
+    bottom->addWidget(Button1);
+    bottom->addWidget(statuslabel, 1);
+    layout->addLayout(bottom);
+    Label1 = new QLabel(qs("Обязательно сделайте резервную копию БД!"), tab);
+    QFont warning = Label1->font();
+    warning.setPointSize(12);
+    warning.setBold(true);
+    Label1->setFont(warning);
+    layout->addWidget(Label1);
+
+    connect(Button6, &QPushButton::clicked, this, [this] { guarded([this] { Button6Click(); }); });
+    connect(Button7, &QPushButton::clicked, this, [this] { guarded([this] { Button7Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { guarded([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { guarded([this] { Button2Click(); }); });
+}
+
+void TMain::buildTab2(QWidget* tab) {
+    auto* layout = new QVBoxLayout(tab);
+    planGrid = new DatasetGrid(d_->PLANSrc,
+                               {{"GRUP", qs("Группа"), 43},
+                                {"NNUM", qs("Н/номер"), 94},
+                                {"NAME", qs("Название"), 291},
+                                {"NGRUP", qs("Нов группа"), 64},
+                                {"NNNUM", qs("Нов Н/номер"), 97, false, true}},
+                               tab);
+    layout->addWidget(planGrid, 1);
+    auto* bottom = new QHBoxLayout;
+    Button3 = new QPushButton(qs("Очистить"), tab);
+    Button4 = new QPushButton(qs("Удалить"), tab);
+    Button5 = new QPushButton(qs("Начать перенос"), tab);
+    lblPlanStatus = new QLabel(tab);
+    bottom->addWidget(Button3);
+    bottom->addWidget(Button4);
+    bottom->addWidget(Button5);
+    bottom->addWidget(lblPlanStatus, 1);
+    layout->addLayout(bottom);
+    connect(Button3, &QPushButton::clicked, this, [this] { guarded([this] { Button3Click(); }); });
+    connect(Button4, &QPushButton::clicked, this, [this] { guarded([this] { Button4Click(); }); });
+}
+
+template <class F>
+void TMain::guarded(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        if (progress) progress->hide();
+        if (tab1_) centralWidget()->setEnabled(true);
+        reportError(this, errorText(e.what()));
+    }
+}
+
+QString TMain::programFile(const char* name) const {
+    QString dir = programDir_.isEmpty() ? QCoreApplication::applicationDirPath() : programDir_;
+    if (!dir.endsWith('/')) dir += '/';
+    return dir + name;
+}
+
+std::string TMain::withDelimiter(std::string path) {
+    if (path.empty() || (path.back() != '\\' && path.back() != '/')) path += '/';
+    return path;
+}
+
+bool TMain::validDatabase(const std::string& path) const {
+    // A file counts only if it exists and is not a folder.
+    std::string f = xbase::resolvePath(qs(path).toStdString() + "main.dbf");
+    return !f.empty() && QFileInfo(QString::fromStdString(f)).isFile();
+}
+
+void TMain::FormShow() {
+    guarded([this] {
+        QFile ini(programFile("path.ini"));
+        std::string text;
+        if (ini.open(QIODevice::ReadOnly)) {
+            QByteArray bytes = ini.readAll();
+            qsizetype nul = bytes.indexOf('\0');
+            if (nul >= 0) bytes.truncate(nul);
+            text = bytes.toStdString();
+            // Line breaks at the end are no part of the path.
+            while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+                text.pop_back();
+        }
+        DBPath = withDelimiter(text);
+        IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+        if (validDatabase(DBPath)) {
+            OpenData();
+        } else {
+            QString chosen = choosePath ? choosePath() : QString();
+            auto path = ansiOf(chosen);
+            DBPath = withDelimiter(path ? *path : std::string());
+            IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+            if (!chosen.isEmpty() && validDatabase(DBPath)) {
+                QFile out(programFile("path.ini"));
+                if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                    out.write(DBPath.data(), static_cast<qint64>(DBPath.size()));
+                OpenData();
+            } else {
+                plainMessage(this, qs("БД не найдена!"));
+            }
+        }
+    });
+    PageControl1->setCurrentIndex(0);
+    guarded([this] { Status(); });
+}
+
+void TMain::OpenData() {
+    d_->openStore(programFile("kvd.abs").toStdString());
+    d_->openAccounting(qs(DBPath).toStdString(), IsAnsi);
+    setWindowTitle(qs("ЛОРФ Замена группы материалов [") + qs(DBPath) + "]");
+}
+
+void TMain::Status() {
+    if (!d_->mlabel.active()) return;
+    d_->mlabel.refresh();
+    QString s = qs("Всего позиций :") + QString::number(d_->mlabel.recordCount()) +
+                qs(" В текущей группе: ") + QString::number(materialsGrid->model()->rowCount()) +
+                qs(" Всего отмечено:") + QString::number(d_->MLabelMem.recordCount());
+    statuslabel->setText(s);
+    lblPlanStatus->setText(qs("Всего операций :") + QString::number(d_->PLAN.recordCount()));
+}
+
+void TMain::Log(const QString& text) {
+    QDateTime now = QDateTime::currentDateTime();
+    QString date = now.toString(QString::fromStdString(ads::TAdsSettings::shortDateFormat()));
+    QString time = now.toString(QLocale().timeFormat(QLocale::LongFormat));
+    mLog->appendPlainText(date + " " + time + " : " + text);
+}
+
+// ---- search ---------------------------------------------------------------------------------
+
+void TMain::Button6Click() {
+    if (!SearchStarted) {
+        auto quoted = [](const QString& raw) {
+            QString t = raw.toUpper();
+            int b = 0, e = static_cast<int>(t.size());
+            while (b < e && t[b] <= QChar(' '))
+                ++b;
+            while (e > b && t[e - 1] <= QChar(' '))
+                --e;
+            t = t.mid(b, e - b);
+            t.replace("'", "''");
+            return "'" + t + "'";
+        };
+        QString condition;
+        if (!edNNUM->text().isEmpty())
+            condition = "AT(" + quoted(edNNUM->text()) + ",UPPER(NNUM))>0";
+        if (!edName->text().isEmpty()) {
+            if (!condition.isEmpty()) condition += ".AND.";
+            condition += "AT(" + quoted(edName->text()) + ",UPPER(NAME))>0";
+        }
+        auto expr = ansiOf(condition);
+        if (!expr)
+            throw db::DatabaseError(
+                ansi("В тексте поиска есть символы, которых нет в кодовой странице Windows-1251"));
+        SearchStarted = true;
+        if (!ads::LocateExpression(d_->MlabelThrough, *expr)) {
+            plainMessage(this, qs("Не найдено!"));
+            return;
+        }
+    } else if (!ads::ContinueExpression(d_->MlabelThrough)) {
+        plainMessage(this, qs("Не найдено!"));
+        return;
+    }
+    std::string grup = d_->MlabelThrough.fieldByName("GRUP").asString();
+    std::string nnum = d_->MlabelThrough.fieldByName("NNUM").asString();
+    if (d_->mgrup.locate("CODE", {db::Value(grup)}))
+        d_->mlabel.locate("GRUP;NNUM", {db::Value(grup), db::Value(nnum)});
+}
+
+void TMain::Button7Click() {
+    SearchStarted = false;
+    edNNUM->clear();
+    edName->clear();
+}
+
+bool TMain::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == edNNUM || watched == edName) && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            guarded([this] { Button6Click(); });
+            return true;
+        }
+        // A key that types a character (Backspace too) starts the search anew.
+        if (!key->text().isEmpty()) SearchStarted = false;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMain::groupsTitleClick(int column) {
+    DatasetModel* m = groupsGrid->datasetModel();
+    m->setBoldColumn(-1);
+    std::string field = m->columns()[static_cast<std::size_t>(column)].field;
+    if (field == "CODE") {
+        d_->mgrup.setIndexName("DODOD");
+        m->setBoldColumn(column);
+    } else if (field == "NAME") {
+        d_->mgrup.setIndexName("MGRUP_T");
+        m->setBoldColumn(column);
+    }
+}
+
+// ---- marks and plan -------------------------------------------------------------------------
+
+void TMain::materialsDoubleClick() {
+    marks_->toggle();
+}
+void TMain::N6Click() {
+    marks_->markGroup();
+}
+void TMain::N7Click() {
+    marks_->unmarkGroup();
+}
+void TMain::N8Click() {
+    marks_->clearAll();
+}
+void TMain::Button1Click() {
+    builder_->toPlan();
+}
+void TMain::Button2Click() {
+    builder_->toOtherGroup();
+}
+void TMain::Button3Click() {
+    builder_->clear();
+}
+void TMain::Button4Click() {
+    builder_->deleteRow();
+}
+
+void TMain::N5Click() {
+    QString chosen = choosePath ? choosePath() : QString();
+    if (chosen.isEmpty()) return;
+    auto path = ansiOf(chosen);
+    std::string candidate = withDelimiter(path ? *path : std::string());
+    if (!validDatabase(candidate)) {
+        plainMessage(this, qs("БД не найдена!"));
+        return;
+    }
+    DBPath = candidate;
+    IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+    QFile out(programFile("path.ini"));
+    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        out.write(DBPath.data(), static_cast<qint64>(DBPath.size()));
+    OpenData();
+    Status();
+}
+
+// ---- the port ---------------------------------------------------------------------------------
+
+void TMain::progressShow(const std::string& upper, const std::string& small,
+                         const std::string& lower, int max) {
+    // While a long operation runs, the window takes no input.
+    centralWidget()->setEnabled(false);
+    progress->Label3->setText(qs(upper));
+    progress->Label4->setText(qs(small));
+    progress->Label1->setText(qs(lower));
+    progress->Bar->setRange(0, max);
+    progress->Bar->setValue(0);
+    progress->showOver();
+}
+
+void TMain::progressStep() {
+    progress->Bar->setValue(progress->Bar->value() + 1);
+}
+
+void TMain::progressClose() {
+    progress->Bar->setValue(0);
+    progress->hide();
+    centralWidget()->setEnabled(true);
+}
+
+void TMain::processMessages() {
+    QCoreApplication::processEvents();
+}
+
+void TMain::log(const std::string& text) {
+    Log(qs(text));
+}
+
+void TMain::message(const std::string& text) {
+    plainMessage(this, qs(text));
+}
+
+bool TMain::chooseGroup() {
+    return chooser->exec() == QDialog::Accepted;
+}
+
+bool TMain::askNewNumber(const plan::NewNumberRequest& r, std::string& number) {
+    QString title = qs(r.title);
+    title.replace('\r', '\n');
+    newNumber->lblTitle->setText(title);
+    newNumber->lblGrup->setText(qs(r.grup));
+    newNumber->lblNnum->setText(qs(r.nnum));
+    newNumber->lblNgrup->setText(qs(r.ngrup));
+    newNumber->edNnnum->setText(qs(r.candidate));
+    if (newNumber->exec() != QDialog::Accepted) return false;
+    auto entry = ansiOf(newNumber->edNnnum->text());
+    if (!entry) {
+        reportError(this, qs("В тексте есть символы, которых нет в кодовой странице Windows-1251"));
+        return false;
+    }
+    number = *entry;
+    return true;
+}
+
+}  // namespace app

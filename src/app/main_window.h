@@ -1,0 +1,147 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/dataset_model.h"
+#include "app/progress.h"
+#include "data/data.h"
+#include "plan/plan.h"
+
+namespace app {
+
+inline constexpr const char* kApplicationTitle = "LORF_MGRUP_ZAPAS";
+
+// The general error report: a modal error box with the error's text, a full stop added when
+// the text's last character sorts after '.'.
+void reportError(QWidget* parent, const QString& text);
+// A plain message: no icon, one OK button, the application title as caption.
+void plainMessage(QWidget* parent, const QString& text);
+// Where both go instead of a box, when set (tests read them this way): kind is "error" or
+// "message", text as the box would show it.
+void setMessageSink(std::function<void(const QString& kind, const QString& text)> sink);
+
+// A grid over a data source: whole rows, the grid's current row and the dataset's current
+// record in step.
+class DatasetGrid : public QTableView {
+    Q_OBJECT
+  public:
+    DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns, QWidget* parent);
+    DatasetModel* datasetModel() const { return model_; }
+
+  private:
+    DatasetModel* model_;
+};
+
+// The target-group chooser.
+class TChooseGrup : public QDialog {
+    Q_OBJECT
+  public:
+    TChooseGrup(data::TData& d, QWidget* parent);
+    DatasetGrid* JvDBUltimGrid1;
+    void JvDBUltimGrid1TitleClick(int column);
+
+  private:
+    data::TData& d_;
+};
+
+// The new item number dialog.
+class TChGrupNnum : public QDialog {
+    Q_OBJECT
+  public:
+    explicit TChGrupNnum(QWidget* parent);
+    QLabel *lblTitle, *lblGrup, *lblNnum, *lblNgrup;
+    QLineEdit* edNnnum;
+};
+
+class TMain : public QMainWindow, public plan::Port {
+    Q_OBJECT
+  public:
+    TMain();
+    ~TMain() override;
+    // The data module and the dialogs, created after the main window as the program starts.
+    void attach(data::TData* module);
+
+    // The program's directory (where path.ini and kvd.abs are); the executable's own unless
+    // set (tests set it).
+    void setProgramDirectory(const QString& dir) { programDir_ = dir; }
+    // The path chooser; until the chooser of its own exists, a folder dialog.
+    std::function<QString()> choosePath;
+
+    std::string DBPath;
+    bool IsAnsi = false;
+    bool SearchStarted = false;
+
+    void FormShow();
+    void OpenData();
+    void Status();
+    void Log(const QString& text);
+
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void Button6Click();
+    void Button7Click();
+    void N5Click();
+    void N6Click();
+    void N7Click();
+    void N8Click();
+    void groupsTitleClick(int column);
+    void materialsDoubleClick();
+
+    // The widgets, by the names the program gives them.
+    QTabWidget* PageControl1;
+    QLineEdit *edNNUM, *edName;
+    QPushButton *Button1, *Button2, *Button3, *Button4, *Button5, *Button6, *Button7;
+    DatasetGrid *groupsGrid = nullptr, *materialsGrid = nullptr, *planGrid = nullptr;
+    QLabel *statuslabel, *Label1, *lblPlanStatus;
+    QPlainTextEdit* mLog;
+    TProgress* progress = nullptr;
+    TChooseGrup* chooser = nullptr;
+    TChGrupNnum* newNumber = nullptr;
+
+    // plan::Port
+    void progressShow(const std::string& upper, const std::string& small, const std::string& lower,
+                      int max) override;
+    void progressStep() override;
+    void progressClose() override;
+    void processMessages() override;
+    void log(const std::string& text) override;
+    void message(const std::string& text) override;
+    bool chooseGroup() override;
+    bool askNewNumber(const plan::NewNumberRequest& request, std::string& number) override;
+    void status() override { Status(); }
+    void showPlanTab() override { PageControl1->setCurrentIndex(1); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    // Runs a handler; an error ends it and goes to the general error report.
+    template <class F>
+    void guarded(F&& f);
+    QString programFile(const char* name) const;
+    bool validDatabase(const std::string& path) const;
+    static std::string withDelimiter(std::string path);
+    void buildTab1(QWidget* tab);
+    void buildTab2(QWidget* tab);
+    void buildMenus();
+
+    data::TData* d_ = nullptr;
+    std::unique_ptr<plan::Marks> marks_;
+    std::unique_ptr<plan::PlanBuilder> builder_;
+    QString programDir_;
+    QWidget* tab1_ = nullptr;
+};
+
+}  // namespace app

@@ -1,0 +1,158 @@
+// The main window, offscreen, through its real widgets.
+#include <QApplication>
+#include <QFile>
+#include <QHeaderView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/main_window.h"
+#include "app/text.h"
+#include "sample_db.h"
+#include "store/store.h"
+
+using app::qs;
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+  private:
+    QTemporaryDir programDir, dbDir;
+    QStringList messages, errors;
+    std::unique_ptr<app::TMain> main;
+    std::unique_ptr<data::TData> d;
+
+    void writeIni(const QByteArray& text) {
+        QFile f(programDir.filePath("path.ini"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+    void start() {
+        main = std::make_unique<app::TMain>();
+        d = std::make_unique<data::TData>();
+        main->setProgramDirectory(programDir.path());
+        main->choosePath = [] { return QString(); };  // the chooser closed without a choice
+        main->attach(d.get());
+        main->show();
+        QVERIFY(QTest::qWaitForWindowExposed(main.get()));
+        main->FormShow();
+    }
+    void stop() {
+        main.reset();
+        d.reset();
+    }
+
+  private slots:
+    void initTestCase() {
+        sample::DemoOptions o;
+        o.materials = 300;
+        o.groups = 12;
+        sample::writeDemo(dbDir.path().toStdString(), o);
+        store::createStore(programDir.filePath("kvd.abs").toStdString());
+        app::setMessageSink([this](const QString& kind, const QString& text) {
+            (kind == "error" ? errors : messages).append(text);
+        });
+    }
+    void init() {
+        messages.clear();
+        errors.clear();
+    }
+    void cleanup() { stop(); }
+
+    void startsOnAValidPath() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        QVERIFY(errors.isEmpty());
+        QCOMPARE(main->PageControl1->currentIndex(), 0);
+        QVERIFY(main->windowTitle().endsWith(dbDir.path() + "/]"));
+        QString expected = qs("Всего позиций :") + QString::number(d->mlabel.recordCount()) +
+                           qs(" В текущей группе: ") +
+                           QString::number(main->materialsGrid->model()->rowCount()) +
+                           qs(" Всего отмечено:0");
+        QCOMPARE(main->statuslabel->text(), expected);
+        QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :0"));
+    }
+
+    void aTrailingLineBreakIsNoPartOfThePath() {
+        writeIni((dbDir.path() + "/\r\n").toUtf8());
+        start();
+        QVERIFY(messages.isEmpty());
+        QVERIFY(d->mlabel.active());
+    }
+
+    void noDatabaseSaysSo() {
+        QFile::remove(programDir.filePath("path.ini"));
+        start();
+        QCOMPARE(messages, QStringList{qs("БД не найдена!")});
+        QVERIFY(!d->mlabel.active());
+        QCOMPARE(main->PageControl1->currentIndex(), 0);
+        QVERIFY(!QFile::exists(programDir.filePath("path.ini")));
+    }
+
+    void missingStoreStopsOpenData() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        QFile::rename(programDir.filePath("kvd.abs"), programDir.filePath("kvd.bak"));
+        start();
+        QFile::rename(programDir.filePath("kvd.bak"), programDir.filePath("kvd.abs"));
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors[0],
+                 "KVD: Database file '" + programDir.filePath("kvd.abs") + "' does not exist.");
+        QVERIFY(!d->mlabel.active());
+    }
+
+    void searchFindsContinuesAndResets() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        main->edName->setText(qs("труба"));  // lower case finds upper case names
+        QTest::mouseClick(main->Button6, Qt::LeftButton);
+        QVERIFY(messages.isEmpty());
+        QVERIFY(main->SearchStarted);
+        QString first = d->mlabel.fieldByName("NAME").asString().empty()
+                            ? QString()
+                            : qs(d->mlabel.fieldByName("NAME").asString());
+        QVERIFY(first.toUpper().contains(qs("ТРУБА")));
+        QCOMPARE(qs(d->mgrup.fieldByName("CODE").asString()),
+                 qs(d->mlabel.fieldByName("GRUP").asString()));
+        for (int i = 0; i < 500 && messages.isEmpty(); ++i)
+            QTest::keyClick(main->edName, Qt::Key_Return);
+        QCOMPARE(messages.last(), qs("Не найдено!"));
+        QTest::keyClick(main->edName, Qt::Key_Return);
+        QCOMPARE(messages.size(), 2);  // still not found until reset
+        QTest::keyClick(main->edName, Qt::Key_Backspace);
+        QVERIFY(!main->SearchStarted);
+        QTest::mouseClick(main->Button7, Qt::LeftButton);
+        QVERIFY(main->edName->text().isEmpty());
+    }
+
+    void groupsOrderByTitle() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        main->groupsTitleClick(1);
+        QCOMPARE(d->mgrup.indexName(), std::string("MGRUP_T"));
+        auto* m = main->groupsGrid->datasetModel();
+        QVERIFY(m->headerData(1, Qt::Horizontal, Qt::FontRole).value<QFont>().bold());
+        main->groupsTitleClick(0);
+        QCOMPARE(d->mgrup.indexName(), std::string("DODOD"));
+        QVERIFY(!m->headerData(1, Qt::Horizontal, Qt::FontRole).isValid());
+    }
+
+    void marksAndThePlan() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        QVERIFY(main->materialsGrid->model()->rowCount() > 0);
+        main->materialsDoubleClick();
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:1")));
+        QVERIFY(main->materialsGrid->model()->data(main->materialsGrid->model()->index(0, 0),
+                                                   Qt::CheckStateRole) == Qt::Checked);
+        QTest::mouseClick(main->Button1, Qt::LeftButton);
+        QCOMPARE(errors.join("|"), QString());
+        QCOMPARE(main->PageControl1->currentIndex(), 1);
+        QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :1"));
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:0")));
+        QTest::mouseClick(main->Button3, Qt::LeftButton);
+        QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :0"));
+        QTest::mouseClick(main->Button4, Qt::LeftButton);
+        QCOMPARE(errors, QStringList{"PLAN: Cannot perform this operation on an empty dataset."});
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
