@@ -95,6 +95,7 @@ class TABSTable : public db::Dataset {
                       const std::vector<db::Value>& values);
     std::string upperName() const;
     std::optional<std::size_t> positionOf(std::int64_t rowid) const;
+    Statement& statement(const std::string& sql);
 
     TABSDatabase& db_;
     std::string tableName_;
@@ -103,7 +104,8 @@ class TABSTable : public db::Dataset {
     std::size_t pos_ = 0;
     std::vector<std::string> orderColumns_;
     std::unique_ptr<Statement> read_;
-    std::map<std::string, std::unique_ptr<Statement>> finds_;
+    // Prepared statements by their text, kept while the table is open.
+    std::map<std::string, std::unique_ptr<Statement>> statements_;
 };
 
 }  // namespace store

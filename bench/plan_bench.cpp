@@ -1,0 +1,86 @@
+// Marks and plan building on a group of 10,000 materials.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "plan/plan.h"
+#include "sample_db.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct QuietPort : plan::Port {
+    void progressShow(const std::string&, const std::string&, const std::string&, int) override {}
+    void progressStep() override {}
+    void progressClose() override {}
+    void processMessages() override {}
+    void log(const std::string&) override {}
+    void message(const std::string&) override {}
+    bool chooseGroup() override { return true; }
+    bool askNewNumber(const plan::NewNumberRequest&, std::string&) override { return false; }
+    void status() override {}
+    void showPlanTab() override {}
+};
+
+// One group of 10,000 materials.
+const fs::path& database() {
+    static const fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / "lorf-bench-plan";
+        if (!fs::exists(d / "complete")) {
+            fs::remove_all(d);
+            fs::create_directories(d / "zapas");
+            sample::writeMlabel((d / "zapas" / "mlabel.dbf").string(), 10000, 1, 3);
+            sample::writeMgrup((d / "zapas" / "mgrup.dbf").string(), 1);
+            std::ofstream(d / "main.dbf") << "";
+            std::ofstream(d / "complete") << "1\n";
+        }
+        return d;
+    }();
+    return dir;
+}
+
+void BM_MarkGroupOf10000(benchmark::State& state) {
+    fs::path kvd = database() / "kvd.abs";
+    fs::remove(kvd);
+    store::createStore(kvd.string());
+    data::TData d;
+    d.openStore(kvd.string());
+    d.openAccounting(database().string() + "/", true);
+    QuietPort port;
+    plan::Marks marks(d, port);
+    for (auto _ : state) {
+        state.PauseTiming();
+        marks.clearAll();
+        state.ResumeTiming();
+        marks.markGroup();
+    }
+    state.counters["marks"] = static_cast<double>(d.MLabelMem.recordCount());
+}
+BENCHMARK(BM_MarkGroupOf10000)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+void BM_PlanFrom10000Marks(benchmark::State& state) {
+    fs::path kvd = database() / "kvd.abs";
+    fs::remove(kvd);
+    store::createStore(kvd.string());
+    data::TData d;
+    d.openStore(kvd.string());
+    d.openAccounting(database().string() + "/", true);
+    QuietPort port;
+    plan::Marks marks(d, port);
+    plan::PlanBuilder builder(d, port);
+    for (auto _ : state) {
+        state.PauseTiming();
+        builder.clear();
+        marks.markGroup();
+        state.ResumeTiming();
+        builder.toPlan();
+    }
+    state.counters["rows"] = static_cast<double>(d.PLAN.recordCount());
+}
+BENCHMARK(BM_PlanFrom10000Marks)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
