@@ -537,18 +537,27 @@ void TAdsTable::setIndexName(const std::string& tag) {
 
 std::int64_t TAdsTable::recordCount() {
     if (!active()) fail(db::text::kClosed);
-    if (scopeOptions_ == TAdsScopeOptions::RESPECT_SCOPES_WHEN_COUNTING && cursor_ && range_) {
-        return engine([&] {
-            xbase::TagCursor c(*table_, indexName_);
-            c.setShowDeleted(TAdsSettings::engineShowsDeleted());
-            c.setScope(range_, range_);
-            std::int64_t n = 0;
-            for (bool on = c.first(); on; on = c.next())
+    if (scopeOptions_ == TAdsScopeOptions::RESPECT_SCOPES_WHEN_COUNTING && cursor_ && range_)
+        return rangeCount();
+    return table_->recordCount();
+}
+
+std::int64_t TAdsTable::rangeCount() {
+    if (!active()) fail(db::text::kClosed);
+    return engine([&] {
+        std::int64_t n = 0;
+        if (!cursor_) {
+            for (std::uint32_t r = nextVisible(1, 1); r; r = nextVisible(std::int64_t{r} + 1, 1))
                 ++n;
             return n;
-        });
-    }
-    return table_->recordCount();
+        }
+        xbase::TagCursor c(*table_, indexName_);
+        c.setShowDeleted(TAdsSettings::engineShowsDeleted());
+        c.setScope(range_, range_);
+        for (bool on = c.first(); on; on = c.next())
+            ++n;
+        return n;
+    });
 }
 
 std::int64_t TAdsTable::recNo() {

@@ -141,6 +141,8 @@ class TAdsTable : public db::Dataset {
     const std::string& indexName() const { return indexName_; }
 
     std::int64_t recordCount() override;
+    // The records the dataset shows: those of the group range, or of the whole table.
+    std::int64_t rangeCount();
     std::int64_t recNo() override;
     void setRecNo(std::int64_t n) override;
 

@@ -22,45 +22,93 @@ db::Dataset* DatasetModel::dataset() const {
 
 void DatasetModel::reload() {
     // The grid shows the dataset's current view (a group's materials, the plan, the groups):
-    // its records are read once here, and again on every change the dataset reports.
+    // its records are read from the first on, a batch at a time, and read anew on every
+    // change the dataset reports.
     beginResetModel();
     rows_.clear();
     recnos_.clear();
     current_ = -1;
-    db::Dataset* ds = dataset();
-    if (ds && ds->active() && !busy_) {
-        busy_ = true;
-        try {
-            // Record numbers start at 0 in some orders: whether there was a record is kept apart.
-            bool onRecord = !ds->isEmpty() && !ds->eof();
-            std::int64_t here = onRecord ? ds->recNo() : 0;
-            ds->disableControls();
-            for (ds->first(); !ds->eof(); ds->next()) {
-                std::vector<QVariant> row;
-                for (const GridColumn& c : columns_) {
-                    db::Field* f = ds->findField(c.field);
-                    if (!f || f->isNull()) {
-                        row.emplace_back();
-                    } else if (c.check) {
-                        row.emplace_back(f->asBoolean());
-                    } else {
-                        row.emplace_back(qs(f->asString()));
-                    }
-                }
-                rows_.push_back(std::move(row));
-                recnos_.push_back(ds->recNo());
-            }
-            if (onRecord) ds->setRecNo(here);
-            ds->enableControls();
-        } catch (...) {
-            busy_ = false;
-            endResetModel();
-            throw;
-        }
-        busy_ = false;
-    }
+    complete_ = true;
     endResetModel();
+    db::Dataset* ds = dataset();
+    if (!ds || !ds->active() || ds->isEmpty()) {
+        syncCurrent();
+        return;
+    }
+    complete_ = false;
+    readBatch();
     syncCurrent();
+}
+
+bool DatasetModel::readBatch() {
+    db::Dataset* ds = dataset();
+    if (!ds || !ds->active() || complete_ || busy_) return false;
+    busy_ = true;
+    std::vector<std::vector<QVariant>> rows;
+    std::vector<std::int64_t> recnos;
+    try {
+        // Record numbers start at 0 in some orders: whether there was a record is kept apart.
+        // A dataset that is not empty stands on a record, at its end too (after last()).
+        bool onRecord = !ds->isEmpty();
+        std::int64_t here = onRecord ? ds->recNo() : 0;
+        ds->disableControls();
+        if (recnos_.empty()) {
+            ds->first();
+        } else {
+            ds->setRecNo(recnos_.back());
+            ds->next();
+        }
+        for (int n = 0; !ds->eof() && n < kBatch; ++n, ds->next()) {
+            std::vector<QVariant> row;
+            for (const GridColumn& c : columns_) {
+                db::Field* f = ds->findField(c.field);
+                if (!f || f->isNull())
+                    row.emplace_back();
+                else if (c.check)
+                    row.emplace_back(f->asBoolean());
+                else
+                    row.emplace_back(qs(f->asString()));
+            }
+            rows.push_back(std::move(row));
+            recnos.push_back(ds->recNo());
+        }
+        complete_ = ds->eof();
+        if (onRecord) ds->setRecNo(here);
+        ds->enableControls();
+    } catch (...) {
+        busy_ = false;
+        complete_ = true;
+        ds->enableControls();
+        throw;
+    }
+    busy_ = false;
+    if (rows.empty()) return false;
+    int first = static_cast<int>(rows_.size());
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(rows.size()) - 1);
+    for (auto& r : rows)
+        rows_.push_back(std::move(r));
+    recnos_.insert(recnos_.end(), recnos.begin(), recnos.end());
+    endInsertRows();
+    return true;
+}
+
+bool DatasetModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && !complete_;
+}
+
+void DatasetModel::fetchMore(const QModelIndex& parent) {
+    if (parent.isValid()) return;
+    try {
+        readBatch();
+    } catch (const std::exception& e) {
+        emit failed(errorText(e.what()));
+    }
+}
+
+int DatasetModel::rowOf(std::int64_t recno) const {
+    for (std::size_t i = 0; i < recnos_.size(); ++i)
+        if (recnos_[i] == recno) return static_cast<int>(i);
+    return -1;
 }
 
 void DatasetModel::syncCurrent() {
@@ -68,8 +116,10 @@ void DatasetModel::syncCurrent() {
     int row = -1;
     if (ds && ds->active() && !ds->isEmpty()) {
         std::int64_t n = ds->recNo();
-        for (std::size_t i = 0; i < recnos_.size(); ++i)
-            if (recnos_[i] == n) row = static_cast<int>(i);
+        row = rowOf(n);
+        // A record further on than the grid has read (a search found it): read up to it.
+        while (row < 0 && readBatch())
+            row = rowOf(n);
     }
     current_ = row;
     emit currentRowChanged(row);

@@ -32,6 +32,9 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     QVariant headerData(int section, Qt::Orientation o, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    // Records are read a batch at a time, as the grid scrolls towards them.
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
 
     const std::vector<GridColumn>& columns() const { return columns_; }
     void setBoldColumn(int column);  // -1: none
@@ -52,6 +55,10 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
   private:
     db::Dataset* dataset() const;
     void syncCurrent();
+    // Reads the next batch of records after the last one read; false when there are no more.
+    bool readBatch();
+    int rowOf(std::int64_t recno) const;
+    static constexpr int kBatch = 256;
     db::DataSource* source_;
     std::vector<GridColumn> columns_;
     std::vector<std::vector<QVariant>> rows_;
@@ -59,6 +66,7 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     int current_ = -1;
     int bold_ = -1;
     bool busy_ = false;
+    bool complete_ = true;  // every record of the view is read
 };
 
 }  // namespace app

@@ -378,7 +378,7 @@ void TMain::Status() {
     if (!d_->mlabel.active()) return;
     d_->mlabel.refresh();
     QString s = qs("Всего позиций :") + QString::number(d_->mlabel.recordCount()) +
-                qs(" В текущей группе: ") + QString::number(materialsGrid->model()->rowCount()) +
+                qs(" В текущей группе: ") + QString::number(d_->mlabel.rangeCount()) +
                 qs(" Всего отмечено:") + QString::number(d_->MLabelMem.recordCount());
     statuslabel->setText(s);
     lblPlanStatus->setText(qs("Всего операций :") + QString::number(d_->PLAN.recordCount()));

@@ -64,11 +64,29 @@ class MainWindowTest : public QObject {
         QCOMPARE(main->PageControl1->currentIndex(), 0);
         QVERIFY(main->windowTitle().endsWith(dbDir.path() + "/]"));
         QString expected = qs("Всего позиций :") + QString::number(d->mlabel.recordCount()) +
-                           qs(" В текущей группе: ") +
-                           QString::number(main->materialsGrid->model()->rowCount()) +
+                           qs(" В текущей группе: ") + QString::number(d->mlabel.rangeCount()) +
                            qs(" Всего отмечено:0");
         QCOMPARE(main->statuslabel->text(), expected);
         QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :0"));
+    }
+
+    // A grid reads its records a batch at a time, and reads on to a record found far away.
+    void gridsReadAsTheyScroll() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        app::DatasetModel model(d->MlabelVSrc, {{"NNUM", "NNUM", 90}});
+        QCOMPARE(model.rowCount(), 256);
+        QVERIFY(model.canFetchMore(QModelIndex()));
+        d->MlabelV.last();
+        QVERIFY(model.currentRow() > 256);
+        QCOMPARE(model.data(model.index(model.currentRow(), 0), Qt::DisplayRole).toString(),
+                 qs(d->MlabelV.fieldByName("NNUM").asString()));
+        while (model.canFetchMore(QModelIndex()))
+            model.fetchMore(QModelIndex());
+        int visible = 0;
+        for (d->MlabelV.first(); !d->MlabelV.eof(); d->MlabelV.next())
+            ++visible;
+        QCOMPARE(model.rowCount(), visible);
     }
 
     void aTrailingLineBreakIsNoPartOfThePath() {
