@@ -36,6 +36,27 @@ int main(int argc, char** argv) {
                 main.grab().save(dir + "/" + names[tab]);
             }
             main.PageControl1->setCurrentIndex(0);
+            // The dialogs as they first appear.
+            main.chooser->show();
+            QApplication::processEvents();
+            main.chooser->grab().save(dir + "/choose-group.png");
+            main.chooser->hide();
+            main.newNumber->lblTitle->setText(app::qs(
+                "Комбинация группы   1 и н/номера уже есть в номенклатуре или в плане операций\n"
+                "Введите новый н/номер."));
+            main.newNumber->lblGrup->setText("  1");
+            main.newNumber->lblNnum->setText("100169");
+            main.newNumber->lblNgrup->setText("  1");
+            main.newNumber->edNnnum->setText("100169");
+            main.newNumber->show();
+            QApplication::processEvents();
+            main.newNumber->grab().save(dir + "/new-number.png");
+            main.newNumber->hide();
+            main.progressShow("", "", app::ansi("Отметка записей"), 100);
+            main.progress->Bar->setValue(40);
+            QApplication::processEvents();
+            main.progress->grab().save(dir + "/progress.png");
+            main.progressClose();
             QApplication::quit();
         });
     }

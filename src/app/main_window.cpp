@@ -18,6 +18,8 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "access/ads.h"
 #include "app/text.h"
 #include "xbase/file.h"
@@ -63,9 +65,12 @@ DatasetGrid::DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns
     verticalHeader()->hide();
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setStretchLastSection(true);
-    for (std::size_t i = 0; i < model_->columns().size(); ++i)
-        if (model_->columns()[i].width > 0)
-            setColumnWidth(static_cast<int>(i), model_->columns()[i].width);
+    // The widths the layout asks for, but never narrower than the column's title.
+    for (std::size_t i = 0; i < model_->columns().size(); ++i) {
+        const GridColumn& c = model_->columns()[i];
+        int title = horizontalHeader()->fontMetrics().horizontalAdvance(c.title) + 16;
+        if (c.width > 0) setColumnWidth(static_cast<int>(i), std::max(c.width, title));
+    }
     connect(model_, &DatasetModel::currentRowChanged, this, [this](int row) {
         if (row >= 0) {
             selectRow(row);
@@ -137,6 +142,7 @@ TChGrupNnum::TChGrupNnum(QWidget* parent) : QDialog(parent) {
     layout->addWidget(lblGrup);
     layout->addWidget(lblNnum);
     layout->addWidget(lblNgrup);
+    layout->addStretch(1);
     auto* line = new QHBoxLayout;
     line->addWidget(new QLabel(qs("Н номер"), this));
     edNnnum = new QLineEdit(this);

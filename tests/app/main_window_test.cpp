@@ -2,8 +2,11 @@
 #include <QApplication>
 #include <QFile>
 #include <QHeaderView>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 
 #include "app/main_window.h"
 #include "app/text.h"
@@ -46,7 +49,6 @@ class MainWindowTest : public QObject {
         o.materials = 300;
         o.groups = 12;
         sample::writeDemo(dbDir.path().toStdString(), o);
-        store::createStore(programDir.filePath("kvd.abs").toStdString());
         app::setMessageSink([this](const QString& kind, const QString& text) {
             (kind == "error" ? errors : messages).append(text);
         });
@@ -54,6 +56,10 @@ class MainWindowTest : public QObject {
     void init() {
         messages.clear();
         errors.clear();
+        // Each case starts on an empty store: the plan would outlive a run.
+        for (const char* f : {"kvd.abs", "kvd.abs-wal", "kvd.abs-shm"})
+            QFile::remove(programDir.filePath(f));
+        store::createStore(programDir.filePath("kvd.abs").toStdString());
     }
     void cleanup() { stop(); }
 
@@ -150,6 +156,65 @@ class MainWindowTest : public QObject {
         main->groupsTitleClick(0);
         QCOMPARE(d->mgrup.indexName(), std::string("DODOD"));
         QVERIFY(!m->headerData(1, Qt::Horizontal, Qt::FontRole).isValid());
+    }
+
+    // "В другую группу" through the real dialogs: the chooser, then the new number dialog for a
+    // taken pair, which comes back with the mark's own number after a taken entry.
+    void intoAnotherGroupThroughTheDialogs() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        QVERIFY(main->materialsGrid->model()->rowCount() > 1);
+        std::string nnum = d->mlabel.fieldByName("NNUM").asString();
+        d->mlabel.next();
+        std::string other = d->mlabel.fieldByName("NNUM").asString();
+        d->mlabel.first();
+        main->materialsDoubleClick();
+        QStringList seen;  // what each dialog showed when it came up
+        std::vector<std::function<void(QWidget*)>> script = {
+            [&](QWidget* w) {
+                QCOMPARE(w, static_cast<QWidget*>(main->chooser));
+                main->chooser->accept();
+            },
+            [&](QWidget* w) {
+                QCOMPARE(w, static_cast<QWidget*>(main->newNumber));
+                seen << main->newNumber->edNnnum->text();
+                main->newNumber->edNnnum->setText(qs(other));  // taken too
+                main->newNumber->accept();
+            },
+            [&](QWidget*) {
+                seen << main->newNumber->edNnnum->text();
+                main->newNumber->edNnnum->setText("NEW-1");
+                main->newNumber->accept();
+            }};
+        std::size_t step = 0;
+        QTimer driver;
+        connect(&driver, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal && step < script.size() && modal->isVisible()) script[step++](modal);
+        });
+        driver.start(10);
+        QTest::mouseClick(main->Button2, Qt::LeftButton);
+        driver.stop();
+        QCOMPARE(step, script.size());
+        QCOMPARE(seen, (QStringList{qs(nnum), qs(nnum)}));  // the mark's number both times
+        QCOMPARE(main->PageControl1->currentIndex(), 1);
+        QCOMPARE(qs(d->PLAN.fieldByName("NNNUM").asString()), QString("NEW-1"));
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:0")));
+
+        // The same material again: already planned, a journal line and no row.
+        main->PageControl1->setCurrentIndex(0);
+        d->mlabel.first();
+        main->materialsDoubleClick();
+        step = 0;
+        script = {[&](QWidget*) { main->chooser->accept(); }};
+        driver.start(10);
+        QTest::mouseClick(main->Button2, Qt::LeftButton);
+        driver.stop();
+        QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :1"));
+        QVERIFY(main->mLog->toPlainText().contains(
+            qs(" уже есть в плане операций и не будет перемещена в группу ")));
+        QVERIFY(
+            main->mLog->toPlainText().contains(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} ")));
     }
 
     void marksAndThePlan() {
