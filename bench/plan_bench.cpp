@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 namespace {
 
 struct QuietPort : plan::Port {
-    void progressShow(const std::string&, const std::string&, const std::string&, int) override {}
+    void progressShow(const std::optional<std::string>&, const std::optional<std::string>&,
+                      const std::string&, int) override {}
     void progressStep() override {}
     void progressClose() override {}
     void processMessages() override {}

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.newNumber->grab().save(dir + "/new-number.png");
             main.newNumber->hide();
-            main.progressShow("", "", app::ansi("Отметка записей"), 100);
+            main.progressShow(std::string(), std::string(), app::ansi("Отметка записей"), 100);
             main.progress->Bar->setValue(40);
             QApplication::processEvents();
             main.progress->grab().save(dir + "/progress.png");

@@ -16,6 +16,8 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QSplitter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -170,8 +172,8 @@ TMain::TMain() {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     PageControl1 = new QTabWidget(this);
     setCentralWidget(PageControl1);
-    mLog = new QPlainTextEdit(this);
-    mLog->setReadOnly(true);
+    mLog = new QPlainTextEdit(this);  // the user may read, select and type in it
+    mLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     choosePath = [this] { return QFileDialog::getExistingDirectory(this, qs("Путь к ЛОРФ")); };
     buildMenus();
 }
@@ -390,11 +392,36 @@ void TMain::Status() {
     lblPlanStatus->setText(qs("Всего операций :") + QString::number(d_->PLAN.recordCount()));
 }
 
+QString TMain::timeStamp(const QDateTime& when) {
+    QString stamp = when.toString(QString::fromStdString(ads::TAdsSettings::shortDateFormat()));
+    QTime t = when.time();
+    if (t.hour() || t.minute() || t.second())
+        stamp += " " + when.toString(QLocale().timeFormat(QLocale::LongFormat));
+    return stamp;
+}
+
 void TMain::Log(const QString& text) {
-    QDateTime now = QDateTime::currentDateTime();
-    QString date = now.toString(QString::fromStdString(ads::TAdsSettings::shortDateFormat()));
-    QString time = now.toString(QLocale().timeFormat(QLocale::LongFormat));
-    mLog->appendPlainText(date + " " + time + " : " + text);
+    journalAppend(timeStamp(QDateTime::currentDateTime()) + " : " + text);
+}
+
+void TMain::journalAppend(const QString& line) {
+    mLog->appendPlainText(line);
+}
+
+int TMain::journalLineCount() const {
+    return mLog->document()->isEmpty() ? 0 : mLog->document()->blockCount();
+}
+
+QString TMain::journalLine(int index) const {
+    return mLog->document()->findBlockByNumber(index).text();
+}
+
+void TMain::journalReplace(int index, const QString& line) {
+    QTextBlock block = mLog->document()->findBlockByNumber(index);
+    if (!block.isValid()) return;
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(line);
 }
 
 // ---- search ---------------------------------------------------------------------------------
@@ -517,12 +544,13 @@ void TMain::N5Click() {
 
 // ---- the port ---------------------------------------------------------------------------------
 
-void TMain::progressShow(const std::string& upper, const std::string& small,
-                         const std::string& lower, int max) {
+void TMain::progressShow(const std::optional<std::string>& upper,
+                         const std::optional<std::string>& small, const std::string& lower,
+                         int max) {
     // While a long operation runs, the window takes no input.
     centralWidget()->setEnabled(false);
-    progress->Label3->setText(qs(upper));
-    progress->Label4->setText(qs(small));
+    if (upper) progress->Label3->setText(qs(*upper));
+    if (small) progress->Label4->setText(qs(*small));
     progress->Label1->setText(qs(lower));
     progress->Bar->setRange(0, max);
     progress->Bar->setValue(0);

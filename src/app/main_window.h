@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -85,6 +86,13 @@ class TMain : public QMainWindow, public plan::Port {
     void OpenData();
     void Status();
     void Log(const QString& text);
+    // The journal's time stamp: the short date, and the long time unless it is midnight.
+    static QString timeStamp(const QDateTime& when);
+    // Direct journal writing, line by line.
+    void journalAppend(const QString& line);
+    int journalLineCount() const;
+    QString journalLine(int index) const;
+    void journalReplace(int index, const QString& line);
 
     void Button1Click();
     void Button2Click();
@@ -111,7 +119,8 @@ class TMain : public QMainWindow, public plan::Port {
     TChGrupNnum* newNumber = nullptr;
 
     // plan::Port
-    void progressShow(const std::string& upper, const std::string& small, const std::string& lower,
+    void progressShow(const std::optional<std::string>& upper,
+                      const std::optional<std::string>& small, const std::string& lower,
                       int max) override;
     void progressStep() override;
     void progressClose() override;

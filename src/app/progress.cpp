@@ -1,5 +1,6 @@
 #include "app/progress.h"
 
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -11,22 +12,31 @@ TProgress::TProgress(QWidget* mainWindow)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       main_(mainWindow) {
     setObjectName("Progress");
-    setFixedSize(400, 110);
-    setStyleSheet("QWidget#Progress { border: 1px solid palette(dark); }");
-    auto* layout = new QVBoxLayout(this);
-    Label3 = new QLabel(this);
+    setFixedSize(412, 137);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* panel = new QFrame(this);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    outer->addWidget(panel);
+    auto* layout = new QVBoxLayout(panel);
+    auto sized = [](QLabel* l, int points) {
+        QFont f = l->font();
+        f.setPointSize(points);
+        l->setFont(f);
+        return l;
+    };
     auto* line = new QHBoxLayout;
-    auto* fixed = new QLabel(qs("Подождите..."), this);
-    Label4 = new QLabel(this);
-    line->addWidget(fixed);
+    line->addWidget(new QLabel(qs("Ждите, идет обработка"), panel));
+    Label4 = sized(new QLabel(panel), 12);
     line->addWidget(Label4, 1);
-    Label1 = new QLabel(this);
-    Bar = new QProgressBar(this);
+    Label3 = sized(new QLabel(panel), 14);
+    Bar = new QProgressBar(panel);
     Bar->setTextVisible(false);
-    layout->addWidget(Label3);
+    Label1 = sized(new QLabel(panel), 12);
     layout->addLayout(line);
-    layout->addWidget(Label1);
+    layout->addWidget(Label3);
     layout->addWidget(Bar);
+    layout->addWidget(Label1);
 }
 
 void TProgress::showOver() {

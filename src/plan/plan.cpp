@@ -61,7 +61,8 @@ void Marks::toggle() {
 }
 
 void Marks::groupPass(bool mark) {
-    port_.progressShow("", "", ansi(mark ? "Отметка записей" : "Снятие отметок"),
+    port_.progressShow(std::string(), std::string(),
+                       ansi(mark ? "Отметка записей" : "Снятие отметок"),
                        static_cast<int>(d_.mlabel.recordCount()));
     port_.processMessages();
     PassGuard guard(port_, &d_.mlabel);
@@ -137,7 +138,7 @@ void PlanBuilder::finish() {
 }
 
 void PlanBuilder::toPlan() {
-    port_.progressShow("", "", ansi("Формирование плана операций"),
+    port_.progressShow(std::nullopt, std::nullopt, ansi("Формирование плана операций"),
                        static_cast<int>(d_.MLabelMem.recordCount()));
     port_.processMessages();
     PassGuard guard(port_, nullptr);
@@ -160,7 +161,7 @@ void PlanBuilder::toOtherGroup() {
 }
 
 void PlanBuilder::buildIntoChosenGroup() {
-    port_.progressShow("", "", ansi("Формирование плана операций"),
+    port_.progressShow(std::nullopt, std::nullopt, ansi("Формирование плана операций"),
                        static_cast<int>(d_.MLabelMem.recordCount()));
     port_.processMessages();
     PassGuard guard(port_, nullptr);

@@ -4,6 +4,7 @@
 // the data module. The screen is reached through a port, which the main window implements
 // with Qt and the tests with a script.
 
+#include <optional>
 #include <string>
 
 #include "data/data.h"
@@ -20,9 +21,11 @@ struct NewNumberRequest {
 class Port {
   public:
     virtual ~Port() = default;
-    // The progress window: its upper line, small line and lower line, the bar from 0 to max.
-    virtual void progressShow(const std::string& upper, const std::string& small,
-                              const std::string& lower, int max) = 0;
+    // The progress window: its upper line and small line (left as they were when absent), its
+    // lower line, the bar from 0 to max.
+    virtual void progressShow(const std::optional<std::string>& upper,
+                              const std::optional<std::string>& small, const std::string& lower,
+                              int max) = 0;
     virtual void progressStep() = 0;
     virtual void progressClose() = 0;
     // Lets pending window messages run once.

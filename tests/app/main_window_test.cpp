@@ -217,6 +217,21 @@ class MainWindowTest : public QObject {
             main->mLog->toPlainText().contains(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} ")));
     }
 
+    void journalLines() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        QDateTime midnight(QDate(2026, 12, 31), QTime(0, 0, 0));
+        QCOMPARE(app::TMain::timeStamp(midnight), QString("31.12.2026"));
+        QVERIFY(app::TMain::timeStamp(midnight.addSecs(1)).startsWith("31.12.2026 "));
+        main->journalAppend("first");
+        main->Log("second");
+        QCOMPARE(main->journalLineCount(), 2);
+        QVERIFY(main->journalLine(1).endsWith(" : second"));
+        main->journalReplace(0, "first, 3 s");
+        QCOMPARE(main->journalLine(0), QString("first, 3 s"));
+        QVERIFY(!main->mLog->isReadOnly());
+    }
+
     void marksAndThePlan() {
         writeIni((dbDir.path() + "/").toUtf8());
         start();

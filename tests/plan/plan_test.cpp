@@ -26,9 +26,11 @@ struct ScriptedPort : plan::Port {
     std::deque<std::optional<std::string>> numbers;  // nullopt: Cancel
     std::vector<plan::NewNumberRequest> requests;
 
-    void progressShow(const std::string&, const std::string&, const std::string&,
-                      int max) override {
+    std::vector<std::optional<std::string>> uppers;
+    void progressShow(const std::optional<std::string>& upper, const std::optional<std::string>&,
+                      const std::string&, int max) override {
         progressMax.push_back(max);
+        uppers.push_back(upper);
     }
     void progressStep() override { ++steps; }
     void progressClose() override { ++closes; }
@@ -131,6 +133,7 @@ TEST_F(PlanTest, MarksByClickAndByGroup) {
     EXPECT_EQ(d->mlabel.fieldByName("NNUM").asString(), current);  // back where it was
     EXPECT_EQ(port.progressMax.back(), d->mlabel.recordCount());   // the whole table's count
     EXPECT_EQ(port.steps, static_cast<int>(group.size()));
+    EXPECT_EQ(port.uppers.back(), std::optional<std::string>(""));  // marking clears the upper line
     EXPECT_FALSE(d->mlabel.controlsDisabled());
     for (d->mlabel.first(); !d->mlabel.eof(); d->mlabel.next())
         EXPECT_TRUE(d->mlabel.fieldByName("Checked").asBoolean());
@@ -163,6 +166,7 @@ TEST_F(PlanTest, InThePlanKeepsGroupAndNumber) {
     EXPECT_FALSE(rows[0].name.empty());
     EXPECT_TRUE(markSet().empty());
     EXPECT_EQ(port.planTab, 1);
+    EXPECT_EQ(port.uppers.back(), std::nullopt);  // plan building leaves the upper line as it was
     // Again for the same material: two identical rows, no check.
     markByClick({group[1]});
     builder->toPlan();
