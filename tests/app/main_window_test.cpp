@@ -122,6 +122,38 @@ class MainWindowTest : public QObject {
         QVERIFY(!d->mlabel.active());
     }
 
+    // A directory with main.dbf but without the material table: OpenData stops with the
+    // dataset's error, in the general error report.
+    void aDirectoryWithoutTheMaterialTable() {
+        QTemporaryDir bare;
+        QFile(bare.filePath("main.dbf")).open(QIODevice::WriteOnly);
+        writeIni((bare.path() + "/").toUtf8());
+        start();
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].startsWith("mlabel: "), qPrintable(errors[0]));
+        QVERIFY(errors[0].endsWith("."));
+        QVERIFY(!d->mlabel.active());
+        QVERIFY(d->PLAN.active());  // the store opened before the accounting tables
+    }
+
+    // Only the new item number can be typed into the plan grid; it is stored as typed.
+    void thePlanGridEditsOnlyTheNewNumber() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        main->materialsDoubleClick();
+        main->Button1Click();
+        auto* m = main->planGrid->datasetModel();
+        QCOMPARE(m->rowCount(), 1);
+        QVERIFY(!(m->flags(m->index(0, 0)) & Qt::ItemIsEditable));
+        QVERIFY(m->flags(m->index(0, 4)) & Qt::ItemIsEditable);
+        QVERIFY(m->setData(m->index(0, 4), qs("Ж-12345678901234"), Qt::EditRole));
+        QCOMPARE(qs(d->PLAN.fieldByName("NNNUM").asString()),
+                 qs("Ж-12345678901"));  // 13 characters
+        QVERIFY(
+            !m->setData(m->index(0, 4), QString::fromUtf8("日本"), Qt::EditRole));  // not in ANSI
+        QCOMPARE(errors.size(), 1);
+    }
+
     void searchFindsContinuesAndResets() {
         writeIni((dbDir.path() + "/").toUtf8());
         start();
