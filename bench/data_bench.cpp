@@ -51,7 +51,7 @@ const fs::path& database() {
 std::string storeWithMarks(std::uint32_t marks) {
     fs::path kvd = database() / "kvd.abs";
     fs::remove(kvd);
-    store::createStore(kvd.string());
+    store::createStore(kvd.string());  // drops a log the old store left
     if (marks == 0) return kvd.string();
     auto t = xbase::Table::open((database() / "zapas" / "mlabel.dbf").string());
     sqlite3* h = nullptr;

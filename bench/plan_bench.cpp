@@ -42,13 +42,19 @@ const fs::path& database() {
     return dir;
 }
 
-void BM_MarkGroupOf10000(benchmark::State& state) {
+// The data module on the database with an empty store.
+void openFresh(data::TData& d) {
     fs::path kvd = database() / "kvd.abs";
-    fs::remove(kvd);
+    for (const char* f : {"kvd.abs", "kvd.abs-wal", "kvd.abs-shm"})
+        fs::remove(database() / f);
     store::createStore(kvd.string());
-    data::TData d;
     d.openStore(kvd.string());
     d.openAccounting(database().string() + "/", true);
+}
+
+void BM_MarkGroupOf10000(benchmark::State& state) {
+    data::TData d;
+    openFresh(d);
     QuietPort port;
     plan::Marks marks(d, port);
     for (auto _ : state) {
@@ -62,12 +68,8 @@ void BM_MarkGroupOf10000(benchmark::State& state) {
 BENCHMARK(BM_MarkGroupOf10000)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_PlanFrom10000Marks(benchmark::State& state) {
-    fs::path kvd = database() / "kvd.abs";
-    fs::remove(kvd);
-    store::createStore(kvd.string());
     data::TData d;
-    d.openStore(kvd.string());
-    d.openAccounting(database().string() + "/", true);
+    openFresh(d);
     QuietPort port;
     plan::Marks marks(d, port);
     plan::PlanBuilder builder(d, port);

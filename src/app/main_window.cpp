@@ -340,6 +340,15 @@ bool TMain::validDatabase(const std::string& path) const {
     return !f.empty() && QFileInfo(QString::fromStdString(f)).isFile();
 }
 
+void TMain::savePath() const {
+    // Exactly the text of DBPath, with no line break.
+    QFile out(programFile("path.ini"));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw db::DatabaseError(out.fileName().toStdString() + ": " +
+                                out.errorString().toStdString());
+    out.write(DBPath.data(), static_cast<qint64>(DBPath.size()));
+}
+
 void TMain::FormShow() {
     guarded([this] {
         QFile ini(programFile("path.ini"));
@@ -363,9 +372,7 @@ void TMain::FormShow() {
             DBPath = withDelimiter(path ? *path : std::string());
             IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
             if (!chosen.isEmpty() && validDatabase(DBPath)) {
-                QFile out(programFile("path.ini"));
-                if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                    out.write(DBPath.data(), static_cast<qint64>(DBPath.size()));
+                savePath();
                 OpenData();
             } else {
                 plainMessage(this, qs("БД не найдена!"));
@@ -535,9 +542,7 @@ void TMain::N5Click() {
     }
     DBPath = candidate;
     IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
-    QFile out(programFile("path.ini"));
-    if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        out.write(DBPath.data(), static_cast<qint64>(DBPath.size()));
+    savePath();
     OpenData();
     Status();
 }

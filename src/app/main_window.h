@@ -140,6 +140,7 @@ class TMain : public QMainWindow, public plan::Port {
     template <class F>
     void guarded(F&& f);
     QString programFile(const char* name) const;
+    void savePath() const;
     bool validDatabase(const std::string& path) const;
     static std::string withDelimiter(std::string path);
     void buildTab1(QWidget* tab);

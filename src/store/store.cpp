@@ -146,6 +146,10 @@ void TABSDatabase::engineError(const std::string& context) const {
 
 void createStore(const std::string& path) {
     if (fileExists(path)) throw std::runtime_error(path + " exists already; it is left as it is");
+    // A write-ahead log left by a store that is gone belongs to no database: it must not be
+    // replayed into the new one.
+    std::remove((path + "-wal").c_str());
+    std::remove((path + "-shm").c_str());
     sqlite3* h = nullptr;
     if (sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
