@@ -28,11 +28,12 @@ struct QuietPort : plan::Port {
 // One group of 10,000 materials.
 const fs::path& database() {
     static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / "lorf-bench-plan";
+        fs::path d = fs::temp_directory_path() / "lorf-bench-plan-10000";
         if (!fs::exists(d / "complete")) {
             fs::remove_all(d);
             fs::create_directories(d / "zapas");
-            sample::writeMlabel((d / "zapas" / "mlabel.dbf").string(), 10000, 1, 3);
+            sample::writeMlabel((d / "zapas" / "mlabel.dbf").string(), 10000, 1, 3, false,
+                                2000000000u);
             sample::writeMgrup((d / "zapas" / "mgrup.dbf").string(), 1);
             std::ofstream(d / "main.dbf") << "";
             std::ofstream(d / "complete") << "1\n";

@@ -252,7 +252,7 @@ void fillMaterial(const xbase::Table& t, std::string& rec, Rng& rng, std::uint32
 }  // namespace
 
 void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t groups,
-                 std::uint32_t seed, bool oem) {
+                 std::uint32_t seed, bool oem, std::uint32_t numbers) {
     xbase::createTable(path, mlabelDef(oem ? 866 : 1251));
     xbase::OpenOptions opt;
     opt.share = xbase::Share::Exclusive;
@@ -264,7 +264,8 @@ void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t g
     std::string buf;
     for (std::uint32_t i = 0; i < records; ++i) {
         std::string rec = blank;
-        fillMaterial(*t, rec, rng, i, std::max(groups, 1u), std::max(records / 2, 10u));
+        fillMaterial(*t, rec, rng, i, std::max(groups, 1u),
+                     numbers ? numbers : std::max(records / 2, 10u));
         if (rng() % 100 == 0) rec[0] = '*';
         buf += rec;
         if ((i + 1) % batch == 0 || i + 1 == records) {

@@ -29,8 +29,10 @@ std::string writeDemo(const std::string& dir, const DemoOptions& options);
 
 // Writes an mlabel-like table of `records` materials in `groups` groups (about 1% deleted),
 // loading the records in bulk and building the index once at the end.
+// Item numbers are drawn from `numbers` values (by default half the record count, so that
+// numbers repeat across groups).
 void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t groups,
-                 std::uint32_t seed, bool oem = false);
+                 std::uint32_t seed, bool oem = false, std::uint32_t numbers = 0);
 
 // Writes an mgrup-like table with the group codes writeMlabel uses.
 void writeMgrup(const std::string& path, std::uint32_t groups, bool oem = false);
