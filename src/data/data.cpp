@@ -168,7 +168,7 @@ void TData::openAccounting(const std::string& dbPath, bool isAnsi) {
 }
 
 void TData::closeBrowsing() {
-    for (ads::TAdsTable* t : {&mlabel, &mgrup, &MlabelV, &NMgrup, &MlabelThrough})
+    for (ads::TAdsTable* t : {&mgrup, &mlabel, &MlabelThrough, &NMgrup, &MlabelV})
         t->close();
 }
 

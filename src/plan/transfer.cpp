@@ -1,0 +1,214 @@
+#include "plan/transfer.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "xbase/cdx.h"
+#include "xbase/codepage.h"
+
+namespace plan {
+
+namespace {
+
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
+}
+
+}  // namespace
+
+std::string Transfer::seconds(std::uint32_t milliseconds, char separator) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15g", static_cast<double>(milliseconds) / 1000.0);
+    std::string s = buf;
+    for (char& c : s)
+        if (c == '.') c = separator;
+    return s;
+}
+
+void Transfer::line(const std::string& text) {
+    port_.journalAppend(port_.timeStamp() + text);
+}
+
+std::vector<PlanRow> Transfer::readPlan() {
+    std::vector<PlanRow> rows;
+    for (d_.PLAN.first(); !d_.PLAN.eof(); d_.PLAN.next())
+        rows.push_back(
+            {d_.PLAN.fieldByName("GRUP").asString(), d_.PLAN.fieldByName("NNUM").asString(),
+             d_.PLAN.fieldByName("NAME").asString(), d_.PLAN.fieldByName("NGRUP").asString(),
+             d_.PLAN.fieldByName("NNNUM").asString()});
+    return rows;
+}
+
+template <class PerTable>
+void Transfer::runWith(PerTable perTable) {
+    port_.info(ansi("Убедитесь что никто не работает в базе") + "\r\n" + ansi("и нажмите ОК"));
+    d_.closeBrowsing();
+    std::exception_ptr escaped;
+    d_.PLAN.disableControls();
+    d_.TABLES.disableControls();
+    try {
+        std::vector<PlanRow> rows = readPlan();
+        int tables = static_cast<int>(d_.TABLES.recordCount());
+        port_.progressOpen(tables * static_cast<int>(rows.size()));
+        line(ansi(": Запущен перенос ") + std::to_string(rows.size()) + ansi(" позиций"));
+        port_.processMessages();
+        try {
+            for (d_.TABLES.first(); !d_.TABLES.eof();) {
+                std::string name = d_.TABLES.fieldByName("NAME").asString();
+                try {
+                    port_.progressUpper(name);
+                    line(ansi(":Обрабатывается ") + name);
+                    std::uint32_t start = port_.ticks();
+                    perTable(name, rows);
+                    std::uint32_t elapsed = port_.ticks() - start;
+                    int last = port_.journalLineCount() - 1;
+                    port_.journalReplace(last, port_.journalLine(last) + " ;" +
+                                                   seconds(elapsed, port_.decimalSeparator()) +
+                                                   ansi(" сек"));
+                } catch (const std::exception& e) {
+                    line(":" + std::string(e.what()));
+                }
+                d_.TABLES.next();
+                port_.processMessages();
+            }
+        } catch (const std::exception& e) {
+            line(":" + std::string(e.what()));
+        }
+    } catch (...) {
+        escaped = std::current_exception();
+    }
+    // The closing steps run whatever happened above.
+    try {
+        d_.PLAN.close();
+        d_.PLAN.emptyTable();
+        d_.PLAN.open();
+        d_.PLAN.enableControls();
+        d_.TABLES.enableControls();
+        port_.progressClose();
+        port_.showJournal();
+        d_.reopenBrowsing();
+        line(ansi(": Перенос завершен"));
+    } catch (...) {
+        if (!escaped) escaped = std::current_exception();
+    }
+    if (escaped) std::rethrow_exception(escaped);
+    port_.info(ansi("После переноса нужно переиндексировать базу") + "\r\n" +
+               ansi("с восстановлением целостности!"));
+}
+
+void Transfer::run() {
+    runWith([this](const std::string& table, const std::vector<PlanRow>& rows) {
+        applyAll(table, rows);
+    });
+}
+
+void Transfer::runRowByRow() {
+    runWith([this](const std::string& table, const std::vector<PlanRow>& rows) {
+        d_.AdsTableR.close();
+        d_.AdsTableR.setTableName(table);
+        for (const PlanRow& r : rows) {
+            port_.progressLower(r.name);
+            port_.processMessages();
+            changeGrup(r);
+            port_.progressAdvance(1);
+        }
+    });
+}
+
+void Transfer::changeGrup(const PlanRow& row) {
+    ads::TAdsTable& t = d_.AdsTableR;
+    try {
+        t.close();
+        // The same character type as the browsing datasets, so that OEM tables are matched
+        // and written in their own code page.
+        t.setCharType(isAnsi_ ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM);
+        t.open();
+        t.PackTable();
+        for (t.first(); !t.eof(); t.next()) {
+            if (t.fieldByName("grup").asString() != row.grup) continue;
+            if (t.fieldByName("nnum").asString() != row.nnum) continue;
+            t.edit();
+            t.fieldByName("grup").setAsString(row.ngrup);
+            t.fieldByName("nnum").setAsString(row.nnnum);
+            t.post();
+        }
+        t.close();
+    } catch (const std::exception& e) {
+        line(ansi(":Grup:") + row.grup + ",Nnum:" + row.nnum + " " + e.what());
+    }
+}
+
+void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& rows) {
+    ads::TAdsTable& t = d_.AdsTableR;
+    const std::size_t n = rows.size();
+    if (n == 0) return;  // an empty plan opens no table
+    if (!rows.empty()) port_.progressLower(rows.back().name);
+    auto rowLine = [&](std::size_t i, const std::string& message) {
+        line(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
+    };
+    // Opening and packing fail alike for every plan row, each of which would try them anew.
+    try {
+        t.close();
+        t.setTableName(table);
+        t.setCharType(isAnsi_ ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM);
+        t.open();
+        t.PackTable();
+    } catch (const std::exception& e) {
+        for (std::size_t i = 0; i < n; ++i)
+            rowLine(i, e.what());
+        port_.progressAdvance(static_cast<int>(n));
+        return;
+    }
+    xbase::Table& engine = *t.table();
+    const xbase::Field* grup = engine.field("grup");
+    const xbase::Field* nnum = engine.field("nnum");
+    bool anyRecord = !t.isEmpty();
+    bool plainFields = grup && nnum && grup->type == 'C' && nnum->type == 'C';
+    bool uniqueTags = false;
+    if (engine.index())
+        for (const xbase::TagInfo& tag : engine.index()->tags())
+            uniqueTags |= tag.unique;
+    if (!plainFields || uniqueTags) {
+        // Missing or unusual fields, or unique tags whose refusals depend on the order of the
+        // writes: the rows one after another, as the plan is written.
+        t.close();
+        for (const PlanRow& r : rows)
+            changeGrup(r);
+        port_.progressAdvance(static_cast<int>(n));
+        (void)anyRecord;
+        return;
+    }
+    // One pass: each record takes the plan rows in order. A row whose write fails stops there,
+    // as its own pass would: later records do not see it.
+    std::vector<std::string> failure(n);
+    std::vector<bool> stopped(n, false);
+    const std::uint32_t total = engine.recordCount();
+    for (std::uint32_t r = 1; r <= total; ++r) {
+        const char* rec = engine.record(r);
+        if (rec[0] == '*') continue;
+        std::string g = engine.text(rec, *grup), k = engine.text(rec, *nnum);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (stopped[i] || g != rows[i].grup || k != rows[i].nnum) continue;
+            try {
+                t.setRecNo(r);
+                t.edit();
+                t.fieldByName("grup").setAsString(rows[i].ngrup);
+                t.fieldByName("nnum").setAsString(rows[i].nnnum);
+                t.post();
+                g = t.fieldByName("grup").asString();
+                k = t.fieldByName("nnum").asString();
+            } catch (const std::exception& e) {
+                failure[i] = e.what();
+                stopped[i] = true;
+                t.cancel();
+            }
+        }
+    }
+    // The failed row's pass would have left the table open; a finished one closes it.
+    if (!stopped[n - 1]) t.close();
+    for (std::size_t i = 0; i < n; ++i)
+        if (stopped[i]) rowLine(i, failure[i]);
+    port_.progressAdvance(static_cast<int>(n));
+}
+
+}  // namespace plan

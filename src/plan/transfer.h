@@ -1,0 +1,70 @@
+#pragma once
+
+// The transfer run: the plan applied to every listed accounting table.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "data/data.h"
+
+namespace plan {
+
+// What the run needs of the screen.
+class TransferPort {
+  public:
+    virtual ~TransferPort() = default;
+    virtual void info(const std::string& text) = 0;  // a modal information box
+    virtual void progressOpen(int max) = 0;          // shown, lower line a blank, bar at 0
+    virtual void progressUpper(const std::string& text) = 0;
+    virtual void progressLower(const std::string& text) = 0;
+    virtual void progressAdvance(int steps) = 0;
+    virtual void progressClose() = 0;
+    virtual void processMessages() = 0;
+    // The journal, line by line; a line's time stamp is the caller's.
+    virtual std::string timeStamp() = 0;
+    virtual void journalAppend(const std::string& line) = 0;
+    virtual int journalLineCount() = 0;
+    virtual std::string journalLine(int index) = 0;
+    virtual void journalReplace(int index, const std::string& line) = 0;
+    virtual void showJournal() = 0;
+    // The millisecond tick counter (32 bits, wrapping).
+    virtual std::uint32_t ticks() = 0;
+    // The locale's decimal separator for the elapsed seconds.
+    virtual char decimalSeparator() = 0;
+};
+
+struct PlanRow {
+    std::string grup, nnum, name, ngrup, nnnum;
+};
+
+class Transfer {
+  public:
+    Transfer(data::TData& data, TransferPort& port, bool isAnsi)
+        : d_(data), port_(port), isAnsi_(isAnsi) {}
+    // Button5Click: the whole run with its boxes, journal and closing steps. Each listed table
+    // is opened, packed and scanned once, each record taking the pair it would have after the
+    // plan rows were applied one after another.
+    void run();
+    // The run as the plan is written: every listed table opened, packed and scanned once per
+    // plan row (ChangeGrup). Kept as the measure the fast run is held to.
+    void runRowByRow();
+
+    // Elapsed seconds as the journal writes them: up to 15 significant digits, no trailing
+    // zeros, the given decimal separator.
+    static std::string seconds(std::uint32_t milliseconds, char separator);
+
+  private:
+    template <class PerTable>
+    void runWith(PerTable perTable);
+    std::vector<PlanRow> readPlan();
+    void changeGrup(const PlanRow& row);
+    void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
+    void line(const std::string& text);
+
+    data::TData& d_;
+    TransferPort& port_;
+    bool isAnsi_;
+};
+
+}  // namespace plan

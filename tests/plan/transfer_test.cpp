@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "../xbase/temp_dir.h"
+#include "plan/transfer.h"
+#include "sample_db.h"
+#include "xbase/check.h"
+#include "xbase/codepage.h"
+#include "xbase/cursor.h"
+
+namespace fs = std::filesystem;
+using db::Value;
+
+namespace {
+
+std::string ansi(const char* utf8) {
+    return *xbase::CodePage::get(1251).fromUtf8(utf8);
+}
+
+// The screen, recorded; the clock stands still so that two runs write the same journal.
+struct RecordingPort : plan::TransferPort {
+    std::vector<std::string> journal, infos;
+    int progressMax = -1, advanced = 0, journalShown = 0;
+    void info(const std::string& t) override { infos.push_back(t); }
+    void progressOpen(int max) override { progressMax = max; }
+    void progressUpper(const std::string&) override {}
+    void progressLower(const std::string&) override {}
+    void progressAdvance(int steps) override { advanced += steps; }
+    void progressClose() override {}
+    void processMessages() override {}
+    std::string timeStamp() override { return "T"; }
+    void journalAppend(const std::string& line) override { journal.push_back(line); }
+    int journalLineCount() override { return static_cast<int>(journal.size()); }
+    std::string journalLine(int i) override { return journal.at(static_cast<std::size_t>(i)); }
+    void journalReplace(int i, const std::string& line) override {
+        journal.at(static_cast<std::size_t>(i)) = line;
+    }
+    void showJournal() override { ++journalShown; }
+    std::uint32_t ticks() override { return 1000; }
+    char decimalSeparator() override { return ','; }
+};
+
+// Every record of a table (deleted ones too), and every tag's entries.
+std::string contents(const std::string& path) {
+    auto t = xbase::Table::open(path);
+    std::ostringstream out;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+        out << std::string(t->record(r), t->recordLength()) << "\n";
+    if (t->index())
+        for (const auto& tag : t->index()->tags()) {
+            xbase::TagCursor c(*t, tag.name);
+            c.setShowDeleted(true);
+            for (bool on = c.first(); on; on = c.next())
+                out << tag.name << c.recno() << "|";
+        }
+    EXPECT_TRUE(xbase::checkTable(*t).ok()) << path;
+    return out.str();
+}
+
+std::multiset<std::pair<std::string, std::string>> visiblePairs(const std::string& path) {
+    auto t = xbase::Table::open(path);
+    std::multiset<std::pair<std::string, std::string>> out;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+        const char* rec = t->record(r);
+        if (rec[0] != '*')
+            out.emplace(t->text(rec, *t->field("GRUP")), t->text(rec, *t->field("NNUM")));
+    }
+    return out;
+}
+
+// Error lines name the database directory, which differs from copy to copy.
+void withoutDir(std::vector<std::string>& lines, const std::string& dir) {
+    for (std::string& l : lines)
+        for (auto at = l.find(dir); at != std::string::npos; at = l.find(dir))
+            l.replace(at, dir.size(), "DB");
+}
+
+struct Database {
+    TempDir dir;
+    std::unique_ptr<data::TData> d;
+    Database(const std::string& source, const std::vector<std::string>& tables,
+             const std::vector<plan::PlanRow>& rows) {
+        fs::copy(source, dir.path(), fs::copy_options::recursive);
+        store::createStore(dir.file("kvd.abs"));
+        d = std::make_unique<data::TData>();
+        d->openStore(dir.file("kvd.abs"));
+        d->openAccounting(dir.path() + "/", true);
+        for (const std::string& t : tables) {
+            d->TABLES.append();
+            d->TABLES.fieldByName("NAME").setAsString(t);
+            d->TABLES.post();
+        }
+        for (const auto& r : rows) {
+            d->PLAN.append();
+            d->PLAN.fieldByName("GRUP").setAsString(r.grup);
+            d->PLAN.fieldByName("NNUM").setAsString(r.nnum);
+            d->PLAN.fieldByName("NAME").setAsString(r.name);
+            d->PLAN.fieldByName("NGRUP").setAsString(r.ngrup);
+            d->PLAN.fieldByName("NNNUM").setAsString(r.nnnum);
+            d->PLAN.post();
+        }
+    }
+};
+
+class TransferTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sample::DemoOptions o;
+        o.materials = 300;
+        o.groups = 8;
+        sample::writeDemo(source.path(), o);
+        // A listed table without GRUP, and an empty one with it.
+        xbase::TableDef noGrup;
+        noGrup.fields = {{"CODE", 'C', 5, 0}, {"NNUM", 'C', 13, 0}};
+        xbase::createTable(source.file("zapas/nogrup.dbf"), noGrup);
+        auto t = xbase::Table::open(source.file("zapas/nogrup.dbf"), writable());
+        t->append(t->blankRecord());
+        xbase::TableDef empty;
+        empty.fields = {{"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}};
+        xbase::createTable(source.file("zapas/empty.dbf"), empty);
+        auto m = xbase::Table::open(source.file("zapas/mlabel.dbf"));
+        for (std::uint32_t r = 1; r <= m->recordCount(); ++r) {
+            const char* rec = m->record(r);
+            pairs.emplace_back(m->text(rec, *m->field("GRUP")), m->text(rec, *m->field("NNUM")));
+        }
+    }
+    static xbase::OpenOptions writable() {
+        xbase::OpenOptions o;
+        o.share = xbase::Share::Exclusive;
+        o.readOnly = false;
+        return o;
+    }
+    TempDir source;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    const std::vector<std::string> tables = {"zapas\\mlabel.dbf", "zapas\\prihod.dbf",
+                                             "zapas\\nosuch.dbf", "zapas\\nogrup.dbf",
+                                             "zapas\\empty.dbf"};
+};
+
+}  // namespace
+
+// The one-pass run gives exactly what the row-by-row run gives: tables, journal, boxes.
+TEST_F(TransferTest, OnePassEqualsRowByRow) {
+    std::mt19937 rng(4);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<plan::PlanRow> rows;
+        int n = 1 + static_cast<int>(rng() % 12);
+        for (int i = 0; i < n; ++i) {
+            plan::PlanRow r;
+            const auto& [g, k] = pairs[rng() % pairs.size()];
+            r.grup = g;
+            r.nnum = k;
+            r.name = "row " + std::to_string(i);
+            switch (rng() % 5) {
+                case 0:  // chain on from an earlier row's target
+                    if (!rows.empty()) {
+                        r.grup = rows.back().ngrup;
+                        r.nnum = rows.back().nnnum;
+                    }
+                    break;
+                case 1:  // back again
+                    if (!rows.empty()) {
+                        r.grup = rows.back().ngrup;
+                        r.nnum = rows.back().nnnum;
+                        r.ngrup = rows.back().grup;
+                        r.nnnum = rows.back().nnum;
+                        rows.push_back(r);
+                        continue;
+                    }
+                    break;
+                case 2:
+                    r.nnum += "x";
+                    break;  // matches nothing
+                default:
+                    break;
+            }
+            r.ngrup = "  " + std::to_string(rng() % 9);
+            r.nnnum = rng() % 3 ? ansi("Ж-") + std::to_string(rng() % 50) : std::string(20, '7');
+            rows.push_back(r);
+        }
+        // One data module at a time: the engine's settings exist once per process.
+        RecordingPort fastPort, slowPort;
+        std::vector<std::string> fastFiles, slowFiles;
+        auto files = [](const Database& db) {
+            return std::vector<std::string>{contents(db.dir.file("zapas/mlabel.dbf")),
+                                            contents(db.dir.file("zapas/prihod.dbf"))};
+        };
+        {
+            Database fast(source.path(), tables, rows);
+            plan::Transfer(*fast.d, fastPort, true).run();
+            withoutDir(fastPort.journal, fast.dir.path());
+            EXPECT_TRUE(fast.d->PLAN.isEmpty());
+            EXPECT_TRUE(fast.d->mlabel.active());
+            fast.d.reset();
+            fastFiles = files(fast);
+        }
+        {
+            Database slow(source.path(), tables, rows);
+            plan::Transfer(*slow.d, slowPort, true).runRowByRow();
+            withoutDir(slowPort.journal, slow.dir.path());
+            slow.d.reset();
+            slowFiles = files(slow);
+        }
+        EXPECT_EQ(fastPort.journal, slowPort.journal) << "round " << round;
+        EXPECT_EQ(fastPort.infos, slowPort.infos);
+        EXPECT_EQ(fastPort.advanced, slowPort.advanced);
+        EXPECT_TRUE(fastFiles == slowFiles) << "the tables differ in round " << round;
+    }
+}
+
+TEST_F(TransferTest, JournalOfARun) {
+    const auto& [g, k] = pairs.front();
+    std::vector<plan::PlanRow> rows = {{g, k, "first", "  9", "NEW"},
+                                       {"  9", "NEW", "second", g, k}};
+    Database db(source.path(), tables, rows);
+    RecordingPort port;
+    plan::Transfer(*db.d, port, true).run();
+    ASSERT_GE(port.journal.size(), 8u);
+    EXPECT_EQ(port.journal.front(), "T" + ansi(": Запущен перенос ") + "2" + ansi(" позиций"));
+    EXPECT_EQ(port.journal.back(), "T" + ansi(": Перенос завершен"));
+    // Tables in name order; each line of a table ends with its time; a missing table and one
+    // without GRUP give a line per plan row.
+    std::vector<std::string> expected = {
+        "T" + ansi(": Запущен перенос ") + "2" + ansi(" позиций"),
+        "T" + ansi(":Обрабатывается ") + "zapas\\empty.dbf ;0" + ansi(" сек"),
+        "T" + ansi(":Обрабатывается ") + "zapas\\mlabel.dbf ;0" + ansi(" сек"),
+        "T" + ansi(":Обрабатывается ") + "zapas\\nogrup.dbf"};
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(port.journal[i], expected[i]) << i;
+    EXPECT_EQ(
+        port.journal[4].rfind(
+            "T" + ansi(":Grup:") + g + ",Nnum:" + k + " AdsTableR: Field 'grup' not found", 0),
+        0u)
+        << port.journal[4];
+    EXPECT_NE(port.journal[5].find(ansi(" ;0 сек")), std::string::npos)
+        << "the time goes on the last error line";
+    EXPECT_EQ(port.infos.size(), 2u);
+    EXPECT_EQ(port.journalShown, 1);
+    // A→B then B→A: every material back where it was (and the deleted ones packed away).
+    db.d.reset();
+    EXPECT_EQ(visiblePairs(db.dir.file("zapas/mlabel.dbf")),
+              visiblePairs(source.file("zapas/mlabel.dbf")));
+}
+
+TEST_F(TransferTest, EmptyPlanAndEmptyList) {
+    {
+        Database db(source.path(), tables, {});
+        RecordingPort port;
+        plan::Transfer(*db.d, port, true).run();
+        EXPECT_EQ(port.journal.size(), 2u + tables.size());
+        EXPECT_EQ(port.journal[0], "T" + ansi(": Запущен перенос 0 позиций"));
+        EXPECT_EQ(port.infos.size(), 2u);
+    }
+    {
+        Database db(source.path(), {}, {{"  1", "1", "x", "  2", "2"}});
+        RecordingPort port;
+        plan::Transfer(*db.d, port, true).run();
+        EXPECT_EQ(port.journal, (std::vector<std::string>{"T" + ansi(": Запущен перенос 1 позиций"),
+                                                          "T" + ansi(": Перенос завершен")}));
+        EXPECT_TRUE(db.d->PLAN.isEmpty());
+    }
+}
+
+TEST(TransferSeconds, AsTheJournalWritesThem) {
+    EXPECT_EQ(plan::Transfer::seconds(235, ','), "0,235");
+    EXPECT_EQ(plan::Transfer::seconds(12500, ','), "12,5");
+    EXPECT_EQ(plan::Transfer::seconds(2000, ','), "2");
+    EXPECT_EQ(plan::Transfer::seconds(0, '.'), "0");
+}
