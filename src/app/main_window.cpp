@@ -21,9 +21,11 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <chrono>
 
 #include "access/ads.h"
 #include "app/text.h"
+#include "plan/transfer.h"
 #include "xbase/file.h"
 
 namespace app {
@@ -308,6 +310,7 @@ void TMain::buildTab2(QWidget* tab) {
     bottom->addWidget(Button5);
     bottom->addWidget(lblPlanStatus, 1);
     layout->addLayout(bottom);
+    connect(Button5, &QPushButton::clicked, this, [this] { guarded([this] { Button5Click(); }); });
     connect(Button3, &QPushButton::clicked, this, [this] { guarded([this] { Button3Click(); }); });
     connect(Button4, &QPushButton::clicked, this, [this] { guarded([this] { Button4Click(); }); });
 }
@@ -544,6 +547,69 @@ void TMain::N5Click() {
     IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
     savePath();
     OpenData();
+    Status();
+}
+
+// ---- the transfer ------------------------------------------------------------------------------
+
+namespace {
+
+// The transfer's view of the window: its boxes, the progress window and the journal.
+class TransferScreen : public plan::TransferPort {
+  public:
+    explicit TransferScreen(TMain& window) : w_(window) {}
+    void info(const std::string& text) override {
+        QString t = qs(text);
+        t.replace("\r\n", "\n");
+        plainMessage(&w_, t);
+    }
+    void progressOpen(int max) override { w_.progressShow(std::nullopt, std::nullopt, " ", max); }
+    void progressUpper(const std::string& text) override { w_.progress->Label3->setText(qs(text)); }
+    void progressLower(const std::string& text) override { w_.progress->Label1->setText(qs(text)); }
+    void progressAdvance(int steps) override {
+        w_.progress->Bar->setValue(w_.progress->Bar->value() + steps);
+    }
+    void progressClose() override { w_.progressClose(); }
+    void processMessages() override { w_.processMessages(); }
+    std::string timeStamp() override {
+        return ansi(TMain::timeStamp(QDateTime::currentDateTime()));
+    }
+    void journalAppend(const std::string& line) override { w_.journalAppend(qs(line)); }
+    int journalLineCount() override { return w_.journalLineCount(); }
+    std::string journalLine(int index) override { return ansi(w_.journalLine(index)); }
+    void journalReplace(int index, const std::string& line) override {
+        w_.journalReplace(index, qs(line));
+    }
+    void showJournal() override { w_.PageControl1->setCurrentWidget(w_.mLog); }
+    std::uint32_t ticks() override {
+        using namespace std::chrono;
+        return static_cast<std::uint32_t>(
+            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+    char decimalSeparator() override {
+        QString point = QLocale().decimalPoint();
+        return point.size() == 1 && point[0].unicode() < 0x80
+                   ? static_cast<char>(point[0].unicode())
+                   : '.';
+    }
+
+  private:
+    // Journal text back to the table's code page; a character it lacks becomes '?'.
+    static std::string ansi(const QString& s) {
+        if (auto a = ansiOf(s)) return *a;
+        QString safe;
+        for (QChar c : s)
+            safe += ansiOf(QString(c)) ? c : QChar('?');
+        return ansiOf(safe).value_or(std::string());
+    }
+    TMain& w_;
+};
+
+}  // namespace
+
+void TMain::Button5Click() {
+    TransferScreen screen(*this);
+    plan::Transfer(*d_, screen, IsAnsi).run();
     Status();
 }
 

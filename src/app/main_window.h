@@ -98,6 +98,7 @@ class TMain : public QMainWindow, public plan::Port {
     void Button2Click();
     void Button3Click();
     void Button4Click();
+    void Button5Click();
     void Button6Click();
     void Button7Click();
     void N5Click();

@@ -12,6 +12,8 @@
 #include "app/text.h"
 #include "sample_db.h"
 #include "store/store.h"
+#include "xbase/check.h"
+#include "xbase/dbf.h"
 
 using app::qs;
 
@@ -281,6 +283,69 @@ class MainWindowTest : public QObject {
         QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :0"));
         QTest::mouseClick(main->Button4, Qt::LeftButton);
         QCOMPARE(errors, QStringList{"PLAN: Cannot perform this operation on an empty dataset."});
+    }
+    // "Начать перенос": both boxes, the journal with the elapsed time per table and an error
+    // line for a missing table, the plan emptied, the materials reopened, the journal shown.
+    void theTransferRun() {
+        QTemporaryDir db;  // the run rewrites the tables: a database of its own
+        sample::DemoOptions o;
+        o.materials = 200;
+        o.groups = 6;
+        sample::writeDemo(db.path().toStdString(), o);
+        writeIni((db.path() + "/").toUtf8());
+        start();
+        std::string grup = d->mlabel.fieldByName("GRUP").asString();
+        std::string nnum = d->mlabel.fieldByName("NNUM").asString();
+        for (const char* t : {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}) {
+            d->TABLES.append();
+            d->TABLES.fieldByName("NAME").setAsString(t);
+            d->TABLES.post();
+        }
+        d->PLAN.append();
+        d->PLAN.fieldByName("GRUP").setAsString(grup);
+        d->PLAN.fieldByName("NNUM").setAsString(nnum);
+        d->PLAN.fieldByName("NAME").setAsString("x");
+        d->PLAN.fieldByName("NGRUP").setAsString("ZZ");
+        d->PLAN.fieldByName("NNNUM").setAsString("MOVED-1");
+        d->PLAN.post();
+        main->Status();
+        main->mLog->clear();
+
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        QCOMPARE(errors.join("|"), QString());
+        QCOMPARE(messages, (QStringList{qs("Убедитесь что никто не работает в базе\nи нажмите ОК"),
+                                        qs("После переноса нужно переиндексировать базу\n"
+                                           "с восстановлением целостности!")}));
+        QStringList lines = main->mLog->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 5);
+        QVERIFY(lines[0].endsWith(qs(": Запущен перенос 1 позиций")));
+        QVERIFY(lines[1].contains(
+            QRegularExpression(qs(":Обрабатывается zapas\\\\mlabel\\.dbf ;[0-9.,]+ сек$"))));
+        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines[3].contains(qs(":Grup:") + qs(grup) + ",Nnum:" + qs(nnum) + " "));
+        QVERIFY(lines[3].contains(QRegularExpression(qs(" ;[0-9.,]+ сек$"))));
+        QVERIFY(lines[4].endsWith(qs(": Перенос завершен")));
+        QCOMPARE(main->PageControl1->currentWidget(), static_cast<QWidget*>(main->mLog));
+        QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :0"));
+        QVERIFY(d->mlabel.active() && d->mgrup.active() && d->MlabelV.active());
+
+        main.reset();
+        d.reset();
+        auto t = xbase::Table::open((db.path() + "/zapas/mlabel.dbf").toStdString());
+        QVERIFY(xbase::checkTable(*t).ok());
+        const xbase::Field* g = t->field("GRUP");
+        const xbase::Field* n = t->field("NNUM");
+        int moved = 0, left = 0;
+        for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+            auto value = [&](const xbase::Field* f) {
+                std::string v(t->raw(t->record(r), *f));
+                return v.substr(0, v.find_last_not_of(' ') + 1);
+            };
+            moved += value(g) == "ZZ" && value(n) == "MOVED-1";
+            left += value(g) == grup && value(n) == nnum;
+        }
+        QVERIFY(moved > 0);
+        QCOMPARE(left, 0);
     }
 };
 
