@@ -1,9 +1,7 @@
 // Engine benchmarks on a generated mlabel table (89 columns, 17 tags). Each reading benchmark
 // stands beside a plain sequential read of the same file, each writing one beside a plain copy
 // of the files, so that results are read as ratios from one run.
-//
-//   LORF_BENCH_RECORDS  table size (default 1000000)
-//   LORF_BENCH_DIR      where the generated table is kept between runs (default: temp dir)
+// The table's size and place: see bench_table.h.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -14,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "sample_db.h"
+#include "bench_table.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
 #include "xbase/cursor.h"
@@ -26,38 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint32_t benchRecords() {
-    const char* v = std::getenv("LORF_BENCH_RECORDS");
-    return v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10)) : 1000000u;
-}
-
-// The generated table, made once and kept for later runs.
-const std::string& masterTable() {
-    static const std::string path = [] {
-        std::uint32_t n = benchRecords();
-        const char* env = std::getenv("LORF_BENCH_DIR");
-        fs::path dir =
-            env ? fs::path(env) : fs::temp_directory_path() / ("lorf-bench-" + std::to_string(n));
-        fs::path table = dir / "mlabel.dbf";
-        if (!fs::exists(dir / "complete")) {
-            fs::remove_all(dir);
-            fs::create_directories(dir);
-            auto start = std::chrono::steady_clock::now();
-            std::fprintf(stderr, "generating %u materials in %s ...\n", n, dir.string().c_str());
-            sample::writeMlabel(table.string(), n, 400, 42);
-            std::ofstream(dir / "complete") << n << "\n";
-            std::fprintf(
-                stderr, "generated in %.1f s\n",
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        }
-        return table.string();
-    }();
-    return path;
-}
-
-std::string sibling(const std::string& dbf, const char* ext) {
-    return dbf.substr(0, dbf.size() - 3) + ext;
-}
+using bench::benchRecords;
+using bench::masterTable;
+using bench::sibling;
 
 // A scratch copy of the table for benchmarks that change it.
 std::string scratchCopy() {

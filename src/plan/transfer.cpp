@@ -1,7 +1,10 @@
 #include "plan/transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <unordered_map>
+#include <vector>
 
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
@@ -162,7 +165,6 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     xbase::Table& engine = *t.table();
     const xbase::Field* grup = engine.field("grup");
     const xbase::Field* nnum = engine.field("nnum");
-    bool anyRecord = !t.isEmpty();
     bool plainFields = grup && nnum && grup->type == 'C' && nnum->type == 'C';
     bool uniqueTags = false;
     if (engine.index())
@@ -175,9 +177,18 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
         for (const PlanRow& r : rows)
             changeGrup(r);
         port_.progressAdvance(static_cast<int>(n));
-        (void)anyRecord;
         return;
     }
+    // The plan rows by the pair they move, each list in plan order.
+    auto key = [](const std::string& g, const std::string& k) {
+        std::string s = std::to_string(g.size());  // the length keeps the split exact
+        s.push_back(':');
+        s.append(g).append(k);
+        return s;
+    };
+    std::unordered_map<std::string, std::vector<std::size_t>> bySource;
+    for (std::size_t i = 0; i < n; ++i)
+        bySource[key(rows[i].grup, rows[i].nnum)].push_back(i);
     // One pass: each record takes the plan rows in order. A row whose write fails stops there,
     // as its own pass would: later records do not see it.
     std::vector<std::string> failure(n);
@@ -186,17 +197,24 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     for (std::uint32_t r = 1; r <= total; ++r) {
         const char* rec = engine.record(r);
         if (rec[0] == '*') continue;
-        std::string g = engine.text(rec, *grup), k = engine.text(rec, *nnum);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (stopped[i] || g != rows[i].grup || k != rows[i].nnum) continue;
+        std::string pair = key(engine.text(rec, *grup), engine.text(rec, *nnum));
+        for (std::size_t next = 0;;) {
+            auto found = bySource.find(pair);
+            if (found == bySource.end()) break;
+            const std::vector<std::size_t>& list = found->second;
+            auto at = std::lower_bound(list.begin(), list.end(), next);
+            while (at != list.end() && stopped[*at])
+                ++at;
+            if (at == list.end()) break;
+            const std::size_t i = *at;
+            next = i + 1;
             try {
                 t.setRecNo(r);
                 t.edit();
                 t.fieldByName("grup").setAsString(rows[i].ngrup);
                 t.fieldByName("nnum").setAsString(rows[i].nnnum);
                 t.post();
-                g = t.fieldByName("grup").asString();
-                k = t.fieldByName("nnum").asString();
+                pair = key(t.fieldByName("grup").asString(), t.fieldByName("nnum").asString());
             } catch (const std::exception& e) {
                 failure[i] = e.what();
                 stopped[i] = true;

@@ -1,0 +1,181 @@
+// The transfer over three listed tables (copies of the generated mlabel table, 1% deleted,
+// 17 tags) with plans of 1, 100 and 10,000 rows, beside a plain read and rewrite of the same
+// files, and the row-by-row run at 1 and 10 rows for scale. Results are read as ratios from
+// one run; "peak_rss_MiB" is the process's peak resident size after the case.
+// The table's size and place: see bench_table.h.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "bench_table.h"
+#include "plan/transfer.h"
+#include "xbase/dbf.h"
+#include "xbase/file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTables = 3;
+
+struct QuietPort : plan::TransferPort {
+    int errors = 0, lines = 0;
+    std::string last;
+    void info(const std::string&) override {}
+    void progressOpen(int) override {}
+    void progressUpper(const std::string&) override {}
+    void progressLower(const std::string&) override {}
+    void progressAdvance(int) override {}
+    void progressClose() override {}
+    void processMessages() override {}
+    std::string timeStamp() override { return ""; }
+    void journalAppend(const std::string& line) override {
+        ++lines;
+        errors += line.find(":Grup:") != std::string::npos;
+        last = line;
+    }
+    int journalLineCount() override { return lines; }
+    std::string journalLine(int) override { return last; }
+    void journalReplace(int, const std::string& line) override { last = line; }
+    void showJournal() override {}
+    std::uint32_t ticks() override { return 0; }
+    char decimalSeparator() override { return '.'; }
+};
+
+fs::path databaseDir() {
+    return fs::path(bench::masterTable()).parent_path() / "transfer";
+}
+
+// A database whose listed tables are fresh copies of the generated table.
+void freshDatabase() {
+    fs::path d = databaseDir();
+    fs::create_directories(d / "zapas");
+    if (!fs::exists(d / "zapas" / "mgrup.dbf")) {
+        sample::writeMlabel((d / "zapas" / "mlabel.dbf").string(), 1000, 10, 1);
+        sample::writeMgrup((d / "zapas" / "mgrup.dbf").string(), 10);
+        std::ofstream(d / "main.dbf") << "";
+    }
+    const std::string& src = bench::masterTable();
+    for (int t = 1; t <= kTables; ++t)
+        for (const char* ext : {"dbf", "cdx", "fpt"}) {
+            fs::path to = d / "zapas" / ("t" + std::to_string(t) + "." + ext);
+            fs::remove(to);
+            fs::copy_file(bench::sibling(src, ext), to);
+        }
+}
+
+// The first `n` distinct pairs of the generated table, each given a new item number.
+std::vector<plan::PlanRow> planOf(std::size_t n) {
+    auto t = xbase::Table::open(bench::masterTable());
+    const xbase::Field* g = t->field("GRUP");
+    const xbase::Field* k = t->field("NNUM");
+    auto trimmed = [](std::string_view v) {
+        return std::string(v.substr(0, v.find_last_not_of(' ') + 1));
+    };
+    std::set<std::pair<std::string, std::string>> seen;
+    std::vector<plan::PlanRow> rows;
+    for (std::uint32_t r = 1; r <= t->recordCount() && rows.size() < n; ++r) {
+        if (t->isDeleted(r)) continue;
+        const char* rec = t->record(r);
+        plan::PlanRow row;
+        row.grup = trimmed(t->raw(rec, *g));
+        row.nnum = trimmed(t->raw(rec, *k));
+        if (!seen.insert({row.grup, row.nnum}).second) continue;
+        row.name = "bench";
+        row.ngrup = row.grup;
+        row.nnnum = "B" + std::to_string(rows.size());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The data module on the database, the three tables listed and the plan stored.
+std::unique_ptr<data::TData> openWith(const std::vector<plan::PlanRow>& rows) {
+    fs::path d = databaseDir();
+    for (const char* f : {"kvd.abs", "kvd.abs-wal", "kvd.abs-shm"})
+        fs::remove(d / f);
+    store::createStore((d / "kvd.abs").string());
+    auto data = std::make_unique<data::TData>();
+    data->openStore((d / "kvd.abs").string());
+    data->openAccounting(d.string() + "/", true);
+    for (int t = 1; t <= kTables; ++t) {
+        data->TABLES.append();
+        data->TABLES.fieldByName("NAME").setAsString("zapas\\t" + std::to_string(t) + ".dbf");
+        data->TABLES.post();
+    }
+    for (const auto& r : rows) {
+        data->PLAN.append();
+        data->PLAN.fieldByName("GRUP").setAsString(r.grup);
+        data->PLAN.fieldByName("NNUM").setAsString(r.nnum);
+        data->PLAN.fieldByName("NAME").setAsString(r.name);
+        data->PLAN.fieldByName("NGRUP").setAsString(r.ngrup);
+        data->PLAN.fieldByName("NNNUM").setAsString(r.nnnum);
+        data->PLAN.post();
+    }
+    return data;
+}
+
+void addCounters(benchmark::State& state) {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    state.counters["records"] = static_cast<double>(bench::benchRecords()) * kTables;
+    state.counters["peak_rss_MiB"] = static_cast<double>(u.ru_maxrss) / 1024.0;
+}
+
+// Baseline: every file of the three tables read and written anew, made durable.
+void BM_PlainReadAndRewrite(benchmark::State& state) {
+    fs::path d = databaseDir() / "zapas";
+    for (auto _ : state) {
+        state.PauseTiming();
+        freshDatabase();
+        state.ResumeTiming();
+        for (int t = 1; t <= kTables; ++t)
+            for (const char* ext : {"dbf", "cdx", "fpt"}) {
+                fs::path from = d / ("t" + std::to_string(t) + "." + ext);
+                fs::path to = d / ("t" + std::to_string(t) + ".new");
+                fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+                xbase::File::open(to.string(), xbase::Access::ReadWrite, xbase::Share::Shared)
+                    .sync();
+                fs::rename(to, from);
+            }
+    }
+    addCounters(state);
+}
+BENCHMARK(BM_PlainReadAndRewrite)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+void transfer(benchmark::State& state, bool rowByRow) {
+    const auto rows = planOf(static_cast<std::size_t>(state.range(0)));
+    int errors = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        freshDatabase();
+        auto data = openWith(rows);
+        QuietPort port;
+        state.ResumeTiming();
+        plan::Transfer run(*data, port, true);
+        rowByRow ? run.runRowByRow() : run.run();
+        errors = port.errors;
+    }
+    state.counters["plan_rows"] = static_cast<double>(rows.size());
+    state.counters["error_lines"] = errors;
+    addCounters(state);
+}
+
+void BM_Transfer(benchmark::State& state) {
+    transfer(state, false);
+}
+BENCHMARK(BM_Transfer)->Arg(1)->Arg(100)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_TransferRowByRow(benchmark::State& state) {
+    transfer(state, true);
+}
+BENCHMARK(BM_TransferRowByRow)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
