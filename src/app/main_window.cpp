@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -25,6 +26,7 @@
 
 #include "access/ads.h"
 #include "app/text.h"
+#include "plan/numbers.h"
 #include "plan/transfer.h"
 #include "xbase/file.h"
 
@@ -161,6 +163,102 @@ TChGrupNnum::TChGrupNnum(QWidget* parent) : QDialog(parent) {
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
+// ---- the item-number dialogs -----------------------------------------------------------------
+
+namespace {
+
+// A dialog's pass: a failure goes to the general error report and the dialog stays open.
+template <class F>
+bool reported(QWidget* dialog, F&& f) {
+    try {
+        f();
+        return true;
+    } catch (const std::exception& e) {
+        reportError(dialog, errorText(e.what()));
+        return false;
+    }
+}
+
+// A box's text in the table's code page; a character it lacks cannot match or be stored.
+std::string ansiText(const QLineEdit* box) {
+    auto a = ansiOf(box->text());
+    if (!a)
+        throw std::runtime_error("'" + box->text().toStdString() +
+                                 "' has characters the item numbers cannot hold");
+    return *a;
+}
+
+}  // namespace
+
+TNewLetter::TNewLetter(data::TData& module, QWidget* parent) : QDialog(parent), d_(module) {
+    setWindowTitle(qs("Преобразование н/номеров"));
+    auto* line = new QHBoxLayout(this);
+    Label1 = new QLabel(qs("Заменять"), this);
+    edChto = new QLineEdit(" ", this);
+    Label2 = new QLabel(qs("на"), this);
+    edNa = new QLineEdit("0", this);
+    Button1 = new QPushButton(qs("OK"), this);
+    Button1->setDefault(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{Label1, edChto, Label2, edNa, Button1})
+        line->addWidget(w);
+    setFixedSize(sizeHint());
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void TNewLetter::Button1Click() {
+    reported(this, [this] {
+        const std::string what = ansiText(edChto), with = ansiText(edNa);
+        plan::reworkNumbers(d_,
+                            [&](const std::string& v) { return plan::replaceAll(v, what, with); });
+    });
+}
+
+TInsertSimbols::TInsertSimbols(data::TData& module, QWidget* parent) : QDialog(parent), d_(module) {
+    setWindowTitle(qs("Вставить символы"));
+    auto* layout = new QVBoxLayout(this);
+    auto* line = new QHBoxLayout;
+    Label1 = new QLabel(qs("С позиции"), this);
+    Edit1 = new QLineEdit("2", this);
+    Label2 = new QLabel(qs("вставить символы"), this);
+    Edit2 = new QLineEdit("0", this);
+    for (QWidget* w : std::initializer_list<QWidget*>{Label1, Edit1, Label2, Edit2})
+        line->addWidget(w);
+    layout->addLayout(line);
+    auto* group = new QGroupBox(qs("Если длина результата >13"), this);
+    auto* items = new QVBoxLayout(group);
+    cutRight = new QRadioButton(qs("Отсекать справа"), group);
+    cutLeftOfRight = new QRadioButton(qs("Отсекать слева из правой группы"), group);
+    cutLeftOfRight->setChecked(true);
+    items->addWidget(cutRight);
+    items->addWidget(cutLeftOfRight);
+    layout->addWidget(group);
+    auto* buttons = new QHBoxLayout;
+    Button1 = new QPushButton(qs("ОК"), this);
+    Button1->setDefault(true);
+    Button2 = new QPushButton(qs("Отмена"), this);
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    layout->addLayout(buttons);
+    setFixedSize(sizeHint());
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TInsertSimbols::Button1Click() {
+    bool done = reported(this, [this] {
+        const std::string typed = Edit1->text().toStdString();
+        std::optional<int> position = plan::parseInteger(typed);
+        if (!position) throw std::runtime_error(plan::notAnInteger(typed));
+        const std::string text = ansiText(Edit2);
+        const plan::InsertCut cut =
+            cutRight->isChecked() ? plan::InsertCut::Right : plan::InsertCut::LeftOfRight;
+        plan::reworkNumbers(
+            d_, [&](const std::string& v) { return plan::insertAt(v, *position, text, cut); });
+    });
+    if (done) accept();
+}
+
 // ---- the main window -----------------------------------------------------------------------
 
 TMain::TMain() {
@@ -199,6 +297,8 @@ void TMain::attach(data::TData* module) {
     progress = new TProgress(this);
     chooser = new TChooseGrup(*d_, this);
     newNumber = new TChGrupNnum(this);
+    NewLetter = new TNewLetter(*d_, this);
+    InsertSimbols = new TInsertSimbols(*d_, this);
 }
 
 void TMain::buildMenus() {
@@ -209,10 +309,14 @@ void TMain::buildMenus() {
     QMenu* books = menuBar()->addMenu(qs("Справочники"));
     books->addAction(qs("Таблицы"));
     QMenu* numbers = menuBar()->addMenu(qs("Обработка Н/номеров"));
-    numbers->addAction(qs("Прижать влево"));
-    numbers->addAction(qs("Прижать вправо"));
-    numbers->addAction(qs("Заменить символы"));
-    numbers->addAction(qs("Вставить сиволы"));
+    connect(numbers->addAction(qs("Прижать влево")), &QAction::triggered, this,
+            [this] { guarded([this] { N13Click(); }); });
+    connect(numbers->addAction(qs("Прижать вправо")), &QAction::triggered, this,
+            [this] { guarded([this] { N12Click(); }); });
+    connect(numbers->addAction(qs("Заменить символы")), &QAction::triggered, this,
+            [this] { guarded([this] { N14Click(); }); });
+    connect(numbers->addAction(qs("Вставить сиволы")), &QAction::triggered, this,
+            [this] { guarded([this] { N15Click(); }); });
     QMenu* help = menuBar()->addMenu(qs("Помощь"));
     help->addAction(qs("О программе"));
 }
@@ -548,6 +652,24 @@ void TMain::N5Click() {
     savePath();
     OpenData();
     Status();
+}
+
+// ---- item-number processing ----------------------------------------------------------------
+
+void TMain::N13Click() {
+    plan::reworkNumbers(*d_, [](const std::string& v) { return plan::alignLeft(v); });
+}
+
+void TMain::N12Click() {
+    plan::reworkNumbers(*d_, [](const std::string& v) { return plan::alignRight(v); });
+}
+
+void TMain::N14Click() {
+    NewLetter->exec();
+}
+
+void TMain::N15Click() {
+    InsertSimbols->exec();
 }
 
 // ---- the transfer ------------------------------------------------------------------------------

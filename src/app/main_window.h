@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <functional>
@@ -64,6 +65,36 @@ class TChGrupNnum : public QDialog {
     QLineEdit* edNnnum;
 };
 
+// "Заменить символы": every occurrence of one text in the new item numbers replaced by
+// another; OK may be pressed again, the close box ends it.
+class TNewLetter : public QDialog {
+    Q_OBJECT
+  public:
+    TNewLetter(data::TData& module, QWidget* parent);
+    QLabel *Label1, *Label2;
+    QLineEdit *edChto, *edNa;
+    QPushButton* Button1;
+    void Button1Click();
+
+  private:
+    data::TData& d_;
+};
+
+// "Вставить сиволы": a text inserted into the new item numbers after a position.
+class TInsertSimbols : public QDialog {
+    Q_OBJECT
+  public:
+    TInsertSimbols(data::TData& module, QWidget* parent);
+    QLabel *Label1, *Label2;
+    QLineEdit *Edit1, *Edit2;
+    QRadioButton *cutRight, *cutLeftOfRight;  // the items of "Если длина результата >13"
+    QPushButton *Button1, *Button2;
+    void Button1Click();
+
+  private:
+    data::TData& d_;
+};
+
 class TMain : public QMainWindow, public plan::Port {
     Q_OBJECT
   public:
@@ -105,6 +136,10 @@ class TMain : public QMainWindow, public plan::Port {
     void N6Click();
     void N7Click();
     void N8Click();
+    void N12Click();
+    void N13Click();
+    void N14Click();
+    void N15Click();
     void groupsTitleClick(int column);
     void materialsDoubleClick();
 
@@ -118,6 +153,8 @@ class TMain : public QMainWindow, public plan::Port {
     TProgress* progress = nullptr;
     TChooseGrup* chooser = nullptr;
     TChGrupNnum* newNumber = nullptr;
+    TNewLetter* NewLetter = nullptr;
+    TInsertSimbols* InsertSimbols = nullptr;
 
     // plan::Port
     void progressShow(const std::optional<std::string>& upper,

@@ -347,6 +347,43 @@ class MainWindowTest : public QObject {
         QVERIFY(moved > 0);
         QCOMPARE(left, 0);
     }
+    // The item-number menu: alignment, then the two dialogs with their own texts.
+    void itemNumberProcessing() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        for (const char* n : {"ABCDE", "\tAB"}) {
+            d->PLAN.append();
+            d->PLAN.fieldByName("GRUP").setAsString("1");
+            d->PLAN.fieldByName("NNUM").setAsString("N");
+            d->PLAN.fieldByName("NNNUM").setAsString(n);
+            d->PLAN.post();
+        }
+        auto numbers = [this] {
+            QStringList v;
+            for (d->PLAN.first(); !d->PLAN.eof(); d->PLAN.next())
+                v << qs(d->PLAN.fieldByName("NNNUM").asString());
+            return v;
+        };
+        main->N12Click();
+        QCOMPARE(numbers(), (QStringList{"        ABCDE", "           AB"}));
+        QCOMPARE(main->NewLetter->edChto->text(), QString(" "));
+        main->NewLetter->Button1Click();
+        QCOMPARE(numbers(), (QStringList{"00000000ABCDE", "00000000000AB"}));
+
+        main->InsertSimbols->Edit1->setText("2 ");
+        main->InsertSimbols->Button1Click();
+        QCOMPARE(errors,
+                 QStringList{"'2 ' is not a valid integer value."});  // the box adds the stop
+        QCOMPARE(numbers(), (QStringList{"00000000ABCDE", "00000000000AB"}));
+        main->InsertSimbols->Edit1->setText("$0");
+        main->InsertSimbols->Edit2->setText("X");
+        main->InsertSimbols->Button1Click();
+        QCOMPARE(main->InsertSimbols->result(), int(QDialog::Accepted));
+        QCOMPARE(numbers(), (QStringList{"X0000000ABCDE", "X0000000000AB"}));
+        main->N13Click();
+        QCOMPARE(numbers(), (QStringList{"X0000000ABCDE", "X0000000000AB"}));
+        QCOMPARE(errors.size(), 1);
+    }
 };
 
 QTEST_MAIN(MainWindowTest)
