@@ -1,5 +1,7 @@
 #include "plan/plan.h"
 
+#include <set>
+
 #include "xbase/codepage.h"
 
 namespace plan {
@@ -124,6 +126,34 @@ void PlanBuilder::appendRow(const std::string& grup, const std::string& nnum,
     d_.PLAN.fieldByName("NGRUP").setAsString(ngrup);
     d_.PLAN.fieldByName("NNNUM").setAsString(nnnum);
     d_.PLAN.post();
+}
+
+std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRowText>& rows,
+                                                       bool checkOnly) {
+    std::vector<Refusal> refused;
+    std::set<std::pair<std::string, std::string>> planned, targets;
+    auto trimmed = [](const std::string& v) { return v.substr(0, v.find_last_not_of(' ') + 1); };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const PlanRowText& r = rows[i];
+        auto refuse = [&](const char* why) { refused.push_back({i, why}); };
+        if (trimmed(r.grup).empty() || trimmed(r.nnum).empty() || trimmed(r.ngrup).empty() ||
+            trimmed(r.nnnum).empty())
+            refuse("a value is empty");
+        else if (r.grup.size() > 5 || r.ngrup.size() > 5)
+            refuse("a group is wider than 5 characters");
+        else if (r.nnum.size() > 13 || r.nnnum.size() > 13)
+            refuse("an item number is wider than 13 characters");
+        else if (!planned.insert({trimmed(r.grup), trimmed(r.nnum)}).second ||
+                 d_.PLAN.locate("GRUP;NNUM", {text(r.grup), text(r.nnum)}))
+            refuse("the material is already in the plan");
+        else if (!targets.insert({trimmed(r.ngrup), trimmed(r.nnnum)}).second ||
+                 taken(r.ngrup, r.nnnum))
+            refuse("the new group and item number are taken in the materials or the plan");
+    }
+    if (!refused.empty() || checkOnly) return refused;
+    for (const PlanRowText& r : rows)
+        appendRow(r.grup, r.nnum, nameOf(r.grup, r.nnum), r.ngrup, r.nnnum);
+    return refused;
 }
 
 void PlanBuilder::finish() {

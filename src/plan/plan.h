@@ -4,8 +4,10 @@
 // the data module. The screen is reached through a port, which the main window implements
 // with Qt and the tests with a script.
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "data/data.h"
 
@@ -62,6 +64,11 @@ class Marks {
     Port& port_;
 };
 
+// A plan row as typed: old pair and new pair.
+struct PlanRowText {
+    std::string grup, nnum, ngrup, nnnum;
+};
+
 // Plan building and the plan's maintenance.
 class PlanBuilder {
   public:
@@ -70,6 +77,16 @@ class PlanBuilder {
     void toOtherGroup();  // Button2Click, "В другую группу", and the chooser's "Добавить"
     void clear();      // Button3Click, "Очистить"
     void deleteRow();  // Button4Click, "Удалить"
+
+    // Rows given by hand (the command line), each checked as plan building checks its rows:
+    // the pair already planned, the new pair taken in the materials or the plan (earlier
+    // rows of the same list included), or a value too wide for its field. All are added, or
+    // none (none at all when `checkOnly`): the refusals come back with the index of their row.
+    struct Refusal {
+        std::size_t row;
+        std::string reason;
+    };
+    std::vector<Refusal> addRows(const std::vector<PlanRowText>& rows, bool checkOnly = false);
 
   private:
     void buildIntoChosenGroup();

@@ -1,0 +1,412 @@
+// lorf-mgrup-cli: the table list, the plan, item-number processing and the transfer run from
+// the command line, on the same path.ini and kvd.abs as the window.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plan/numbers.h"
+#include "plan/plan.h"
+#include "plan/transfer.h"
+#include "xbase/codepage.h"
+#include "xbase/file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const xbase::CodePage& ansiPage() {
+    return xbase::CodePage::get(xbase::kAnsiCodePage);
+}
+
+// Table text to the terminal, and the terminal's text to the tables.
+std::string out(const std::string& ansi) {
+    return ansiPage().toUtf8(ansi);
+}
+
+std::string in(const std::string& utf8) {
+    auto a = ansiPage().fromUtf8(utf8);
+    if (!a) throw std::runtime_error("'" + utf8 + "' has characters the tables cannot hold");
+    return *a;
+}
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const char* const kUsage =
+    "usage: lorf-mgrup-cli [--db DIR] [--store FILE] COMMAND\n"
+    "  tables list\n"
+    "  tables add NAME [--filter F] [--comment C]\n"
+    "  tables remove ID\n"
+    "  plan list\n"
+    "  plan add GRUP NNUM NGRUP NNNUM\n"
+    "  plan clear\n"
+    "  plan export FILE.csv\n"
+    "  plan import FILE.csv      (GRUP;NNUM;NGRUP;NNNUM, UTF-8 or Windows-1251)\n"
+    "  numbers align-left | align-right | replace WHAT WITH |\n"
+    "          insert POS TEXT [--cut right|left-of-right]\n"
+    "  transfer --yes\n";
+
+// The console as the transfer's screen: journal lines on standard output, a progress bar on
+// standard error when it is a terminal.
+class Console : public plan::TransferPort {
+  public:
+    bool errors = false;
+    void info(const std::string&) override {}
+    void progressOpen(int max) override {
+        max_ = max;
+        done_ = 0;
+    }
+    void progressUpper(const std::string& text) override { upper_ = out(text); }
+    void progressLower(const std::string&) override {}
+    void progressAdvance(int steps) override {
+        done_ += steps;
+        if (!bar_ || max_ <= 0) return;
+        const std::size_t width = 30;
+        const auto filled =
+            static_cast<std::size_t>(static_cast<long long>(std::min(done_, max_)) * 30 / max_);
+        std::fprintf(stderr, "\r[%s%s] %d/%d %s\033[K", std::string(filled, '#').c_str(),
+                     std::string(width - filled, ' ').c_str(), done_, max_, upper_.c_str());
+        std::fflush(stderr);
+    }
+    void progressClose() override {
+        if (bar_ && max_ > 0) std::fputs("\r\033[K", stderr);
+    }
+    void processMessages() override {}
+    std::string timeStamp() override {
+        std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &local);
+        return buf;
+    }
+    void journalAppend(const std::string& line) override {
+        flush();
+        pending_ = line;
+        has_ = true;
+        const std::string text = out(line);
+        // Everything but the run's own lines reports an error.
+        for (const char* own : {": Запущен перенос ", ":Обрабатывается ", ": Перенос завершен"})
+            if (text.find(own) != std::string::npos) return;
+        errors = true;
+    }
+    int journalLineCount() override { return lines_ + (has_ ? 1 : 0); }
+    std::string journalLine(int) override { return pending_; }
+    // Only the last line is ever replaced: it is held back until the next one comes.
+    void journalReplace(int, const std::string& line) override { pending_ = line; }
+    void showJournal() override { flush(); }
+    std::uint32_t ticks() override {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+    }
+    char decimalSeparator() override { return ','; }
+    void flush() {
+        if (!has_) return;
+        std::cout << out(pending_) << "\n" << std::flush;
+        has_ = false;
+        ++lines_;
+    }
+
+  private:
+    bool bar_ = isatty(STDERR_FILENO) != 0;
+    int max_ = 0, done_ = 0, lines_ = 0;
+    bool has_ = false;
+    std::string pending_, upper_;
+};
+
+std::string programDir() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : exe.parent_path().string();
+}
+
+// The accounting directory from path.ini: its first line, in the ANSI code page.
+std::string pathFromIni(const std::string& dir) {
+    std::ifstream f(dir + "/path.ini", std::ios::binary);
+    if (!f)
+        throw std::runtime_error(
+            "no database path: path.ini not found beside the program; use --db DIR");
+    std::ostringstream all;
+    all << f.rdbuf();
+    std::string text = all.str();
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    return ansiPage().toUtf8(text);
+}
+
+std::string field(db::Dataset& d, const char* name) {
+    return out(d.fieldByName(name).asString());
+}
+
+void csvLine(std::ostream& o, const std::vector<std::string>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i)
+        o << (i ? ";" : "") << values[i];
+    o << "\n";
+}
+
+bool validUtf8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c < 0x80         ? 1
+                        : (c >> 5) == 6  ? 2
+                        : (c >> 4) == 14 ? 3
+                        : (c >> 3) == 30 ? 4
+                                         : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+        i += n;
+    }
+    return true;
+}
+
+struct CsvRow {
+    std::size_t line;
+    plan::PlanRowText row;
+};
+
+// The plan's CSV: a header row GRUP;NNUM;NGRUP;NNNUM, then a row per material. Malformed
+// lines come back in `bad` with their reason.
+std::vector<CsvRow> readPlanCsv(const std::string& path,
+                                std::vector<std::pair<std::size_t, std::string>>& bad) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + path);
+    std::ostringstream all;
+    all << f.rdbuf();
+    std::string bytes = all.str();
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+    const bool utf8 = validUtf8(bytes);
+    std::vector<CsvRow> rows;
+    std::istringstream lines(bytes);
+    std::string line;
+    for (std::size_t n = 1; std::getline(lines, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (n == 1) {
+            if (line != "GRUP;NNUM;NGRUP;NNNUM")
+                bad.push_back({n, "the header must be GRUP;NNUM;NGRUP;NNNUM"});
+            continue;
+        }
+        if (line.empty()) continue;
+        std::optional<std::string> ansi = utf8 ? ansiPage().fromUtf8(line) : line;
+        if (!ansi) {
+            bad.push_back({n, "characters outside Windows-1251"});
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::istringstream split(*ansi + ";");
+        for (std::string cell; std::getline(split, cell, ';');)
+            cells.push_back(cell);
+        if (cells.size() != 4) {
+            bad.push_back(
+                {n, "expected 4 values separated by ';', found " + std::to_string(cells.size())});
+            continue;
+        }
+        rows.push_back({n, {cells[0], cells[1], cells[2], cells[3]}});
+    }
+    if (bytes.empty()) bad.push_back({1, "the file is empty"});
+    return rows;
+}
+
+// The accounting database: --db, or path.ini beside the program.
+std::string openAccounting(data::TData& d, const std::optional<std::string>& dbDir,
+                           const std::string& dir, bool& isAnsi) {
+    std::string db = dbDir ? *dbDir : pathFromIni(dir);
+    if (db.empty() || (db.back() != '/' && db.back() != '\\')) db += '/';
+    std::string main = xbase::resolvePath(db + "main.dbf");
+    if (main.empty() || !fs::is_regular_file(main))
+        throw std::runtime_error("no database in " + db + ": main.dbf not found");
+    isAnsi = !xbase::resolvePath(db + "lorf5.dbc").empty();
+    d.openAccounting(db, isAnsi);
+    return db;
+}
+
+struct NoScreen : plan::Port {
+    void progressShow(const std::optional<std::string>&, const std::optional<std::string>&,
+                      const std::string&, int) override {}
+    void progressStep() override {}
+    void progressClose() override {}
+    void processMessages() override {}
+    void log(const std::string&) override {}
+    void message(const std::string&) override {}
+    bool chooseGroup() override { return false; }
+    bool askNewNumber(const plan::NewNumberRequest&, std::string&) override { return false; }
+    void status() override {}
+    void showPlanTab() override {}
+};
+
+int run(std::vector<std::string> args) {
+    std::optional<std::string> dbDir, store;
+    for (std::size_t i = 0; i < args.size();) {
+        if ((args[i] == "--db" || args[i] == "--store") && i + 1 < args.size()) {
+            (args[i] == "--db" ? dbDir : store) = args[i + 1];
+            args.erase(args.begin() + static_cast<long>(i),
+                       args.begin() + static_cast<long>(i) + 2);
+        } else {
+            ++i;
+        }
+    }
+    auto option = [&](const char* name) -> std::optional<std::string> {
+        for (std::size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == name) {
+                std::string v = args[i + 1];
+                args.erase(args.begin() + static_cast<long>(i),
+                           args.begin() + static_cast<long>(i) + 2);
+                return v;
+            }
+        return std::nullopt;
+    };
+    if (args.empty()) throw UsageError("a command is needed");
+    const std::string group = args[0], verb = args.size() > 1 ? args[1] : "";
+
+    const std::string dir = programDir();
+    data::TData d;
+    d.openStore(store ? *store : dir + "/kvd.abs");
+
+    if (group == "tables") {
+        if (verb == "list" && args.size() == 2) {
+            for (d.TABLES.first(); !d.TABLES.eof(); d.TABLES.next())
+                csvLine(std::cout, {field(d.TABLES, "ID"), field(d.TABLES, "NAME"),
+                                    field(d.TABLES, "FILTR"), field(d.TABLES, "COMMENT")});
+            return 0;
+        }
+        if (verb == "add") {
+            auto filter = option("--filter"), comment = option("--comment");
+            if (args.size() != 3) throw UsageError("tables add takes one NAME");
+            d.TABLES.append();
+            d.TABLES.fieldByName("NAME").setAsString(in(args[2]));
+            if (filter) d.TABLES.fieldByName("FILTR").setAsString(in(*filter));
+            if (comment) d.TABLES.fieldByName("COMMENT").setAsString(in(*comment));
+            d.TABLES.post();
+            std::cout << field(d.TABLES, "ID") << "\n";
+            return 0;
+        }
+        if (verb == "remove" && args.size() == 3) {
+            for (d.TABLES.first(); !d.TABLES.eof(); d.TABLES.next())
+                if (field(d.TABLES, "ID") == args[2]) {
+                    d.TABLES.remove();
+                    return 0;
+                }
+            throw std::runtime_error("no table with ID " + args[2]);
+        }
+    } else if (group == "plan") {
+        if ((verb == "list" || verb == "export") && args.size() == (verb == "list" ? 2u : 3u)) {
+            std::ofstream file;
+            if (verb == "export") {
+                file.open(args[2], std::ios::binary | std::ios::trunc);
+                if (!file) throw std::runtime_error("cannot write " + args[2]);
+                csvLine(file, {"GRUP", "NNUM", "NGRUP", "NNNUM"});
+            }
+            for (d.PLAN.first(); !d.PLAN.eof(); d.PLAN.next()) {
+                if (verb == "list")
+                    csvLine(std::cout,
+                            {field(d.PLAN, "GRUP"), field(d.PLAN, "NNUM"), field(d.PLAN, "NAME"),
+                             field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
+                else
+                    csvLine(file, {field(d.PLAN, "GRUP"), field(d.PLAN, "NNUM"),
+                                   field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
+            }
+            if (file.is_open() && !file.flush())
+                throw std::runtime_error("cannot write " + args[2]);
+            return 0;
+        }
+        if ((verb == "add" && args.size() == 6) || (verb == "import" && args.size() == 3)) {
+            std::vector<CsvRow> rows;
+            std::vector<std::pair<std::size_t, std::string>> bad;
+            if (verb == "add")
+                rows.push_back({0, {in(args[2]), in(args[3]), in(args[4]), in(args[5])}});
+            else
+                rows = readPlanCsv(args[2], bad);
+            bool isAnsi = true;
+            openAccounting(d, dbDir, dir, isAnsi);
+            NoScreen screen;
+            std::vector<plan::PlanRowText> texts;
+            for (const auto& r : rows)
+                texts.push_back(r.row);
+            // Malformed lines or not, every row is checked; only a clean list is added.
+            for (const auto& refusal : plan::PlanBuilder(d, screen).addRows(texts, !bad.empty()))
+                bad.push_back({rows[refusal.row].line, refusal.reason});
+            if (bad.empty()) return 0;
+            std::sort(bad.begin(), bad.end());
+            std::cerr << "lorf-mgrup-cli: nothing added\n";
+            for (const auto& [line, reason] : bad)
+                std::cerr << (verb == "add" ? std::string()
+                                            : args[2] + ":" + std::to_string(line) + ": ")
+                          << reason << "\n";
+            return 1;
+        }
+        if (verb == "clear" && args.size() == 2) {
+            d.PLAN.close();
+            d.PLAN.emptyTable();
+            d.PLAN.open();
+            return 0;
+        }
+    } else if (group == "numbers") {
+        if (verb == "align-left" && args.size() == 2) {
+            plan::reworkNumbers(d, [](const std::string& v) { return plan::alignLeft(v); });
+            return 0;
+        }
+        if (verb == "align-right" && args.size() == 2) {
+            plan::reworkNumbers(d, [](const std::string& v) { return plan::alignRight(v); });
+            return 0;
+        }
+        if (verb == "replace" && args.size() == 4) {
+            const std::string what = in(args[2]), with = in(args[3]);
+            plan::reworkNumbers(
+                d, [&](const std::string& v) { return plan::replaceAll(v, what, with); });
+            return 0;
+        }
+        if (verb == "insert") {
+            auto how = option("--cut");
+            if (args.size() != 4 || (how && *how != "right" && *how != "left-of-right"))
+                throw UsageError("numbers insert POS TEXT [--cut right|left-of-right]");
+            auto position = plan::parseInteger(args[2]);
+            if (!position) throw std::runtime_error(plan::notAnInteger(args[2]));
+            const std::string text = in(args[3]);
+            const auto cut =
+                how && *how == "right" ? plan::InsertCut::Right : plan::InsertCut::LeftOfRight;
+            plan::reworkNumbers(
+                d, [&](const std::string& v) { return plan::insertAt(v, *position, text, cut); });
+            return 0;
+        }
+    } else if (group == "transfer") {
+        if (args.size() != 2 || verb != "--yes")
+            throw UsageError("transfer rewrites the accounting tables: confirm with --yes");
+        bool isAnsi = true;
+        openAccounting(d, dbDir, dir, isAnsi);
+        Console console;
+        try {
+            plan::Transfer(d, console, isAnsi).run();
+        } catch (...) {
+            console.flush();
+            throw;
+        }
+        console.flush();
+        return console.errors ? 1 : 0;
+    }
+    throw UsageError("unknown command");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "lorf-mgrup-cli: " << e.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "lorf-mgrup-cli: " << out(e.what()) << "\n";
+        return 1;
+    }
+}

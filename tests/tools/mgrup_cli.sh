@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# lorf-mgrup-cli as an administrator runs it: the table list, a plan from CSV with its
+# refusals, number processing, the transfer and its exit codes.
+set -u
+cli=$1
+dbf=$2
+init=$3
+dir=$(mktemp -d)
+[ -n "${KEEP:-}" ] || trap 'rm -rf "$dir"' EXIT
+failures=0
+expect() {  # expect WHAT WANT GOT
+    if [ "$2" != "$3" ]; then
+        echo "FAIL: $1: expected [$2], got [$3]"
+        failures=$((failures + 1))
+    fi
+}
+run() { "$cli" --db "$dir/db" --store "$dir/kvd.abs" "$@"; }
+
+"$dbf" demo "$dir/db" --groups 12 --materials 400 --seed 7 >/dev/null
+"$init" "$dir/kvd.abs"
+mlabel=$dir/db/zapas/mlabel.dbf
+
+# The pairs of the first materials in GRUP+NNUM order, blanks kept.
+key() {
+    local hex
+    hex=$("$dbf" order "$mlabel" MLABEL | sed -n "${1}p" | cut -f2)
+    printf "$(echo "$hex" | sed 's/../\\x&/g')"
+}
+k1=$(key 1); k2=$(key 2); k3=$(key 3)
+g1=$(echo "${k1:0:5}" | sed 's/ *$//'); n1=$(echo "${k1:5:13}" | sed 's/ *$//')
+g2=$(echo "${k2:0:5}" | sed 's/ *$//'); n2=$(echo "${k2:5:13}" | sed 's/ *$//')
+g3=$(echo "${k3:0:5}" | sed 's/ *$//'); n3=$(echo "${k3:5:13}" | sed 's/ *$//')
+
+expect "table added" 1 "$(run tables add 'zapas\mlabel.dbf' --comment 'материалы')"
+run tables add 'zapas\prihod.dbf' >/dev/null
+expect "tables listed" "1;zapas\\mlabel.dbf;;материалы" "$(run tables list | head -1)"
+expect "two tables" 2 "$(run tables list | wc -l)"
+
+# An import with faults adds nothing and names every faulty line.
+{
+    echo "GRUP;NNUM;NGRUP;NNNUM"
+    echo "$g1;$n1;  9;Ж-1"
+    echo "$g2;$n2"
+    echo "$g1;$n1;  9;Ж-5"
+    echo "$g3;$n3;$g2;$n2"
+    echo "$g3;$n3;  9;12345678901234"
+} >"$dir/bad.csv"
+run plan import "$dir/bad.csv" 2>"$dir/err"
+expect "refused import exit" 1 $?
+expect "refused lines" "3 4 5 6" "$(grep -o 'bad.csv:[0-9]*' "$dir/err" | cut -d: -f2 | tr '\n' ' ' | sed 's/ $//')"
+expect "nothing added" 0 "$(run plan list | wc -l)"
+
+# A clean import in Windows-1251, then a row by hand.
+printf 'GRUP;NNUM;NGRUP;NNNUM\r\n%s;%s;  9;\xc6-1\r\n' "$g1" "$n1" >"$dir/good.csv"
+run plan import "$dir/good.csv"
+expect "import exit" 0 $?
+run plan add "$g2" "$n2" "  9" "Ж-2"
+expect "add exit" 0 $?
+run plan add "$g2" "$n2" "  9" "Ж-3" 2>/dev/null
+expect "already planned" 1 $?
+expect "plan rows" "Ж-1 Ж-2" "$(run plan list | cut -d';' -f5 | tr '\n' ' ' | sed 's/ $//')"
+run numbers replace Ж Щ
+run numbers insert x 0 2>"$dir/err"
+expect "bad position" "lorf-mgrup-cli: 'x' is not a valid integer value" "$(cat "$dir/err")"
+run plan export "$dir/out.csv"
+expect "export" "GRUP;NNUM;NGRUP;NNNUM|$g1;$n1;  9;Щ-1|$g2;$n2;  9;Щ-2" "$(tr '\n' '|' <"$dir/out.csv" | sed 's/|$//')"
+
+# The transfer asks for --yes, writes its journal and leaves every table checked clean.
+run transfer 2>/dev/null
+expect "transfer unconfirmed" 2 $?
+run transfer --yes >"$dir/journal"
+expect "transfer exit" 0 $?
+expect "journal start" 1 "$(grep -c ': Запущен перенос 2 позиций$' "$dir/journal")"
+expect "journal tables" 2 "$(grep -c ':Обрабатывается zapas.*dbf ;[0-9,]* сек$' "$dir/journal")"
+expect "journal end" 1 "$(grep -c ': Перенос завершен$' "$dir/journal")"
+expect "plan emptied" 0 "$(run plan list | wc -l)"
+for t in mlabel prihod; do
+    expect "check $t" OK "$("$dbf" check "$dir/db/zapas/$t.dbf" | cut -d' ' -f1)"
+done
+expect "moved" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-1" >/dev/null; echo $?)"
+expect "old pair gone" 1 "$("$dbf" seek "$mlabel" MLABEL "$k1" >/dev/null; echo $?)"
+
+# A missing table: an error line per plan row and exit status 1; the other tables rewritten.
+run tables add 'zapas\nosuch.dbf' >/dev/null
+run plan add "$g3" "$n3" "  9" "Щ-3"
+run transfer --yes >"$dir/journal"
+expect "transfer with an error" 1 $?
+expect "error line" 1 "$(grep -c ":Grup:$g3,Nnum:$n3 " "$dir/journal")"
+expect "moved despite the error" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >/dev/null; echo $?)"
+
+[ "$failures" -eq 0 ] && echo "all passed"
+exit "$failures"
