@@ -6,6 +6,34 @@
 #include "app/main_window.h"
 #include "app/text.h"
 
+namespace {
+
+// The journal after a run that moves the first three materials to new numbers in their own
+// groups. Rewrites the database: for a scratch copy only.
+void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
+    app::setMessageSink([](const QString&, const QString&) {});  // the two boxes pass
+    for (const char* t : {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"}) {
+        d.TABLES.append();
+        d.TABLES.fieldByName("NAME").setAsString(t);
+        d.TABLES.post();
+    }
+    int n = 0;
+    for (d.mlabel.first(); !d.mlabel.eof() && n < 3; d.mlabel.next(), ++n) {
+        d.PLAN.append();
+        for (const char* f : {"GRUP", "NNUM", "NAME"})
+            d.PLAN.fieldByName(f).setAsString(d.mlabel.fieldByName(f).asString());
+        d.PLAN.fieldByName("NGRUP").setAsString(d.mlabel.fieldByName("GRUP").asString());
+        d.PLAN.fieldByName("NNNUM").setAsString(app::ansi("Н-") + std::to_string(n + 1));
+        d.PLAN.post();
+    }
+    main.Status();
+    main.Button5Click();
+    QApplication::processEvents();
+    main.grab().save(dir + "/journal-after-transfer.png");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(app::kApplicationTitle);
@@ -28,7 +56,7 @@ int main(int argc, char** argv) {
     qsizetype at = args.indexOf("--screenshots");
     if (at >= 0 && at + 1 < args.size()) {
         QString dir = args[at + 1];
-        QTimer::singleShot(500, &main, [&main, dir] {
+        QTimer::singleShot(500, &main, [&main, &data, dir] {
             const char* names[] = {"main-marks.png", "main-plan.png", "main-journal.png"};
             for (int tab = 0; tab < 3; ++tab) {
                 main.PageControl1->setCurrentIndex(tab);
@@ -57,6 +85,8 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.progress->grab().save(dir + "/progress.png");
             main.progressClose();
+            if (QApplication::arguments().contains("--with-transfer"))
+                transferShot(main, *data, dir);
             QApplication::quit();
         });
     }

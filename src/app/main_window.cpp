@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSplitter>
 #include <QTextBlock>
@@ -509,8 +510,12 @@ void TMain::Status() {
 QString TMain::timeStamp(const QDateTime& when) {
     QString stamp = when.toString(QString::fromStdString(ads::TAdsSettings::shortDateFormat()));
     QTime t = when.time();
-    if (t.hour() || t.minute() || t.second())
-        stamp += " " + when.toString(QLocale().timeFormat(QLocale::LongFormat));
+    if (t.hour() || t.minute() || t.second()) {
+        // The locale's long time without its time zone.
+        QString format = QLocale().timeFormat(QLocale::LongFormat);
+        format.remove(QRegularExpression("\\s*t+\\s*$")).remove(QRegularExpression("^\\s*t+\\s*"));
+        stamp += " " + when.toString(format.trimmed());
+    }
     return stamp;
 }
 

@@ -257,6 +257,14 @@ class MainWindowTest : public QObject {
         QDateTime midnight(QDate(2026, 12, 31), QTime(0, 0, 0));
         QCOMPARE(app::TMain::timeStamp(midnight), QString("31.12.2026"));
         QVERIFY(app::TMain::timeStamp(midnight.addSecs(1)).startsWith("31.12.2026 "));
+        // The time stands without a zone, in the C locale as in Russian.
+        for (const char* name : {"C", "ru_RU"}) {
+            QLocale::setDefault(QLocale(name));
+            QString stamp = app::TMain::timeStamp(midnight.addSecs(3723));
+            QVERIFY2(stamp.contains(QRegularExpression("^31\\.12\\.2026 0?1:02:03$")),
+                     qPrintable(stamp));
+        }
+        QLocale::setDefault(QLocale::c());
         main->journalAppend("first");
         main->Log("second");
         QCOMPARE(main->journalLineCount(), 2);
