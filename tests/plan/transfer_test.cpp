@@ -272,3 +272,55 @@ TEST(TransferSeconds, AsTheJournalWritesThem) {
     EXPECT_EQ(plan::Transfer::seconds(2000, ','), "2");
     EXPECT_EQ(plan::Transfer::seconds(0, '.'), "0");
 }
+
+// On an OEM database the plan's ANSI numbers are matched and written in code page 866: a
+// Cyrillic number moved there is found again by the next run.
+TEST(TransferOem, CyrillicNumbersInTheTablesCodePage) {
+    TempDir source;
+    sample::DemoOptions o;
+    o.materials = 120;
+    o.groups = 4;
+    o.oem = true;
+    sample::writeDemo(source.path(), o);
+    std::string grup, nnum;
+    {
+        auto m = xbase::Table::open(source.file("zapas/mlabel.dbf"));
+        const char* rec = m->record(1);
+        grup = m->text(rec, *m->field("GRUP"));
+        nnum = m->text(rec, *m->field("NNUM"));
+    }
+    auto oemOf = [](const char* utf8) { return *xbase::CodePage::get(866).fromUtf8(utf8); };
+    auto rawCount = [&](const std::string& g, const std::string& k) {
+        auto m = xbase::Table::open(source.file("zapas/mlabel.dbf"));
+        EXPECT_TRUE(xbase::checkTable(*m).ok());
+        int n = 0;
+        for (std::uint32_t r = 1; r <= m->recordCount(); ++r) {
+            std::string rg(m->raw(m->record(r), *m->field("GRUP")));
+            std::string rk(m->raw(m->record(r), *m->field("NNUM")));
+            n += rg.substr(0, rg.find_last_not_of(' ') + 1) == g &&
+                 rk.substr(0, rk.find_last_not_of(' ') + 1) == k;
+        }
+        return n;
+    };
+    const std::vector<std::string> tables = {"zapas\\mlabel.dbf"};
+    RecordingPort port;
+    {
+        Database db(source.path(), tables, {{grup, nnum, "", "  9", ansi("Ж-1")}});
+        plan::Transfer(*db.d, port, false).run();
+        db.d.reset();
+        fs::remove_all(source.file("zapas"));
+        fs::copy(db.dir.file("zapas"), source.file("zapas"), fs::copy_options::recursive);
+    }
+    const int moved = rawCount("  9", oemOf("Ж-1"));
+    EXPECT_GT(moved, 0);
+    EXPECT_EQ(rawCount(grup, nnum), 0);
+    {
+        Database db(source.path(), tables, {{"  9", ansi("Ж-1"), "", "  8", ansi("Щ-2")}});
+        plan::Transfer(*db.d, port, false).run();
+        db.d.reset();
+        fs::remove_all(source.file("zapas"));
+        fs::copy(db.dir.file("zapas"), source.file("zapas"), fs::copy_options::recursive);
+    }
+    EXPECT_EQ(rawCount("  8", oemOf("Щ-2")), moved);
+    EXPECT_EQ(rawCount("  9", oemOf("Ж-1")), 0);
+}
