@@ -11,18 +11,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct QuietPort : plan::Port {
-    void progressShow(const std::optional<std::string>&, const std::optional<std::string>&,
-                      const std::string&, int) override {}
-    void progressStep() override {}
-    void progressClose() override {}
-    void processMessages() override {}
-    void log(const std::string&) override {}
-    void message(const std::string&) override {}
+// Marking a group asks nothing; "В план" needs the chooser's "Добавить".
+struct QuietPort : plan::SilentPort {
     bool chooseGroup() override { return true; }
-    bool askNewNumber(const plan::NewNumberRequest&, std::string&) override { return false; }
-    void status() override {}
-    void showPlanTab() override {}
 };
 
 // One group of 10,000 materials.

@@ -47,6 +47,23 @@ class Port {
     virtual void showPlanTab() = 0;
 };
 
+// The port of runs without a screen (scripts, benchmarks): no progress, no journal, and a
+// dialog is always closed without a choice.
+class SilentPort : public Port {
+  public:
+    void progressShow(const std::optional<std::string>&, const std::optional<std::string>&,
+                      const std::string&, int) override {}
+    void progressStep() override {}
+    void progressClose() override {}
+    void processMessages() override {}
+    void log(const std::string&) override {}
+    void message(const std::string&) override {}
+    bool chooseGroup() override { return false; }
+    bool askNewNumber(const NewNumberRequest&, std::string&) override { return false; }
+    void status() override {}
+    void showPlanTab() override {}
+};
+
 // Marks (the ML table) of the materials shown in the materials grid.
 class Marks {
   public:

@@ -231,20 +231,6 @@ std::string openAccounting(data::TData& d, const std::optional<std::string>& dbD
     return db;
 }
 
-struct NoScreen : plan::Port {
-    void progressShow(const std::optional<std::string>&, const std::optional<std::string>&,
-                      const std::string&, int) override {}
-    void progressStep() override {}
-    void progressClose() override {}
-    void processMessages() override {}
-    void log(const std::string&) override {}
-    void message(const std::string&) override {}
-    bool chooseGroup() override { return false; }
-    bool askNewNumber(const plan::NewNumberRequest&, std::string&) override { return false; }
-    void status() override {}
-    void showPlanTab() override {}
-};
-
 int run(std::vector<std::string> args) {
     std::optional<std::string> dbDir, store;
     for (std::size_t i = 0; i < args.size();) {
@@ -329,7 +315,7 @@ int run(std::vector<std::string> args) {
                 rows = readPlanCsv(args[2], bad);
             bool isAnsi = true;
             openAccounting(d, dbDir, dir, isAnsi);
-            NoScreen screen;
+            plan::SilentPort screen;
             std::vector<plan::PlanRowText> texts;
             for (const auto& r : rows)
                 texts.push_back(r.row);
