@@ -153,35 +153,7 @@ void writeTagHeader(unsigned char* h, const TagInfo& t) {
     std::memcpy(h + 512 + keyLen, t.forExpression.data(), t.forExpression.size());
 }
 
-// Splits the entries of an overfull node into two that each fit; returns the count for the
-// left one.
-std::size_t splitPoint(const Node& n) {
-    unsigned char page[kNodeSize];
-    std::size_t mid = n.count / 2;
-    auto part = [&](std::size_t from, std::size_t to) {
-        Node p;
-        p.attributes = n.attributes;
-        p.keyLength = n.keyLength;
-        p.trail = n.trail;
-        p.count = static_cast<std::uint16_t>(to - from);
-        p.keys.assign(n.keys.begin() + static_cast<std::ptrdiff_t>(from * n.keyLength),
-                      n.keys.begin() + static_cast<std::ptrdiff_t>(to * n.keyLength));
-        p.recnos.assign(n.recnos.begin() + static_cast<std::ptrdiff_t>(from),
-                        n.recnos.begin() + static_cast<std::ptrdiff_t>(to));
-        if (!n.leaf())
-            p.children.assign(n.children.begin() + static_cast<std::ptrdiff_t>(from),
-                              n.children.begin() + static_cast<std::ptrdiff_t>(to));
-        return p;
-    };
-    for (std::size_t delta = 0; delta < n.count; ++delta) {
-        for (std::size_t m : {mid + delta, mid - std::min(mid, delta)}) {
-            if (m == 0 || m >= n.count) continue;
-            if (encode(part(0, m), page) && encode(part(m, n.count), page)) return m;
-        }
-    }
-    fail(code::kCorruptIndex, "a node cannot be split");
-}
-
+// The entries from `from` to `to` of a node, as a node of their own.
 Node slice(const Node& n, std::size_t from, std::size_t to) {
     Node p;
     p.attributes = n.attributes;
@@ -197,6 +169,20 @@ Node slice(const Node& n, std::size_t from, std::size_t to) {
         p.children.assign(n.children.begin() + static_cast<std::ptrdiff_t>(from),
                           n.children.begin() + static_cast<std::ptrdiff_t>(to));
     return p;
+}
+
+// Splits the entries of an overfull node into two that each fit; returns the count for the
+// left one.
+std::size_t splitPoint(const Node& n) {
+    unsigned char page[kNodeSize];
+    std::size_t mid = n.count / 2;
+    for (std::size_t delta = 0; delta < n.count; ++delta) {
+        for (std::size_t m : {mid + delta, mid - std::min(mid, delta)}) {
+            if (m == 0 || m >= n.count) continue;
+            if (encode(slice(n, 0, m), page) && encode(slice(n, m, n.count), page)) return m;
+        }
+    }
+    fail(code::kCorruptIndex, "a node cannot be split");
 }
 
 void insertEntry(Node& n, std::size_t at, std::string_view key, std::uint32_t recno,
