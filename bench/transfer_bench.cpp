@@ -108,15 +108,8 @@ std::unique_ptr<data::TData> openWith(const std::vector<plan::PlanRow>& rows) {
         data->TABLES.fieldByName("NAME").setAsString("zapas\\t" + std::to_string(t) + ".dbf");
         data->TABLES.post();
     }
-    for (const auto& r : rows) {
-        data->PLAN.append();
-        data->PLAN.fieldByName("GRUP").setAsString(r.grup);
-        data->PLAN.fieldByName("NNUM").setAsString(r.nnum);
-        data->PLAN.fieldByName("NAME").setAsString(r.name);
-        data->PLAN.fieldByName("NGRUP").setAsString(r.ngrup);
-        data->PLAN.fieldByName("NNNUM").setAsString(r.nnnum);
-        data->PLAN.post();
-    }
+    for (const auto& r : rows)
+        plan::appendPlanRow(*data, r);
     return data;
 }
 

@@ -19,12 +19,9 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
     }
     int n = 0;
     for (d.mlabel.first(); !d.mlabel.eof() && n < 3; d.mlabel.next(), ++n) {
-        d.PLAN.append();
-        for (const char* f : {"GRUP", "NNUM", "NAME"})
-            d.PLAN.fieldByName(f).setAsString(d.mlabel.fieldByName(f).asString());
-        d.PLAN.fieldByName("NGRUP").setAsString(d.mlabel.fieldByName("GRUP").asString());
-        d.PLAN.fieldByName("NNNUM").setAsString(app::ansi("Н-") + std::to_string(n + 1));
-        d.PLAN.post();
+        auto field = [&](const char* name) { return d.mlabel.fieldByName(name).asString(); };
+        plan::appendPlanRow(d, {field("GRUP"), field("NNUM"), field("NAME"), field("GRUP"),
+                                app::ansi("Н-") + std::to_string(n + 1)});
     }
     main.Status();
     main.Button5Click();

@@ -6,12 +6,11 @@
 
 namespace plan {
 
-namespace {
-
-// The program's texts are Russian; inside the program text is ANSI.
 std::string ansi(const char* utf8) {
     return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
 }
+
+namespace {
 
 db::Value text(const std::string& s) {
     return db::Value(s);
@@ -116,25 +115,23 @@ bool PlanBuilder::taken(const std::string& ngrup, const std::string& nnum) {
            d_.PLAN.locate("NGRUP;NNNUM", {text(ngrup), text(nnum)});
 }
 
-void PlanBuilder::appendRow(const std::string& grup, const std::string& nnum,
-                            const std::string& name, const std::string& ngrup,
-                            const std::string& nnnum) {
-    d_.PLAN.append();
-    d_.PLAN.fieldByName("GRUP").setAsString(grup);
-    d_.PLAN.fieldByName("NNUM").setAsString(nnum);
-    d_.PLAN.fieldByName("NAME").setAsString(name);
-    d_.PLAN.fieldByName("NGRUP").setAsString(ngrup);
-    d_.PLAN.fieldByName("NNNUM").setAsString(nnnum);
-    d_.PLAN.post();
+void appendPlanRow(data::TData& d, const PlanRow& r) {
+    d.PLAN.append();
+    d.PLAN.fieldByName("GRUP").setAsString(r.grup);
+    d.PLAN.fieldByName("NNUM").setAsString(r.nnum);
+    d.PLAN.fieldByName("NAME").setAsString(r.name);
+    d.PLAN.fieldByName("NGRUP").setAsString(r.ngrup);
+    d.PLAN.fieldByName("NNNUM").setAsString(r.nnnum);
+    d.PLAN.post();
 }
 
-std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRowText>& rows,
+std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow>& rows,
                                                        bool checkOnly) {
     std::vector<Refusal> refused;
     std::set<std::pair<std::string, std::string>> planned, targets;
     auto trimmed = [](const std::string& v) { return v.substr(0, v.find_last_not_of(' ') + 1); };
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const PlanRowText& r = rows[i];
+        const PlanRow& r = rows[i];
         auto refuse = [&](const char* why) { refused.push_back({i, why}); };
         if (trimmed(r.grup).empty() || trimmed(r.nnum).empty() || trimmed(r.ngrup).empty() ||
             trimmed(r.nnnum).empty())
@@ -151,8 +148,8 @@ std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow
             refuse("the new group and item number are taken in the materials or the plan");
     }
     if (!refused.empty() || checkOnly) return refused;
-    for (const PlanRowText& r : rows)
-        appendRow(r.grup, r.nnum, nameOf(r.grup, r.nnum), r.ngrup, r.nnnum);
+    for (const PlanRow& r : rows)
+        appendPlanRow(d_, {r.grup, r.nnum, nameOf(r.grup, r.nnum), r.ngrup, r.nnnum});
     return refused;
 }
 
@@ -175,7 +172,7 @@ void PlanBuilder::toPlan() {
     for (d_.MLabelMem.first(); !d_.MLabelMem.eof(); d_.MLabelMem.next()) {
         std::string grup = d_.MLabelMem.fieldByName("GRUP").asString();
         std::string nnum = d_.MLabelMem.fieldByName("NNUM").asString();
-        appendRow(grup, nnum, nameOf(grup, nnum), grup, nnum);
+        appendPlanRow(d_, {grup, nnum, nameOf(grup, nnum), grup, nnum});
         port_.progressStep();
     }
     guard.release();
@@ -224,7 +221,7 @@ void PlanBuilder::buildIntoChosenGroup() {
             }
             number = entry;
         }
-        if (!skipped) appendRow(grup, nnum, name, ngrup, number);
+        if (!skipped) appendPlanRow(d_, {grup, nnum, name, ngrup, number});
         port_.progressStep();
     }
     guard.release();

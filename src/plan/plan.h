@@ -81,10 +81,16 @@ class Marks {
     Port& port_;
 };
 
-// A plan row as typed: old pair and new pair.
-struct PlanRowText {
-    std::string grup, nnum, ngrup, nnnum;
+// The program's texts are Russian, written in UTF-8 here; inside the program text is ANSI.
+std::string ansi(const char* utf8);
+
+// A row of the plan: the old pair, the material's name, the new pair.
+struct PlanRow {
+    std::string grup, nnum, name, ngrup, nnnum;
 };
+
+// Appends `row` to the plan and posts it.
+void appendPlanRow(data::TData& data, const PlanRow& row);
 
 // Plan building and the plan's maintenance.
 class PlanBuilder {
@@ -95,22 +101,21 @@ class PlanBuilder {
     void clear();      // Button3Click, "Очистить"
     void deleteRow();  // Button4Click, "Удалить"
 
-    // Rows given by hand (the command line), each checked as plan building checks its rows:
-    // the pair already planned, the new pair taken in the materials or the plan (earlier
-    // rows of the same list included), or a value too wide for its field. All are added, or
-    // none (none at all when `checkOnly`): the refusals come back with the index of their row.
+    // Rows given by hand (the command line; their names are looked up), each checked as plan
+    // building checks its rows: the pair already planned, the new pair taken in the materials or
+    // the plan (earlier rows of the same list included), or a value too wide for its field. All are
+    // added, or none (none at all when `checkOnly`): the refusals come back with the index of their
+    // row.
     struct Refusal {
         std::size_t row;
         std::string reason;
     };
-    std::vector<Refusal> addRows(const std::vector<PlanRowText>& rows, bool checkOnly = false);
+    std::vector<Refusal> addRows(const std::vector<PlanRow>& rows, bool checkOnly = false);
 
   private:
     void buildIntoChosenGroup();
     std::string nameOf(const std::string& grup, const std::string& nnum);
     bool taken(const std::string& ngrup, const std::string& nnum);
-    void appendRow(const std::string& grup, const std::string& nnum, const std::string& name,
-                   const std::string& ngrup, const std::string& nnnum);
     void finish();
     data::TData& d_;
     Port& port_;

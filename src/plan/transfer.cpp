@@ -7,17 +7,8 @@
 #include <vector>
 
 #include "xbase/cdx.h"
-#include "xbase/codepage.h"
 
 namespace plan {
-
-namespace {
-
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
-}
-
-}  // namespace
 
 std::string Transfer::seconds(std::uint32_t milliseconds, char separator) {
     char buf[64];
@@ -145,7 +136,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     ads::TAdsTable& t = d_.AdsTableR;
     const std::size_t n = rows.size();
     if (n == 0) return;  // an empty plan opens no table
-    if (!rows.empty()) port_.progressLower(rows.back().name);
+    port_.progressLower(rows.back().name);
     auto rowLine = [&](std::size_t i, const std::string& message) {
         line(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
     };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "data/data.h"
+#include "plan/plan.h"
 
 namespace plan {
 
@@ -32,10 +33,6 @@ class TransferPort {
     virtual std::uint32_t ticks() = 0;
     // The locale's decimal separator for the elapsed seconds.
     virtual char decimalSeparator() = 0;
-};
-
-struct PlanRow {
-    std::string grup, nnum, name, ngrup, nnnum;
 };
 
 class Transfer {

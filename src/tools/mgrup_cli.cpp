@@ -173,7 +173,7 @@ bool validUtf8(std::string_view s) {
 
 struct CsvRow {
     std::size_t line;
-    plan::PlanRowText row;
+    plan::PlanRow row;
 };
 
 // The plan's CSV: a header row GRUP;NNUM;NGRUP;NNNUM, then a row per material. Malformed
@@ -212,7 +212,7 @@ std::vector<CsvRow> readPlanCsv(const std::string& path,
                 {n, "expected 4 values separated by ';', found " + std::to_string(cells.size())});
             continue;
         }
-        rows.push_back({n, {cells[0], cells[1], cells[2], cells[3]}});
+        rows.push_back({n, {cells[0], cells[1], "", cells[2], cells[3]}});
     }
     if (bytes.empty()) bad.push_back({1, "the file is empty"});
     return rows;
@@ -310,13 +310,13 @@ int run(std::vector<std::string> args) {
             std::vector<CsvRow> rows;
             std::vector<std::pair<std::size_t, std::string>> bad;
             if (verb == "add")
-                rows.push_back({0, {in(args[2]), in(args[3]), in(args[4]), in(args[5])}});
+                rows.push_back({0, {in(args[2]), in(args[3]), "", in(args[4]), in(args[5])}});
             else
                 rows = readPlanCsv(args[2], bad);
             bool isAnsi = true;
             openAccounting(d, dbDir, dir, isAnsi);
             plan::SilentPort screen;
-            std::vector<plan::PlanRowText> texts;
+            std::vector<plan::PlanRow> texts;
             for (const auto& r : rows)
                 texts.push_back(r.row);
             // Malformed lines or not, every row is checked; only a clean list is added.

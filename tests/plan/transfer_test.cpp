@@ -95,15 +95,8 @@ struct Database {
             d->TABLES.fieldByName("NAME").setAsString(t);
             d->TABLES.post();
         }
-        for (const auto& r : rows) {
-            d->PLAN.append();
-            d->PLAN.fieldByName("GRUP").setAsString(r.grup);
-            d->PLAN.fieldByName("NNUM").setAsString(r.nnum);
-            d->PLAN.fieldByName("NAME").setAsString(r.name);
-            d->PLAN.fieldByName("NGRUP").setAsString(r.ngrup);
-            d->PLAN.fieldByName("NNNUM").setAsString(r.nnnum);
-            d->PLAN.post();
-        }
+        for (const auto& r : rows)
+            plan::appendPlanRow(*d, r);
     }
 };
 
