@@ -23,6 +23,11 @@ void Transfer::line(const std::string& text) {
     port_.journalAppend(port_.timeStamp() + text);
 }
 
+void Transfer::errorLine(const std::string& text) {
+    line(text);
+    ++errorLines_;
+}
+
 std::vector<PlanRow> Transfer::readPlan() {
     std::vector<PlanRow> rows;
     for (d_.PLAN.first(); !d_.PLAN.eof(); d_.PLAN.next())
@@ -60,13 +65,13 @@ void Transfer::runWith(PerTable perTable) {
                                                    seconds(elapsed, port_.decimalSeparator()) +
                                                    ansi(" сек"));
                 } catch (const std::exception& e) {
-                    line(":" + std::string(e.what()));
+                    errorLine(":" + std::string(e.what()));
                 }
                 d_.TABLES.next();
                 port_.processMessages();
             }
         } catch (const std::exception& e) {
-            line(":" + std::string(e.what()));
+            errorLine(":" + std::string(e.what()));
         }
     } catch (...) {
         escaped = std::current_exception();
@@ -128,7 +133,7 @@ void Transfer::changeGrup(const PlanRow& row) {
         }
         t.close();
     } catch (const std::exception& e) {
-        line(ansi(":Grup:") + row.grup + ",Nnum:" + row.nnum + " " + e.what());
+        errorLine(ansi(":Grup:") + row.grup + ",Nnum:" + row.nnum + " " + e.what());
     }
 }
 
@@ -138,7 +143,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     if (n == 0) return;  // an empty plan opens no table
     port_.progressLower(rows.back().name);
     auto rowLine = [&](std::size_t i, const std::string& message) {
-        line(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
+        errorLine(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
     };
     // Opening and packing fail alike for every plan row, each of which would try them anew.
     try {

@@ -47,6 +47,9 @@ class Transfer {
     // plan row (ChangeGrup). Kept as the measure the fast run is held to.
     void runRowByRow();
 
+    // The error lines the run wrote to the journal.
+    int errorLines() const { return errorLines_; }
+
     // Elapsed seconds as the journal writes them: up to 15 significant digits, no trailing
     // zeros, the given decimal separator.
     static std::string seconds(std::uint32_t milliseconds, char separator);
@@ -58,10 +61,12 @@ class Transfer {
     void changeGrup(const PlanRow& row);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
     void line(const std::string& text);
+    void errorLine(const std::string& text);
 
     data::TData& d_;
     TransferPort& port_;
     bool isAnsi_;
+    int errorLines_ = 0;
 };
 
 }  // namespace plan

@@ -60,7 +60,6 @@ const char* const kUsage =
 // standard error when it is a terminal.
 class Console : public plan::TransferPort {
   public:
-    bool errors = false;
     void info(const std::string&) override {}
     void progressOpen(int max) override {
         max_ = max;
@@ -94,11 +93,6 @@ class Console : public plan::TransferPort {
         flush();
         pending_ = line;
         has_ = true;
-        const std::string text = out(line);
-        // Everything but the run's own lines reports an error.
-        for (const char* own : {": Запущен перенос ", ":Обрабатывается ", ": Перенос завершен"})
-            if (text.find(own) != std::string::npos) return;
-        errors = true;
     }
     int journalLineCount() override { return lines_ + (has_ ? 1 : 0); }
     std::string journalLine(int) override { return pending_; }
@@ -371,14 +365,15 @@ int run(std::vector<std::string> args) {
         bool isAnsi = true;
         openAccounting(d, dbDir, dir, isAnsi);
         Console console;
+        plan::Transfer transfer(d, console, isAnsi);
         try {
-            plan::Transfer(d, console, isAnsi).run();
+            transfer.run();
         } catch (...) {
             console.flush();
             throw;
         }
         console.flush();
-        return console.errors ? 1 : 0;
+        return transfer.errorLines() ? 1 : 0;
     }
     throw UsageError("unknown command");
 }

@@ -212,8 +212,10 @@ TEST_F(TransferTest, JournalOfARun) {
                                        {"  9", "NEW", "second", g, k}};
     Database db(source.path(), tables, rows);
     RecordingPort port;
-    plan::Transfer(*db.d, port, true).run();
+    plan::Transfer run(*db.d, port, true);
+    run.run();
     ASSERT_GE(port.journal.size(), 8u);
+    EXPECT_EQ(run.errorLines(), 4);  // both rows in the table without GRUP and the missing one
     EXPECT_EQ(port.journal.front(), "T" + ansi(": Запущен перенос ") + "2" + ansi(" позиций"));
     EXPECT_EQ(port.journal.back(), "T" + ansi(": Перенос завершен"));
     // Tables in name order; each line of a table ends with its time; a missing table and one
