@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "access/ads.h"
 #include "sample_db.h"
@@ -17,18 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const db::DatabaseError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(1251).fromUtf8(utf8);
-}
+using testtext::ansi;
+using testtext::errorText;
 
 // The settings exist once per process, as in the program.
 TAdsSettings& settings() {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <set>
 
+#include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "data/data.h"
 #include "sample_db.h"
@@ -14,18 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const db::DatabaseError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(1251).fromUtf8(utf8);
-}
+using testtext::ansi;
+using testtext::errorText;
 
 class DataTest : public ::testing::Test {
   protected:

@@ -4,6 +4,7 @@
 #include <functional>
 #include <set>
 
+#include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "plan/plan.h"
 #include "sample_db.h"
@@ -13,9 +14,7 @@ using db::Value;
 
 namespace {
 
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(1251).fromUtf8(utf8);
-}
+using testtext::ansi;
 
 // The screen, scripted: answers come from queues, everything shown is recorded.
 struct ScriptedPort : plan::Port {

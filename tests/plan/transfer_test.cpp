@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "plan/transfer.h"
 #include "sample_db.h"
@@ -18,9 +19,7 @@ using db::Value;
 
 namespace {
 
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(1251).fromUtf8(utf8);
-}
+using testtext::ansi;
 
 // The screen, recorded; the clock stands still so that two runs write the same journal.
 struct RecordingPort : plan::TransferPort {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 
+#include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "db/dataset.h"
 #include "store/store.h"
@@ -16,18 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ansi(const char* utf8) {
-    return *xbase::CodePage::get(1251).fromUtf8(utf8);
-}
-
-std::string errorText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const db::DatabaseError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using testtext::ansi;
+using testtext::errorText;
 
 class StoreTest : public ::testing::Test {
   protected:
