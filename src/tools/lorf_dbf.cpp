@@ -56,6 +56,10 @@ const char* formatName(xbase::TableFormat f) {
     switch (f) {
         case xbase::TableFormat::DBase3:
             return "dBase III";
+        case xbase::TableFormat::DBase4:
+            return "dBase IV";
+        case xbase::TableFormat::DBase7:
+            return "dBase 7";
         case xbase::TableFormat::FoxPro2:
             return "FoxPro 2";
         case xbase::TableFormat::VisualFoxPro:

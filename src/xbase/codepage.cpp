@@ -173,6 +173,23 @@ int codePageFromByte(std::uint8_t b) {
     }
 }
 
+int codePageFromDriverName(std::string_view name) {
+    // The names are "DB", the code page's number or "WIN" for the Windows ANSI pages, a
+    // country and a digit: DB437US0, DB850US0, DB866RU0, DBWINUS0, DBWINWE0, DBWINRU0.
+    if (name.size() < 5 || name.substr(0, 2) != "DB") return 0;
+    std::string_view rest = name.substr(2);
+    if (rest.substr(0, 3) == "WIN") {
+        std::string_view country = rest.substr(3, 2);
+        return country == "RU" ? 1251 : 1252;
+    }
+    int number = 0;
+    std::size_t i = 0;
+    while (i < rest.size() && i < 4 && rest[i] >= '0' && rest[i] <= '9')
+        number = number * 10 + (rest[i++] - '0');
+    if (i < 3) return 0;
+    return CodePage::find(number) ? number : 0;
+}
+
 std::uint8_t codePageByte(int codePage) {
     switch (codePage) {
         case 437:

@@ -75,6 +75,9 @@ class Translation {
 // The code page that a DBF header's code-page byte (offset 29) names, 0 when the byte names
 // one we do not support. Byte 0 means the ANSI code page.
 int codePageFromByte(std::uint8_t b);
+// The code page a dBase 7 language driver's name names ("DB866RU0" 866, "DBWINUS0" 1252,
+// "DBWINRU0" 1251, ...), 0 when the name is empty or names none we support.
+int codePageFromDriverName(std::string_view name);
 // The code-page byte written for a code page.
 std::uint8_t codePageByte(int codePage);
 

@@ -28,7 +28,8 @@ bool asciiEqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool validType(char t) {
+bool validType(char t, TableFormat format) {
+    if (format == TableFormat::DBase7 && (t == '@' || t == 'O' || t == '+')) return true;
     return std::string_view("CNFDLMIBYTGVQW0P").find(t) != std::string_view::npos;
 }
 
@@ -118,7 +119,8 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
 
     // The code page the character bytes are in: the header's, unless an OEM open of a table
     // that declares an ANSI code page says the bytes are OEM text after all.
-    int cp = codePageFromByte(t->header_.codePageByte);
+    int cp = codePageFromDriverName(t->header_.driverName);
+    if (cp == 0) cp = codePageFromByte(t->header_.codePageByte);
     if (cp == 0) cp = kAnsiCodePage;
     bool oemPage = CodePage::get(cp).isOem();
     t->charType_ = options.charType.value_or(oemPage ? CharType::Oem : CharType::Ansi);
@@ -144,7 +146,8 @@ void Table::openCompanions() {
         return f.type == 'M' || f.type == 'G' || f.type == 'W';
     });
     if (hasMemoField) {
-        bool dbt = header_.version == 0x83 || header_.version == 0x8B;
+        const std::uint8_t v = header_.version;
+        bool dbt = v == 0x83 || v == 0x8B || v == 0x7B || v == 0xCB || v == 0x8C || v == 0x04;
         std::string memoPath = siblingPath(resolved, dbt ? "dbt" : "fpt");
         if (memoPath.empty())
             fail(code::kFileNotFound,
@@ -203,10 +206,20 @@ void Table::parseHeader() {
     file_.readExact(0, h, 32, "the table header");
     header_.version = h[0];
     switch (h[0]) {
-        case 0x03:
+        case 0x03:  // dBase III and dBase IV without memo
         case 0x83:
-        case 0x8B:
             format_ = TableFormat::DBase3;
+            break;
+        case 0x7B:  // dBase IV with memo, and its SQL tables
+        case 0x8B:
+        case 0x43:
+        case 0x63:
+        case 0xCB:
+            format_ = TableFormat::DBase4;
+            break;
+        case 0x04:  // dBase 7 without and with memo
+        case 0x8C:
+            format_ = TableFormat::DBase7;
             break;
         case 0xF5:
         case 0xFB:
@@ -229,39 +242,53 @@ void Table::parseHeader() {
     header_.recordLength = le16(h + 10);
     header_.tableFlags = h[28];
     header_.codePageByte = h[29];
+    // dBase 7: the language driver's name follows the first 32 bytes, and the field
+    // descriptors start after 36 more bytes and take 48 bytes each.
+    const bool level7 = format_ == TableFormat::DBase7;
+    const std::size_t descStart = level7 ? 68 : 32;
+    const std::size_t descSize = level7 ? 48 : 32;
 
-    if (header_.headerLength < 33 || header_.headerLength > fileSize)
+    if (header_.headerLength < descStart + 1 || header_.headerLength > fileSize)
         corrupt("the header length " + std::to_string(header_.headerLength) +
                 " does not fit the file");
     if (header_.recordLength < 1) corrupt("the record length is 0");
+    if (level7) {
+        char name[32];
+        file_.readExact(32, name, sizeof name, "the language driver name");
+        header_.driverName.assign(name, std::find(name, name + sizeof name, '\0'));
+    }
 
-    std::vector<unsigned char> desc(header_.headerLength - 32);
-    file_.readExact(32, desc.data(), desc.size(), "the field descriptors");
+    std::vector<unsigned char> desc(header_.headerLength - descStart);
+    file_.readExact(descStart, desc.data(), desc.size(), "the field descriptors");
     std::uint32_t offset = 1;
     int nullBits = 0;
     std::size_t pos = 0;
     while (true) {
         if (pos >= desc.size()) corrupt("the field descriptors have no terminator");
         if (desc[pos] == 0x0D) break;
-        if (pos + 32 > desc.size()) corrupt("a field descriptor runs past the header");
+        if (pos + descSize > desc.size()) corrupt("a field descriptor runs past the header");
         const unsigned char* d = desc.data() + pos;
         Field f;
         std::size_t n = 0;
-        while (n < 11 && d[n] != 0)
+        const std::size_t nameSize = level7 ? 32 : 11;
+        while (n < nameSize && d[n] != 0)
             ++n;
         f.name.assign(reinterpret_cast<const char*>(d), n);
         while (!f.name.empty() && f.name.back() == ' ')
             f.name.pop_back();
         if (f.name.empty()) corrupt("field " + std::to_string(fields_.size() + 1) + " has no name");
-        f.type = static_cast<char>(d[11]);
+        const unsigned char* typeAndSize = d + (level7 ? 32 : 11);
+        f.type = static_cast<char>(typeAndSize[0]);
         if (f.type >= 'a' && f.type <= 'z') f.type = static_cast<char>(f.type - 32);
-        if (!validType(f.type))
+        if (!validType(f.type, format_))
             corrupt("field " + f.name + " has the unknown type '" + std::string(1, f.type) + "'");
-        f.length = d[16];
-        f.decimals = d[17];
+        // dBase 7 keeps the length and the decimals right after the type, the others 5 bytes on.
+        const unsigned char* lengths = level7 ? typeAndSize + 1 : d + 16;
+        f.length = lengths[0];
+        f.decimals = lengths[1];
         if (format_ == TableFormat::VisualFoxPro) f.flags = d[18];
-        if (f.type == 'C' && format_ != TableFormat::VisualFoxPro)
-            f.length = static_cast<std::uint32_t>(d[16] | (d[17] << 8));  // long character fields
+        if (f.type == 'C' && format_ != TableFormat::VisualFoxPro && !level7)
+            f.length = static_cast<std::uint32_t>(lengths[0] | (lengths[1] << 8));  // long fields
         if (f.type == 'C' && format_ != TableFormat::VisualFoxPro) f.decimals = 0;
         if (f.length == 0) corrupt("field " + f.name + " has length 0");
         auto expect = [&](std::initializer_list<std::uint32_t> allowed) {
@@ -278,11 +305,19 @@ void Table::parseHeader() {
                 expect({1});
                 break;
             case 'I':
+            case '+':
                 expect({4});
                 break;
-            case 'B':
+            case 'B':  // a double in Visual FoxPro, a binary memo in the dBase formats
+                if (format_ == TableFormat::VisualFoxPro)
+                    expect({8});
+                else
+                    expect({10});
+                break;
             case 'Y':
             case 'T':
+            case 'O':
+            case '@':
                 expect({8});
                 break;
             case 'M':
@@ -304,7 +339,7 @@ void Table::parseHeader() {
             if (f.type == 'V' || f.type == 'Q') f.varLengthBit = nullBits++;
         }
         fields_.push_back(std::move(f));
-        pos += 32;
+        pos += descSize;
     }
     if (fields_.empty()) corrupt("the table has no fields");
     if (offset != header_.recordLength)
@@ -448,8 +483,34 @@ std::string Table::display(const char* rec, const Field& f) const {
         case 'L':
             return trim(r);
         case 'I':
+        case '+':
+            // dBase 7 stores integers big-endian with the sign bit flipped, so that their
+            // bytes sort as the numbers do.
+            if (format_ == TableFormat::DBase7)
+                return std::to_string(static_cast<std::int32_t>(be32(ucp(r.data())) ^ 0x80000000u));
             return std::to_string(static_cast<std::int32_t>(le32(ucp(r.data()))));
+        case 'O': {
+            // Big-endian; positive numbers have the sign bit set, negative ones all bits flipped.
+            std::uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i)
+                bits = (bits << 8) | static_cast<unsigned char>(r[static_cast<std::size_t>(i)]);
+            bits = (bits >> 63) ? bits ^ (1ull << 63) : ~bits;
+            double d;
+            std::memcpy(&d, &bits, 8);
+            return std::to_string(d);
+        }
+        case '@': {
+            static const char digits[] = "0123456789ABCDEF";
+            std::string hex;
+            for (char ch : r) {
+                const auto c = static_cast<unsigned char>(ch);
+                hex += digits[c >> 4];
+                hex += digits[c & 15];
+            }
+            return hex;
+        }
         case 'B': {
+            if (format_ != TableFormat::VisualFoxPro) return trim(r);  // a binary memo's block
             double d;
             std::memcpy(&d, r.data(), 8);
             return std::to_string(d);

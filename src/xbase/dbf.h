@@ -19,7 +19,9 @@ class Translation;
 struct TagEntries;
 struct TagInfo;
 
-enum class TableFormat { DBase3, FoxPro2, VisualFoxPro };
+// dBase III (and FoxBASE+), dBase IV, dBase 7 (a longer header and 48-byte field
+// descriptors), FoxPro 2, Visual FoxPro.
+enum class TableFormat { DBase3, DBase4, DBase7, FoxPro2, VisualFoxPro };
 
 // How the character fields of a table are taken: ANSI reads the bytes as they are, OEM
 // converts them from the table's OEM code page to the ANSI code page.
@@ -27,7 +29,7 @@ enum class CharType { Ansi, Oem };
 
 struct Field {
     std::string name;          // as stored, normally upper case
-    char type = 'C';           // C N F D L M I B Y T G V Q W 0
+    char type = 'C';           // C N F D L M I B Y T G V Q W 0, dBase 7 also @ O +
     std::uint32_t offset = 0;  // in the record; the deleted flag is byte 0
     std::uint32_t length = 0;
     std::uint8_t decimals = 0;
@@ -47,6 +49,7 @@ struct TableHeader {
     std::uint32_t recordLength = 0;
     std::uint8_t tableFlags = 0;  // 0x01 structural CDX, 0x02 memo, 0x04 database container
     std::uint8_t codePageByte = 0;
+    std::string driverName;  // dBase 7: the language driver's name ("DB866RU0", ...)
 };
 
 struct OpenOptions {

@@ -52,6 +52,8 @@ std::string trimmed(std::string_view s) {
 }  // namespace
 
 void Table::requireWritable(const char* what) const {
+    if (format_ == TableFormat::DBase7)
+        fail(code::kUnsupported, file_.path() + ": cannot " + what + " a dBase 7 table");
     if (options_.readOnly)
         fail(code::kReadOnly, file_.path() + ": cannot " + what + " a table opened read-only");
     if (options_.share != Share::Exclusive)

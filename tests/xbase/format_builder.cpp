@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -179,8 +180,12 @@ std::string buildDbf(const TableSpec& spec) {
     for (const auto& f : spec.fields)
         recLen += static_cast<std::uint32_t>(f.length);
     bool vfp = spec.version == 0x30 || spec.version == 0x31 || spec.version == 0x32;
+    // dBase 7: 32 more bytes of language driver name and 4 reserved ones, 48-byte descriptors
+    // (name 32, type, length, decimals, then reserved, MDX flag and autoincrement bytes).
+    bool level7 = spec.version == 0x04 || spec.version == 0x8C;
+    const std::size_t start = level7 ? 68 : 32, size = level7 ? 48 : 32;
     std::uint32_t headerLen =
-        32 + 32 * static_cast<std::uint32_t>(spec.fields.size()) + 1 + (vfp ? 263 : 0);
+        static_cast<std::uint32_t>(start + size * spec.fields.size()) + 1 + (vfp ? 263 : 0);
     std::string b(headerLen, '\0');
     b[0] = static_cast<char>(spec.version);
     b[1] = 124;
@@ -191,19 +196,29 @@ std::string buildDbf(const TableSpec& spec) {
     le16(b, 10, recLen);
     b[28] = static_cast<char>(spec.tableFlags);
     b[29] = static_cast<char>(spec.codePageByte);
+    if (level7)
+        std::memcpy(b.data() + 32, spec.driverName.data(),
+                    std::min<std::size_t>(spec.driverName.size(), 32));
     std::uint32_t offset = 1;
     for (std::size_t i = 0; i < spec.fields.size(); ++i) {
         const auto& f = spec.fields[i];
-        std::size_t at = 32 + i * 32;
-        std::memcpy(b.data() + at, f.name.data(), std::min<std::size_t>(f.name.size(), 10));
-        b[at + 11] = f.type;
-        le32(b, at + 12, vfp ? offset : 0);
-        b[at + 16] = static_cast<char>(f.length & 0xFF);
-        b[at + 17] = static_cast<char>(f.decimals);
-        b[at + 18] = static_cast<char>(f.flags);
+        std::size_t at = start + i * size;
+        std::memcpy(b.data() + at, f.name.data(),
+                    std::min<std::size_t>(f.name.size(), level7 ? 31 : 10));
+        if (level7) {
+            b[at + 32] = f.type;
+            b[at + 33] = static_cast<char>(f.length & 0xFF);
+            b[at + 34] = static_cast<char>(f.decimals);
+        } else {
+            b[at + 11] = f.type;
+            le32(b, at + 12, vfp ? offset : 0);
+            b[at + 16] = static_cast<char>(f.length & 0xFF);
+            b[at + 17] = static_cast<char>(f.decimals);
+            b[at + 18] = static_cast<char>(f.flags);
+        }
         offset += static_cast<std::uint32_t>(f.length);
     }
-    b[32 + spec.fields.size() * 32] = 0x0D;
+    b[start + spec.fields.size() * size] = 0x0D;
     for (std::size_t r = 0; r < spec.records.size(); ++r) {
         std::string rec(recLen, ' ');
         if (r < spec.deleted.size() && spec.deleted[r]) rec[0] = '*';
@@ -278,6 +293,8 @@ std::pair<std::string, std::vector<std::uint32_t>> buildFpt(std::uint16_t blockS
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);

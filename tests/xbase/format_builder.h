@@ -25,6 +25,7 @@ struct TableSpec {
     std::vector<FieldSpec> fields;
     std::vector<std::vector<std::string>> records;  // raw bytes per field, padded with blanks
     std::vector<bool> deleted;                      // per record; missing means not deleted
+    std::string driverName;  // dBase 7 (version 0x04 or 0x8C): the language driver's name
 };
 
 std::string buildDbf(const TableSpec& spec);
