@@ -29,6 +29,7 @@ void DatasetModel::reload() {
     recnos_.clear();
     current_ = -1;
     complete_ = true;
+    insertRow_ = false;
     endResetModel();
     db::Dataset* ds = dataset();
     if (!ds || !ds->active() || ds->isEmpty()) {
@@ -125,12 +126,35 @@ void DatasetModel::syncCurrent() {
     emit currentRowChanged(row);
 }
 
+bool DatasetModel::editing() const {
+    db::Dataset* ds = dataset();
+    return ds && (ds->state() == db::State::Edit || ds->state() == db::State::Insert);
+}
+
 void DatasetModel::dataEvent(db::DataEvent e) {
     if (busy_) return;
     // While a record is edited the grid keeps what it shows; the post that ends the edit
-    // reports the change.
+    // reports the change. A record being inserted gets a row of its own.
     db::Dataset* ds = dataset();
-    if (ds && (ds->state() == db::State::Edit || ds->state() == db::State::Insert)) return;
+    if (ds && ds->state() == db::State::Insert && !postOnEdit_ && !insertRow_) {
+        while (readBatch()) {
+        }
+        int row = static_cast<int>(rows_.size());
+        beginInsertRows(QModelIndex(), row, row);
+        rows_.emplace_back(columns_.size());
+        recnos_.push_back(-1);
+        endInsertRows();
+        insertRow_ = true;
+        current_ = row;
+        emit currentRowChanged(row);
+        emit headerDataChanged(Qt::Vertical, 0, row);
+        return;
+    }
+    if (editing()) {
+        if (e == db::DataEvent::StateChange && current_ >= 0)
+            emit headerDataChanged(Qt::Vertical, current_, current_);
+        return;
+    }
     if (e == db::DataEvent::Scroll) {
         syncCurrent();
         return;
@@ -143,6 +167,14 @@ void DatasetModel::setCurrentRow(int row) {
     if (!ds || !ds->active() || row < 0 || row >= static_cast<int>(recnos_.size()) ||
         row == current_)
         return;
+    if (editing()) {
+        // Leaving a record being edited posts it; the grid may not be reset while it is
+        // telling of the move, so that comes a moment later.
+        QMetaObject::invokeMethod(
+            this, [this, row] { postAndMove(row); }, Qt::QueuedConnection);
+        return;
+    }
+    int previous = current_;
     busy_ = true;
     try {
         ds->setRecNo(recnos_[static_cast<std::size_t>(row)]);
@@ -153,6 +185,38 @@ void DatasetModel::setCurrentRow(int row) {
     }
     busy_ = false;
     current_ = row;
+    if (previous >= 0) emit headerDataChanged(Qt::Vertical, previous, previous);
+    emit headerDataChanged(Qt::Vertical, row, row);
+}
+
+void DatasetModel::postAndMove(int row) {
+    db::Dataset* ds = dataset();
+    if (!ds || !editing()) return;
+    std::int64_t target = row < static_cast<int>(recnos_.size()) && row != current_
+                              ? recnos_[static_cast<std::size_t>(row)]
+                              : -1;
+    bool inserting = ds->state() == db::State::Insert;
+    std::int64_t before = 0;
+    try {
+        if (!inserting) before = ds->recNo();
+        ds->post();
+    } catch (const std::exception& e) {
+        // The record stays in its edit state, to be corrected or cancelled.
+        emit currentRowChanged(current_);
+        emit failed(errorText(e.what()));
+        return;
+    }
+    // When the edited record kept its place, so did every other one and the move goes on;
+    // after an insert, or when the record moved to another place, it stays current.
+    bool kept = false;
+    try {
+        kept = !inserting && ds->recNo() == before;
+    } catch (const std::exception&) {
+    }
+    if (kept && target > 0) {
+        int at = rowOf(target);
+        if (at >= 0) setCurrentRow(at);
+    }
 }
 
 int DatasetModel::rowCount(const QModelIndex& parent) const {
@@ -177,8 +241,16 @@ QVariant DatasetModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant DatasetModel::headerData(int section, Qt::Orientation o, int role) const {
-    if (o != Qt::Horizontal || section < 0 || section >= static_cast<int>(columns_.size()))
-        return {};
+    if (o == Qt::Vertical) {
+        // The row indicator: the current record, marked as being edited or inserted.
+        if (role != Qt::DisplayRole) return {};
+        if (section != current_) return QString();
+        db::Dataset* ds = dataset();
+        if (ds && ds->state() == db::State::Insert) return QString::fromUtf8("✱");
+        if (ds && ds->state() == db::State::Edit) return QString::fromUtf8("✎");
+        return QString::fromUtf8("▶");
+    }
+    if (section < 0 || section >= static_cast<int>(columns_.size())) return {};
     if (role == Qt::DisplayRole) return columns_[static_cast<std::size_t>(section)].title;
     if (role == Qt::FontRole && section == bold_) {
         QFont f;
@@ -209,6 +281,22 @@ bool DatasetModel::setData(const QModelIndex& index, const QVariant& value, int 
     if (!text) {
         emit failed(qs("В тексте есть символы, которых нет в кодовой странице Windows-1251"));
         return false;
+    }
+    if (!postOnEdit_) {
+        // The value goes into the record being edited; the post comes later.
+        if (index.row() != current_) return false;
+        try {
+            if (ds->state() == db::State::Browse) ds->edit();
+            db::Field& f = ds->fieldByName(c.field);
+            f.setAsString(*text);
+            rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())] =
+                qs(f.asString());
+        } catch (const std::exception& e) {
+            emit failed(errorText(e.what()));
+            return false;
+        }
+        emit dataChanged(index, index);
+        return true;
     }
     try {
         setCurrentRow(index.row());

@@ -37,6 +37,10 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     void fetchMore(const QModelIndex& parent) override;
 
     const std::vector<GridColumn>& columns() const { return columns_; }
+    // Whether an edited cell is posted at once (the default). Without it the record stays in
+    // edit state until it is posted by moving to another row or by the navigator; a record
+    // being inserted shows as a row of its own at the end.
+    void setPostOnEdit(bool on) { postOnEdit_ = on; }
     void setBoldColumn(int column);  // -1: none
     int currentRow() const { return current_; }
     // The grid moved to `row`: the dataset follows.
@@ -58,6 +62,9 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     // Reads the next batch of records after the last one read; false when there are no more.
     bool readBatch();
     int rowOf(std::int64_t recno) const;
+    // Posts the record being edited and moves to `row` (a row of the view as it was).
+    void postAndMove(int row);
+    bool editing() const;
     static constexpr int kBatch = 256;
     db::DataSource* source_;
     std::vector<GridColumn> columns_;
@@ -67,6 +74,8 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     int bold_ = -1;
     bool busy_ = false;
     bool complete_ = true;  // every record of the view is read
+    bool postOnEdit_ = true;
+    bool insertRow_ = false;  // the last row is the record being inserted
 };
 
 }  // namespace app

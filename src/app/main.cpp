@@ -1,9 +1,11 @@
 // LORF_MGRUP: moves materials of the accounting system to other groups and renumbers them.
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 #include <QTimer>
 
 #include "app/main_window.h"
+#include "app/settings_dialogs.h"
 #include "app/text.h"
 
 namespace {
@@ -12,11 +14,6 @@ namespace {
 // groups. Rewrites the database: for a scratch copy only.
 void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
     app::setMessageSink([](const QString&, const QString&) {});  // the two boxes pass
-    for (const char* t : {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"}) {
-        d.TABLES.append();
-        d.TABLES.fieldByName("NAME").setAsString(t);
-        d.TABLES.post();
-    }
     int n = 0;
     for (d.mlabel.first(); !d.mlabel.eof() && n < 3; d.mlabel.next(), ++n) {
         auto field = [&](const char* name) { return d.mlabel.fieldByName(name).asString(); };
@@ -35,6 +32,7 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(app::kApplicationTitle);
     QApplication::setApplicationDisplayName(app::kApplicationTitle);
+    QApplication::setWindowIcon(QIcon(app::programPicture()));
     // The main window first (it is the application's main window), then the data module,
     // then the dialogs, which stay hidden until called.
     app::TMain main;
@@ -82,6 +80,30 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.progress->grab().save(dir + "/progress.png");
             main.progressClose();
+            // The settings dialogs: the chooser on the demo's own list, the table list with
+            // the two tables the transfer below rewrites, the about box.
+            main.VellPath->show();
+            main.VellPath->Path->setText(app::qs(main.DBPath));
+            QApplication::processEvents();
+            main.VellPath->grab().save(dir + "/path-chooser.png");
+            main.VellPath->hide();
+            if (data->TABLES.active() && data->TABLES.isEmpty()) {
+                for (auto [t, c] : {std::pair{"zapas\\mlabel.dbf", "материалы"},
+                                    std::pair{"zapas\\prihod.dbf", "приходы"}}) {
+                    data->TABLES.append();
+                    data->TABLES.fieldByName("NAME").setAsString(t);
+                    data->TABLES.fieldByName("COMMENT").setAsString(app::ansi(c));
+                    data->TABLES.post();
+                }
+            }
+            main.SPR_TABLES->show();
+            QApplication::processEvents();
+            main.SPR_TABLES->grab().save(dir + "/table-list.png");
+            main.SPR_TABLES->hide();
+            main.AboutBox->show();
+            QApplication::processEvents();
+            main.AboutBox->grab().save(dir + "/about.png");
+            main.AboutBox->hide();
             if (QApplication::arguments().contains("--with-transfer"))
                 transferShot(main, *data, dir);
             QApplication::quit();

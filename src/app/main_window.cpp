@@ -4,12 +4,12 @@
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
@@ -26,6 +26,7 @@
 #include <chrono>
 
 #include "access/ads.h"
+#include "app/settings_dialogs.h"
 #include "app/text.h"
 #include "plan/numbers.h"
 #include "plan/transfer.h"
@@ -50,6 +51,35 @@ void reportError(QWidget* parent, const QString& text) {
     if (sink()) return sink()("error", shown);
     QMessageBox box(QMessageBox::Critical, kApplicationTitle, shown, QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool reported(QWidget* parent, const std::function<void()>& action) {
+    try {
+        action();
+        return true;
+    } catch (const std::exception& e) {
+        reportError(parent, errorText(e.what()));
+        return false;
+    }
+}
+
+namespace {
+std::function<bool(const QString&)>& questionSink() {
+    static std::function<bool(const QString&)> s;
+    return s;
+}
+}  // namespace
+
+void setQuestionSink(std::function<bool(const QString& text)> answer) {
+    questionSink() = std::move(answer);
+}
+
+bool askYesNo(QWidget* parent, const QString& text) {
+    if (questionSink()) return questionSink()(text);
+    QMessageBox box(QMessageBox::Question, kApplicationTitle, text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void plainMessage(QWidget* parent, const QString& text) {
@@ -168,18 +198,6 @@ TChGrupNnum::TChGrupNnum(QWidget* parent) : QDialog(parent) {
 
 namespace {
 
-// A dialog's pass: a failure goes to the general error report and the dialog stays open.
-template <class F>
-bool reported(QWidget* dialog, F&& f) {
-    try {
-        f();
-        return true;
-    } catch (const std::exception& e) {
-        reportError(dialog, errorText(e.what()));
-        return false;
-    }
-}
-
 // A box's text in the table's code page; a character it lacks cannot match or be stored.
 std::string ansiText(const QLineEdit* box) {
     auto a = ansiOf(box->text());
@@ -275,7 +293,7 @@ TMain::TMain() {
     setCentralWidget(PageControl1);
     mLog = new QPlainTextEdit(this);  // the user may read, select and type in it
     mLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    choosePath = [this] { return QFileDialog::getExistingDirectory(this, qs("Путь к ЛОРФ")); };
+    setWindowIcon(QIcon(programPicture()));
     buildMenus();
 }
 
@@ -297,7 +315,10 @@ void TMain::attach(data::TData* module) {
     PageControl1->setCurrentIndex(1);  // the window's initial tab
     progress = new TProgress(this);
     chooser = new TChooseGrup(*d_, this);
+    AboutBox = new TAboutBox(this);
+    SPR_TABLES = new TSPR_TABLES(*d_, this);
     newNumber = new TChGrupNnum(this);
+    VellPath = new TVellPath(this);
     NewLetter = new TNewLetter(*d_, this);
     InsertSimbols = new TInsertSimbols(*d_, this);
 }
@@ -308,7 +329,8 @@ void TMain::buildMenus() {
             [this] { guarded([this] { N5Click(); }); });
     connect(file->addAction(qs("Выход")), &QAction::triggered, this, &QWidget::close);
     QMenu* books = menuBar()->addMenu(qs("Справочники"));
-    books->addAction(qs("Таблицы"));
+    connect(books->addAction(qs("Таблицы")), &QAction::triggered, this,
+            [this] { guarded([this] { N10Click(); }); });
     QMenu* numbers = menuBar()->addMenu(qs("Обработка Н/номеров"));
     connect(numbers->addAction(qs("Прижать влево")), &QAction::triggered, this,
             [this] { guarded([this] { N13Click(); }); });
@@ -319,7 +341,8 @@ void TMain::buildMenus() {
     connect(numbers->addAction(qs("Вставить сиволы")), &QAction::triggered, this,
             [this] { guarded([this] { N15Click(); }); });
     QMenu* help = menuBar()->addMenu(qs("Помощь"));
-    help->addAction(qs("О программе"));
+    connect(help->addAction(qs("О программе")), &QAction::triggered, this,
+            [this] { guarded([this] { N4Click(); }); });
 }
 
 void TMain::buildTab1(QWidget* tab) {
@@ -474,17 +497,9 @@ void TMain::FormShow() {
         IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
         if (validDatabase(DBPath)) {
             OpenData();
-        } else {
-            QString chosen = choosePath ? choosePath() : QString();
-            auto path = ansiOf(chosen);
-            DBPath = withDelimiter(path ? *path : std::string());
-            IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
-            if (!chosen.isEmpty() && validDatabase(DBPath)) {
-                savePath();
-                OpenData();
-            } else {
-                plainMessage(this, qs("БД не найдена!"));
-            }
+        } else if (takeChosenPath()) {
+            savePath();
+            OpenData();
         }
     });
     PageControl1->setCurrentIndex(0);
@@ -643,20 +658,30 @@ void TMain::Button4Click() {
     builder_->deleteRow();
 }
 
-void TMain::N5Click() {
-    QString chosen = choosePath ? choosePath() : QString();
-    if (chosen.isEmpty()) return;
-    auto path = ansiOf(chosen);
-    std::string candidate = withDelimiter(path ? *path : std::string());
-    if (!validDatabase(candidate)) {
-        plainMessage(this, qs("БД не найдена!"));
-        return;
-    }
-    DBPath = candidate;
+bool TMain::takeChosenPath() {
+    // However the chooser was closed, the directory last confirmed in it is tested: a
+    // chooser cancelled on the first run leaves the file-system root.
+    VellPath->exec();
+    DBPath = withDelimiter(VellPath->ChosenPath);
     IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+    if (validDatabase(DBPath)) return true;
+    plainMessage(this, qs("БД не найдена!"));
+    return false;
+}
+
+void TMain::N5Click() {
+    if (!takeChosenPath()) return;  // the previous directory stays open
     savePath();
     OpenData();
-    Status();
+    Status();  // the marks are gone: the counts say so
+}
+
+void TMain::N10Click() {
+    SPR_TABLES->exec();
+}
+
+void TMain::N4Click() {
+    AboutBox->exec();
 }
 
 // ---- item-number processing ----------------------------------------------------------------

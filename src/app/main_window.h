@@ -31,6 +31,12 @@ void plainMessage(QWidget* parent, const QString& text);
 // Where both go instead of a box, when set (tests read them this way): kind is "error" or
 // "message", text as the box would show it.
 void setMessageSink(std::function<void(const QString& kind, const QString& text)> sink);
+// A question with the buttons Yes and No; true for Yes.
+bool askYesNo(QWidget* parent, const QString& text);
+// Who answers the questions instead of a box, when set.
+void setQuestionSink(std::function<bool(const QString& text)> answer);
+// Runs an action; a failure goes to the general error report. Returns whether it ran through.
+bool reported(QWidget* parent, const std::function<void()>& action);
 
 // A grid over a data source: whole rows, the grid's current row and the dataset's current
 // record in step.
@@ -95,6 +101,10 @@ class TInsertSimbols : public QDialog {
     data::TData& d_;
 };
 
+class TVellPath;
+class TSPR_TABLES;
+class TAboutBox;
+
 class TMain : public QMainWindow, public plan::Port {
     Q_OBJECT
   public:
@@ -106,8 +116,6 @@ class TMain : public QMainWindow, public plan::Port {
     // The program's directory (where path.ini and kvd.abs are); the executable's own unless
     // set (tests set it).
     void setProgramDirectory(const QString& dir) { programDir_ = dir; }
-    // The path chooser; until the chooser of its own exists, a folder dialog.
-    std::function<QString()> choosePath;
 
     std::string DBPath;
     bool IsAnsi = false;
@@ -132,7 +140,9 @@ class TMain : public QMainWindow, public plan::Port {
     void Button5Click();
     void Button6Click();
     void Button7Click();
+    void N4Click();
     void N5Click();
+    void N10Click();
     void N6Click();
     void N7Click();
     void N8Click();
@@ -155,6 +165,9 @@ class TMain : public QMainWindow, public plan::Port {
     TChGrupNnum* newNumber = nullptr;
     TNewLetter* NewLetter = nullptr;
     TInsertSimbols* InsertSimbols = nullptr;
+    TVellPath* VellPath = nullptr;
+    TSPR_TABLES* SPR_TABLES = nullptr;
+    TAboutBox* AboutBox = nullptr;
 
     // plan::Port
     void progressShow(const std::optional<std::string>& upper,
@@ -179,6 +192,9 @@ class TMain : public QMainWindow, public plan::Port {
     void guarded(F&& f);
     QString programFile(const char* name) const;
     void savePath() const;
+    // Shows the path chooser and tests what it left in ChosenPath; true when DBPath and
+    // IsAnsi now name a database, which the caller opens.
+    bool takeChosenPath();
     bool validDatabase(const std::string& path) const;
     static std::string withDelimiter(std::string path);
     void buildTab1(QWidget* tab);

@@ -142,6 +142,8 @@ class Dataset {
     // Persistent fields: declared before opening, bound by name at open. Without them every
     // column of the table becomes a field.
     void addField(FieldDef def);
+    // The persistent fields' definitions, open or closed (grids take their titles here).
+    const std::vector<FieldDef>& fieldDefs() const { return persistent_; }
 
     void open();
     void close();

@@ -408,6 +408,21 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         t->reindex();
         report += "zapas/prihod.dbf: " + std::to_string(n) + " receipts\n";
     }
+    // pro/label.pro: the installation's list of its databases, in the OEM code page as the
+    // installation's own tools write it; its one row names this directory itself.
+    {
+        xbase::TableDef d;
+        d.codePage = 866;
+        d.fields = {{"LBL_NAME", 'C', 40, 0}, {"LBL_PATH", 'C', 80, 0}};
+        fs::create_directories(fs::path(dir) / "pro");
+        std::string p = (fs::path(dir) / "pro" / "label.pro").string();
+        xbase::createTable(p, d);
+        auto t = xbase::Table::open(p, rw);
+        std::string rec = t->blankRecord();
+        t->setText(rec, *t->field("LBL_NAME"), ansi("Демонстрационная база"));
+        t->append(rec);
+        report += "pro/label.pro: 1 database\n";
+    }
     return report;
 }
 

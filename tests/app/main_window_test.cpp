@@ -1,5 +1,6 @@
 // The main window, offscreen, through its real widgets.
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QRegularExpression>
@@ -8,11 +9,14 @@
 #include <QTimer>
 #include <functional>
 
+#include "../xbase/format_builder.h"
 #include "app/main_window.h"
+#include "app/settings_dialogs.h"
 #include "app/text.h"
 #include "sample_db.h"
 #include "store/store.h"
 #include "xbase/check.h"
+#include "xbase/codepage.h"
 #include "xbase/dbf.h"
 
 using app::qs;
@@ -24,6 +28,10 @@ class MainWindowTest : public QObject {
     QStringList messages, errors;
     std::unique_ptr<app::TMain> main;
     std::unique_ptr<data::TData> d;
+    // What the path chooser does when it comes up modally; closed with "Отмена" unless a case
+    // says otherwise.
+    std::function<void(app::TVellPath*)> onChooser;
+    QTimer chooserDriver;
 
     void writeIni(const QByteArray& text) {
         QFile f(programDir.filePath("path.ini"));
@@ -34,7 +42,6 @@ class MainWindowTest : public QObject {
         main = std::make_unique<app::TMain>();
         d = std::make_unique<data::TData>();
         main->setProgramDirectory(programDir.path());
-        main->choosePath = [] { return QString(); };  // the chooser closed without a choice
         main->attach(d.get());
         main->show();
         QVERIFY(QTest::qWaitForWindowExposed(main.get()));
@@ -43,6 +50,32 @@ class MainWindowTest : public QObject {
     void stop() {
         main.reset();
         d.reset();
+    }
+    // A label.pro of the given rows (ANSI LBL_NAME, LBL_PATH) in `dir`/`sub`, its names in
+    // code page `cp` with the header's mark (or a dBase 7 driver name).
+    static void writeList(const QString& dir, const char* sub,
+                          const std::vector<std::pair<std::string, std::string>>& rows,
+                          std::uint8_t version = 0x03, std::uint8_t mark = 0, int cp = 1251,
+                          const char* driver = "") {
+        testfmt::TableSpec spec;
+        spec.version = version;
+        spec.codePageByte = mark;
+        spec.tableFlags = 0;
+        spec.driverName = driver;
+        spec.fields = {{"LBL_NAME", 'C', 30}, {"LBL_PATH", 'C', 120}};
+        const auto& to = xbase::Translation::between(1251, cp);
+        for (const auto& [name, path] : rows)
+            spec.records.push_back({to.apply(name), to.apply(path)});
+        testfmt::writeFile(QDir(dir).filePath(QString(sub) + "/label.pro").toStdString(),
+                           testfmt::buildDbf(spec));
+    }
+    // The rows the chooser's grid shows, "name|path" each.
+    QStringList chooserRows() const {
+        QStringList rows;
+        auto* m = main->VellPath->Grid->model();
+        for (int r = 0; r < m->rowCount(); ++r)
+            rows << m->data(m->index(r, 0)).toString() + "|" + m->data(m->index(r, 1)).toString();
+        return rows;
     }
 
   private slots:
@@ -54,10 +87,21 @@ class MainWindowTest : public QObject {
         app::setMessageSink([this](const QString& kind, const QString& text) {
             (kind == "error" ? errors : messages).append(text);
         });
+        connect(&chooserDriver, &QTimer::timeout, this, [this] {
+            if (!main || !main->VellPath || !main->VellPath->isVisible() ||
+                QApplication::activeModalWidget() != main->VellPath)
+                return;
+            if (onChooser)
+                onChooser(main->VellPath);
+            else
+                main->VellPath->Button2Click();
+        });
+        chooserDriver.start(10);
     }
     void init() {
         messages.clear();
         errors.clear();
+        onChooser = nullptr;
         // Each case starts on an empty store: the plan would outlive a run.
         for (const char* f : {"kvd.abs", "kvd.abs-wal", "kvd.abs-shm"})
             QFile::remove(programDir.filePath(f));
@@ -355,6 +399,303 @@ class MainWindowTest : public QObject {
         QVERIFY(moved > 0);
         QCOMPARE(left, 0);
     }
+    // The list lookup: the first of pro, s_pro, z_pro that holds a list, in any letter case,
+    // every dBase variant in its own code page; a damaged list is an error and no list.
+    void thePathChooserFindsTheList() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        app::TVellPath* chooser = main->VellPath;
+        const std::vector<std::pair<std::string, std::string>> rows = {
+            {app::ansi("Склад «Север»"), "db1"}, {app::ansi("  Цех №2"), "C:\\LORF\\DB2"}};
+        const QStringList shown = {qs("Склад «Север»|db1"), qs("  Цех №2|C:\\LORF\\DB2")};
+        struct Case {
+            const char* what;
+            std::function<void(const QString& dir)> write;
+            QStringList rows;
+            QString error;  // the start of the error box's text
+        };
+        const std::vector<Case> cases = {
+            {"s_pro before z_pro, names in any case",
+             [&](const QString& dir) {
+                 writeList(dir, "z_pro", {{"Z", "z"}});
+                 writeList(dir, "s_pro", rows);
+                 QDir(dir).rename("s_pro", "S_PRO");
+                 QFile::rename(dir + "/S_PRO/label.pro", dir + "/S_PRO/LABEL.PRO");
+             },
+             shown,
+             {}},
+            {"pro first",
+             [&](const QString& dir) {
+                 writeList(dir, "z_pro", {{"Z", "z"}});
+                 writeList(dir, "pro", {{"P", "p"}});
+             },
+             {"P|p"},
+             {}},
+            {"code page 866 (mark 38)",
+             [&](const QString& dir) { writeList(dir, "pro", rows, 0x03, 0x26, 866); },
+             shown,
+             {}},
+            {"dBase IV, code page 866 (mark 101)",
+             [&](const QString& dir) { writeList(dir, "pro", rows, 0x8B, 0x65, 866); },
+             shown,
+             {}},
+            {"dBase 7, driver DB866RU0",
+             [&](const QString& dir) { writeList(dir, "pro", rows, 0x04, 0, 866, "DB866RU0"); },
+             shown,
+             {}},
+            {"FoxPro, code page 1251",
+             [&](const QString& dir) { writeList(dir, "pro", rows, 0xF5, 0xC9, 1251); },
+             shown,
+             {}},
+            {"truncated",
+             [&](const QString& dir) {
+                 writeList(dir, "pro", rows);
+                 QFile f(dir + "/pro/label.pro");
+                 QVERIFY(f.resize(f.size() - 40));
+             },
+             {},
+             "label_pro: "},
+        };
+        for (const Case& c : cases) {
+            QTemporaryDir install;
+            c.write(install.path());
+            errors.clear();
+            chooser->Path->setText(install.path());
+            QCOMPARE(chooserRows(), c.rows);
+            if (c.error.isNull()) {
+                QVERIFY2(errors.isEmpty(), c.what);
+                QVERIFY(chooser->label_pro.active());
+            } else {
+                QCOMPARE(errors.size(), 1);
+                QVERIFY2(errors[0].startsWith("label_pro: " + install.path() + "/pro/label.pro: "),
+                         qPrintable(errors[0]));
+                QVERIFY(errors[0].contains("records but the file holds"));
+                QVERIFY(!chooser->label_pro.active());
+            }
+            chooser->Path->setText(install.path() + "/nothing-here");
+            QCOMPARE(chooserRows(), QStringList());
+        }
+    }
+
+    // OK takes LBL_PATH of the current row: as it stands when absolute, else after the
+    // installation directory; without a list the previous choice stays.
+    void choosingFromTheList() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        app::TVellPath* chooser = main->VellPath;
+        QTemporaryDir install;
+        const std::string dir = install.path().toStdString() + "/";
+        writeList(install.path(), "pro",
+                  {{"rel", "demo"},
+                   {"sub", "base\\Demo"},
+                   {"drive", "C:\\LORF\\DB1"},
+                   {"share", "\\\\server\\lorf"},
+                   {"root", dbDir.path().toStdString()},
+                   {"empty", ""}});
+        const std::vector<std::string> expected = {
+            dir + "demo",       dir + "base\\Demo",         "C:\\LORF\\DB1",
+            "\\\\server\\lorf", dbDir.path().toStdString(), dir};
+        chooser->Path->setText(install.path());
+        for (int row = 0; row < static_cast<int>(expected.size()); ++row) {
+            chooser->Grid->selectRow(row);
+            chooser->Button1Click();
+            QCOMPARE(chooser->ChosenPath, expected[static_cast<std::size_t>(row)]);
+        }
+        // Typing a database's own directory, which holds no list, does not choose it.
+        QTemporaryDir bare;
+        QFile(bare.filePath("main.dbf")).open(QIODevice::WriteOnly);
+        chooser->Path->setText(bare.path());
+        chooser->Button1Click();
+        QCOMPARE(chooser->ChosenPath, dir);
+        // A list without LBL_PATH: the error names the field, the choice stays.
+        testfmt::TableSpec spec;
+        spec.version = 0x03;
+        spec.codePageByte = 0;
+        spec.tableFlags = 0;
+        spec.fields = {{"LBL_NAME", 'C', 30}};
+        spec.records = {{"A"}};
+        QTemporaryDir other;
+        testfmt::writeFile(other.filePath("z_pro/label.pro").toStdString(),
+                           testfmt::buildDbf(spec));
+        chooser->Path->setText(other.path());
+        chooser->Button1Click();
+        QCOMPARE(errors, QStringList{"label_pro: Field 'LBL_PATH' not found."});
+        QCOMPARE(chooser->ChosenPath, dir);
+        // Showing the dialog again empties the grid; Path keeps its text.
+        chooser->show();
+        QCOMPARE(chooserRows(), QStringList());
+        QCOMPARE(chooser->Path->text(), other.path());
+        chooser->hide();
+        // A folder chosen in the tree: its path with the separator.
+        chooser->TreeChange(chooser->TreeModel->index(install.path()));
+        QCOMPARE(chooser->Path->text(), install.path() + "/");
+        QCOMPARE(chooserRows().size(), 6);
+        chooser->TreeChange(QModelIndex());
+        QCOMPARE(chooser->Path->text(), QString("/"));
+    }
+
+    // "Путь к БД": cancelled on its first use, then a database of a list, then cancelled
+    // again while that choice still holds, which reopens it and drops the marks.
+    void changingThePathAtRunTime() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        const QString title = main->windowTitle();
+        main->N5Click();
+        QCOMPARE(messages, QStringList{qs("БД не найдена!")});
+        QVERIFY(d->mlabel.active());
+        QCOMPARE(main->windowTitle(), title);
+
+        QTemporaryDir install;
+        QVERIFY(QFile::link(dbDir.path(), install.filePath("Demo")));
+        writeList(install.path(), "pro", {{app::ansi("Демо"), "DEMO"}});
+        onChooser = [&](app::TVellPath* chooser) {
+            chooser->Path->setText(install.path());
+            chooser->Grid->selectRow(0);
+            QTest::mouseClick(chooser->Button1, Qt::LeftButton);
+        };
+        messages.clear();
+        main->N5Click();
+        QCOMPARE(messages, QStringList());
+        QCOMPARE(errors, QStringList());
+        const QString chosen = install.path() + "/DEMO/";
+        QCOMPARE(main->windowTitle(), qs("ЛОРФ Замена группы материалов [") + chosen + "]");
+        QFile ini(programDir.filePath("path.ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(ini.readAll(), chosen.toUtf8());
+        ini.close();
+        QVERIFY(d->mlabel.active() && d->mlabel.recordCount() > 0);
+
+        main->materialsDoubleClick();
+        QCOMPARE(d->MLabelMem.recordCount(), 1);
+        QFile::remove(programDir.filePath("path.ini"));
+        onChooser = nullptr;  // "Отмена": the previous choice is tested again
+        main->N5Click();
+        QCOMPARE(messages, QStringList());
+        QCOMPARE(d->MLabelMem.recordCount(), 0);
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:0")));
+        QVERIFY(QFile::exists(programDir.filePath("path.ini")));
+        QVERIFY(d->mlabel.active());
+    }
+
+    // The chooser at start-up, when path.ini names no database: the choice is remembered.
+    void theChooserAtStartUp() {
+        QTemporaryDir install;
+        writeList(install.path(), "pro", {{"db", dbDir.path().toStdString()}});
+        writeIni("/nowhere/");
+        onChooser = [&](app::TVellPath* chooser) {
+            chooser->Path->setText(install.path());
+            QTest::mouseDClick(
+                chooser->Grid->viewport(), Qt::LeftButton, {},
+                chooser->Grid->visualRect(chooser->Grid->model()->index(0, 0)).center());
+        };
+        start();
+        QCOMPARE(messages, QStringList());
+        QVERIFY(d->mlabel.active());
+        QFile ini(programDir.filePath("path.ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(ini.readAll(), (dbDir.path() + "/").toUtf8());
+    }
+
+    // The table list editor: rows inserted, renamed and deleted through the grid and the
+    // navigator, in name order, and the transfer works on the list as it now is.
+    void theTableListEditor() {
+        QTemporaryDir db;
+        sample::DemoOptions o;
+        o.materials = 60;
+        o.groups = 3;
+        sample::writeDemo(db.path().toStdString(), o);
+        writeIni((db.path() + "/").toUtf8());
+        start();
+        app::TSPR_TABLES* editor = main->SPR_TABLES;
+        editor->show();
+        QVERIFY(QTest::qWaitForWindowExposed(editor));
+        auto* grid = editor->Grid;
+        auto* model = grid->model();
+        auto* nav = editor->Navigator;
+        using N = app::DBNavigator;
+        auto names = [&] {
+            QStringList v;
+            for (int r = 0; r < model->rowCount(); ++r)
+                v << model->data(model->index(r, 0)).toString();
+            return v;
+        };
+        QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), qs("Название"));
+        QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), qs("Комментарий"));
+        QVERIFY(!nav->button(N::nbDelete)->isEnabled());
+        QVERIFY(!nav->button(N::nbPost)->isEnabled());
+        for (const char* name : {"zapas\\prihod.dbf", "zapas\\nosuch.dbf", "zapas\\mlabel.dbf"}) {
+            QTest::mouseClick(nav->button(N::nbInsert), Qt::LeftButton);
+            QVERIFY(nav->button(N::nbPost)->isEnabled());
+            QVERIFY(!nav->button(N::nbInsert)->isEnabled());
+            int row = model->rowCount() - 1;
+            QCOMPARE(model->headerData(row, Qt::Vertical).toString(), QString::fromUtf8("✱"));
+            QVERIFY(model->setData(model->index(row, 0), QString(name)));
+            QTest::mouseClick(nav->button(N::nbPost), Qt::LeftButton);
+        }
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(names(),
+                 (QStringList{"zapas\\mlabel.dbf", "zapas\\nosuch.dbf", "zapas\\prihod.dbf"}));
+        // Renamed, then posted by moving to another row: it moves to its place.
+        grid->selectRow(2);
+        QVERIFY(model->setData(model->index(2, 0), QString("a\\prihod.dbf")));
+        QVERIFY(model->setData(model->index(2, 2), qs("приход")));
+        QCOMPARE(d->TABLES.state(), db::State::Edit);
+        grid->selectRow(0);
+        QTRY_COMPARE(d->TABLES.state(), db::State::Browse);
+        QCOMPARE(names(), (QStringList{"a\\prihod.dbf", "zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}));
+        QCOMPARE(model->data(model->index(0, 2)).toString(), qs("приход"));
+        // An edit cancelled leaves the row as it was.
+        grid->selectRow(1);
+        QVERIFY(model->setData(model->index(1, 1), QString("x")));
+        QTest::mouseClick(nav->button(N::nbCancel), Qt::LeftButton);
+        QCOMPARE(model->data(model->index(1, 1)).toString(), QString());
+        // Deleting asks first.
+        QStringList asked;
+        bool answer = false;
+        app::setQuestionSink([&](const QString& q) {
+            asked << q;
+            return answer;
+        });
+        grid->selectRow(0);
+        QTest::mouseClick(nav->button(N::nbDelete), Qt::LeftButton);
+        QCOMPARE(names().size(), 3);
+        answer = true;
+        QTest::mouseClick(nav->button(N::nbDelete), Qt::LeftButton);
+        app::setQuestionSink(nullptr);
+        QCOMPARE(asked, (QStringList{qs("Удалить запись?"), qs("Удалить запись?")}));
+        QCOMPARE(names(), (QStringList{"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}));
+        QTest::mouseClick(editor->Button1, Qt::LeftButton);
+        QVERIFY(!editor->isVisible());
+
+        // The transfer sees the two rows at once.
+        d->mlabel.first();
+        plan::appendPlanRow(
+            *d, {d->mlabel.fieldByName("GRUP").asString(), d->mlabel.fieldByName("NNUM").asString(),
+                 "x", d->mlabel.fieldByName("GRUP").asString(), "NEW-1"});
+        main->mLog->clear();
+        main->Button5Click();
+        QStringList lines = main->mLog->toPlainText().split('\n');
+        QCOMPARE(lines.filter(qs(":Обрабатывается ")).size(), 2);
+        QVERIFY(lines[1].contains(qs(":Обрабатывается zapas\\mlabel.dbf ;")));
+        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+    }
+
+    // Without a database the table list is closed: an empty grid, every button disabled.
+    void theEditorWithoutADatabase() {
+        QFile::remove(programDir.filePath("path.ini"));
+        start();
+        QVERIFY(!d->TABLES.active());
+        main->SPR_TABLES->show();
+        QCOMPARE(main->SPR_TABLES->Grid->model()->rowCount(), 0);
+        for (int b = 0; b < app::DBNavigator::nbCount; ++b)
+            QVERIFY(!main->SPR_TABLES->Navigator->button(static_cast<app::DBNavigator::Button>(b))
+                         ->isEnabled());
+        main->SPR_TABLES->hide();
+        QCOMPARE(main->AboutBox->ProductName->text(), QString("LORF_MGRUP"));
+        QCOMPARE(main->AboutBox->Version->text(), qs("Версия 1.4"));
+        QVERIFY(main->AboutBox->OKButton->isDefault());
+    }
+
     // The item-number menu: alignment, then the two dialogs with their own texts.
     void itemNumberProcessing() {
         writeIni((dbDir.path() + "/").toUtf8());
