@@ -74,3 +74,13 @@ TEST(CodePage, HeaderBytes) {
     EXPECT_EQ(codePageFromByte(codePageByte(866)), 866);
     EXPECT_EQ(CodePage::find(932), nullptr);
 }
+
+TEST(CodePage, DBase7DriverNames) {
+    const std::pair<const char*, int> names[] = {
+        {"DB866RU0", 866},  {"DB437US0", 437},  {"DB850UK0", 850},
+        {"DBWINUS0", 1252}, {"DBWINWE0", 1252}, {"DBWINRU0", 1251},
+        {"DB932JP0", 0},    {"ANCYRR", 0},      {"", 0},
+        {"DB8", 0}};
+    for (auto [name, cp] : names)
+        EXPECT_EQ(codePageFromDriverName(name), cp) << name;
+}

@@ -65,6 +65,56 @@ TEST(Dbf, ReadsHeaderFieldsAndRecords) {
     EXPECT_EQ(errorCode([&] { t->record(0); }), code::kInvalidRecordNumber);
 }
 
+// dBase 7: a longer header, 48-byte field descriptors with long names, the language driver's
+// name for the code page, and its own binary numbers (big-endian, sign bit flipped).
+TEST(Dbf, ReadsDBase7Tables) {
+    TableSpec s;
+    s.version = 0x04;
+    s.codePageByte = 0;
+    s.tableFlags = 0;
+    s.driverName = "DB866RU0";
+    s.fields = {{"A_RATHER_LONG_NAME", 'C', 6},
+                {"COUNT", 'I', 4},
+                {"SEQ", '+', 4},
+                {"RATE", 'O', 8},
+                {"STAMP", '@', 8},
+                {"NAME", 'C', 4}};
+    const std::string five("\x80\x00\x00\x05", 4), minusTwo("\x7F\xFF\xFF\xFE", 4);
+    const std::string oneAndHalf("\xBF\xF8\x00\x00\x00\x00\x00\x00", 8);
+    const std::string minusTwoDouble("\x3F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8);
+    const std::string oem = *CodePage::get(866).fromUtf8("Цех");
+    s.records = {{"abc", five, five, oneAndHalf, std::string(8, '\x01'), oem},
+                 {"", minusTwo, five, minusTwoDouble, std::string(8, '\0'), ""}};
+    TempDir dir;
+    testfmt::writeFile(dir.file("d7.dbf"), testfmt::buildDbf(s));
+    auto t = Table::open(dir.file("d7.dbf"));
+    EXPECT_EQ(t->format(), TableFormat::DBase7);
+    EXPECT_EQ(t->codePage(), 866);
+    EXPECT_EQ(t->charType(), CharType::Oem);
+    ASSERT_EQ(t->fields().size(), 6u);
+    EXPECT_EQ(t->fields()[0].name, "A_RATHER_LONG_NAME");
+    EXPECT_EQ(t->fields()[5].offset, 31u);
+    const char* r1 = t->record(1);
+    EXPECT_EQ(t->text(r1, *t->field("A_RATHER_LONG_NAME")), "abc");
+    EXPECT_EQ(t->display(r1, *t->field("COUNT")), "5");
+    EXPECT_EQ(t->display(r1, *t->field("SEQ")), "5");
+    EXPECT_EQ(t->display(r1, *t->field("RATE")), std::to_string(1.5));
+    EXPECT_EQ(t->display(r1, *t->field("STAMP")), "0101010101010101");
+    EXPECT_EQ(t->text(r1, *t->field("NAME")), *CodePage::get(1251).fromUtf8("Цех"));
+    const char* r2 = t->record(2);
+    EXPECT_EQ(t->display(r2, *t->field("COUNT")), "-2");
+    EXPECT_EQ(t->display(r2, *t->field("RATE")), std::to_string(-2.0));
+
+    // The writer knows only the 32-byte layouts: it leaves dBase 7 tables alone.
+    t.reset();
+    OpenOptions rw;
+    rw.readOnly = false;
+    rw.share = Share::Exclusive;
+    auto w = Table::open(dir.file("d7.dbf"), rw);
+    EXPECT_EQ(errorCode([&] { w->setDeleted(1, true); }), code::kUnsupported);
+    EXPECT_FALSE(w->isDeleted(1));
+}
+
 TEST(Dbf, BackslashPathsResolve) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("ZAPAS"));
