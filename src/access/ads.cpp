@@ -701,10 +701,14 @@ db::Value TAdsTable::doLookup(const std::vector<std::size_t>& cols,
 }
 
 void TAdsTable::PackTable() {
+    PackTable({});
+}
+
+void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite) {
     if (!active()) return;
     engine([&] {
         builders_.clear();
-        table_->pack();
+        table_->pack(rewrite);
         if (cursor_) {
             // The index was rebuilt: the order starts anew on it.
             auto scope = range_;

@@ -145,18 +145,19 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     auto rowLine = [&](std::size_t i, const std::string& message) {
         errorLine(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
     };
+    auto everyRow = [&](const std::string& message) {
+        for (std::size_t i = 0; i < n; ++i)
+            rowLine(i, message);
+        port_.progressAdvance(static_cast<int>(n));
+    };
     // Opening and packing fail alike for every plan row, each of which would try them anew.
     try {
         t.close();
         t.setTableName(table);
         t.setCharType(isAnsi_ ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM);
         t.open();
-        t.PackTable();
     } catch (const std::exception& e) {
-        for (std::size_t i = 0; i < n; ++i)
-            rowLine(i, e.what());
-        port_.progressAdvance(static_cast<int>(n));
-        return;
+        return everyRow(e.what());
     }
     xbase::Table& engine = *t.table();
     const xbase::Field* grup = engine.field("grup");
@@ -169,6 +170,11 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     if (!plainFields || uniqueTags) {
         // Missing or unusual fields, or unique tags whose refusals depend on the order of the
         // writes: the rows one after another, as the plan is written.
+        try {
+            t.PackTable();
+        } catch (const std::exception& e) {
+            return everyRow(e.what());
+        }
         t.close();
         for (const PlanRow& r : rows)
             changeGrup(r);
@@ -185,43 +191,36 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     std::unordered_map<std::string, std::vector<std::size_t>> bySource;
     for (std::size_t i = 0; i < n; ++i)
         bySource[key(rows[i].grup, rows[i].nnum)].push_back(i);
-    // One pass: each record takes the plan rows in order. A row whose write fails stops there,
-    // as its own pass would: later records do not see it.
-    std::vector<std::string> failure(n);
-    std::vector<bool> stopped(n, false);
-    const std::uint32_t total = engine.recordCount();
-    for (std::uint32_t r = 1; r <= total; ++r) {
-        const char* rec = engine.record(r);
-        if (rec[0] == '*') continue;
+    // The pack rewrites the records as it copies them: each record takes the plan rows in
+    // order, a row's new pair being the pair later rows look for. Character fields take any
+    // text (cut to their width), so no single write can fail here; whatever fails stops the
+    // pack, which leaves the table as it was, and counts for every plan row.
+    const std::uint32_t length = engine.recordLength();
+    auto rewrite = [&](const char* rec, std::string& changed) {
+        bool any = false;
         std::string pair = key(engine.text(rec, *grup), engine.text(rec, *nnum));
         for (std::size_t next = 0;;) {
             auto found = bySource.find(pair);
             if (found == bySource.end()) break;
             const std::vector<std::size_t>& list = found->second;
             auto at = std::lower_bound(list.begin(), list.end(), next);
-            while (at != list.end() && stopped[*at])
-                ++at;
             if (at == list.end()) break;
             const std::size_t i = *at;
             next = i + 1;
-            try {
-                t.setRecNo(r);
-                t.edit();
-                t.fieldByName("grup").setAsString(rows[i].ngrup);
-                t.fieldByName("nnum").setAsString(rows[i].nnnum);
-                t.post();
-                pair = key(t.fieldByName("grup").asString(), t.fieldByName("nnum").asString());
-            } catch (const std::exception& e) {
-                failure[i] = e.what();
-                stopped[i] = true;
-                t.cancel();
-            }
+            if (!any) changed.assign(rec, length);
+            any = true;
+            engine.setText(changed, *grup, rows[i].ngrup);
+            engine.setText(changed, *nnum, rows[i].nnnum);
+            pair = key(engine.text(changed.data(), *grup), engine.text(changed.data(), *nnum));
         }
+        return any;
+    };
+    try {
+        t.PackTable(rewrite);
+    } catch (const std::exception& e) {
+        return everyRow(e.what());
     }
-    // The failed row's pass would have left the table open; a finished one closes it.
-    if (!stopped[n - 1]) t.close();
-    for (std::size_t i = 0; i < n; ++i)
-        if (stopped[i]) rowLine(i, failure[i]);
+    t.close();
     port_.progressAdvance(static_cast<int>(n));
 }
 

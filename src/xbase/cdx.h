@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -83,6 +84,71 @@ struct TagEntries {
 // `sync` the caller makes the file durable itself.
 void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tags,
                         const std::vector<TagEntries>& entries, bool sync = true);
+
+// Writes a new compound index piece by piece: pages are handed out to tag builders that may
+// work in parallel, and the tag headers, the directory and the free list are put in place at
+// the end. Pages reserved but left unused go on the free list, so every page is accounted.
+class IndexFileWriter {
+  public:
+    IndexFileWriter(const std::string& path, std::size_t tagCount);
+    // The first of `pages` consecutive new pages (thread-safe).
+    std::uint32_t reserve(std::uint32_t pages);
+    void write(std::uint32_t offset, const void* data, std::size_t n);  // thread-safe
+    // A reserved page that holds nothing (thread-safe).
+    void release(std::uint32_t offset);
+    // Writes the header of tags[i] (its root and options set here) at its place, the
+    // directory, the free list and the file header; syncs when asked.
+    void finish(std::vector<TagInfo> tags, bool sync);
+    const std::string& path() const { return file_.path(); }
+
+  private:
+    File file_;
+    std::size_t tagCount_;
+    std::mutex mutex_;
+    std::uint64_t end_;
+    std::vector<std::uint32_t> free_;
+};
+
+// Builds the tree of one tag from its entries given in tree order (ascending key bytes, then
+// record number), writing the leaves as they fill: only the last entry of each leaf stays in
+// memory, for the levels above.
+class TagTreeWriter {
+  public:
+    TagTreeWriter(IndexFileWriter& out, const TagInfo& tag, std::uint32_t maxRecno);
+    void add(std::string_view key, std::uint32_t recno);
+    // Writes what is left and the interior levels; returns the root's offset.
+    std::uint32_t finish();
+    // Gives every page taken so far back (the tree is given up).
+    void abandon();
+
+  private:
+    struct Child {
+        std::uint32_t offset;
+        std::string lastKey;
+        std::uint32_t lastRecno;
+    };
+    unsigned char* page(std::size_t slot) { return chunk_.data() + slot * kNodeSize; }
+    void startLeaf();
+    void closeLeaf();
+    void flushChunk();
+    IndexFileWriter& out_;
+    const TagInfo& tag_;
+    unsigned recBits_, dupBits_, trailBits_, entryBytes_;
+    char trail_;
+    std::vector<unsigned char> chunk_;
+    std::uint32_t chunkStart_ = 0;
+    std::size_t used_ = 0;
+    bool open_ = false;
+    std::size_t count_ = 0, keyPos_ = 0;
+    std::string prev_;
+    std::uint32_t prevRecno_ = 0;
+    std::vector<Child> leaves_;
+    std::vector<std::uint32_t> taken_;  // the first page of every reservation
+    std::vector<std::uint32_t> takenPages_;
+};
+
+// Tree order of two entries: key bytes, then record number.
+int compareEntry(std::string_view a, std::uint32_t ra, std::string_view b, std::uint32_t rb);
 
 // A compound index file (.cdx): its tag directory and node access. Every offset, count and bit
 // width read from the file is checked before use; a bad file is code::kCorruptIndex naming it.

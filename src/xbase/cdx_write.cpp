@@ -207,13 +207,13 @@ void setEntryKey(Node& n, std::size_t at, std::string_view key, std::uint32_t re
     n.recnos[at] = recno;
 }
 
+}  // namespace
+
 int compareEntry(std::string_view a, std::uint32_t ra, std::string_view b, std::uint32_t rb) {
     int c = std::memcmp(a.data(), b.data(), a.size());
     if (c != 0) return c < 0 ? -1 : 1;
     return ra < rb ? -1 : (ra > rb ? 1 : 0);
 }
-
-}  // namespace
 
 // ---- bulk ------------------------------------------------------------------------------
 
@@ -428,6 +428,222 @@ void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tag
     writeTagHeader(header, dir);
     f.writeAt(0, header, sizeof header);
     if (sync) f.sync();
+}
+
+// ---- streamed builds ----------------------------------------------------------------------
+
+IndexFileWriter::IndexFileWriter(const std::string& path, std::size_t tagCount)
+    : file_(File::create(path)), tagCount_(tagCount), end_(1024 + 1024 * tagCount) {}
+
+std::uint32_t IndexFileWriter::reserve(std::uint32_t pages) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t at = end_;
+    if (at + static_cast<std::uint64_t>(pages) * kNodeSize > 0xFFFFFE00u)
+        fail(code::kUnsupported, file_.path() + ": the index would pass 4 GB");
+    end_ += static_cast<std::uint64_t>(pages) * kNodeSize;
+    return static_cast<std::uint32_t>(at);
+}
+
+void IndexFileWriter::write(std::uint32_t offset, const void* data, std::size_t n) {
+    file_.writeAt(offset, data, n);  // positioned writes: no shared file position
+}
+
+void IndexFileWriter::release(std::uint32_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(offset);
+}
+
+void IndexFileWriter::finish(std::vector<TagInfo> tags, bool sync) {
+    std::vector<std::pair<std::string, std::uint32_t>> directory;
+    for (std::size_t t = 0; t < tags.size(); ++t) {
+        TagInfo& tag = tags[t];
+        tag.headerOffset = static_cast<std::uint32_t>(1024 + 1024 * t);
+        tag.freeList = 0;
+        tag.options = static_cast<std::uint8_t>(0x60 | (tag.unique ? 0x01 : 0) |
+                                                (tag.forExpression.empty() ? 0 : 0x08));
+        unsigned char header[1024];
+        writeTagHeader(header, tag);
+        file_.writeAt(tag.headerOffset, header, sizeof header);
+        std::string name = tag.name.substr(0, 10);
+        name.resize(10, ' ');
+        directory.emplace_back(name, tag.headerOffset);
+    }
+    std::sort(directory.begin(), directory.end());
+    TagInfo dir;
+    dir.name = "(directory)";
+    dir.keyLength = 10;
+    dir.keyKind = 'C';
+    dir.options = 0xE0;
+    std::vector<unsigned char> dirNodes;
+    const auto base = static_cast<std::uint32_t>(end_);
+    dir.root = buildTree(
+        dirNodes, base, dir, directory.size(),
+        [&](std::size_t i) { return std::string_view(directory[i].first); },
+        [&](std::size_t i) { return directory[i].second; });
+    file_.writeAt(base, dirNodes.data(), dirNodes.size());
+    end_ += dirNodes.size();
+    // The free list: each free page names the next, the last names none.
+    std::sort(free_.begin(), free_.end());
+    for (std::size_t i = 0; i < free_.size(); ++i) {
+        unsigned char blank[kNodeSize] = {};
+        putLe32(blank, i + 1 < free_.size() ? free_[i + 1] : 0);
+        file_.writeAt(free_[i], blank, kNodeSize);
+    }
+    dir.freeList = free_.empty() ? 0 : free_.front();
+    unsigned char header[1024];
+    writeTagHeader(header, dir);
+    file_.writeAt(0, header, sizeof header);
+    if (sync) file_.sync();
+}
+
+namespace {
+constexpr std::size_t kChunkPages = 32;
+}
+
+TagTreeWriter::TagTreeWriter(IndexFileWriter& out, const TagInfo& tag, std::uint32_t maxRecno)
+    : out_(out),
+      tag_(tag),
+      trail_(tag.keyKind == 'C' ? ' ' : '\0'),
+      chunk_(kChunkPages * kNodeSize, 0),
+      used_(kChunkPages) {
+    LeafLayout lay(tag.keyLength, maxRecno);
+    recBits_ = lay.recBits;
+    dupBits_ = lay.dupBits;
+    trailBits_ = lay.trailBits;
+    entryBytes_ = lay.bytes;
+}
+
+void TagTreeWriter::flushChunk() {
+    if (used_ == 0) return;
+    out_.write(chunkStart_, chunk_.data(), used_ * kNodeSize);
+}
+
+void TagTreeWriter::startLeaf() {
+    // The new page's place is known before the previous page is written: it links to it.
+    std::uint32_t previous = leaves_.empty() ? kNoNode : leaves_.back().offset;
+    std::uint32_t at;
+    if (used_ == kChunkPages) {
+        std::uint32_t next = out_.reserve(kChunkPages);
+        if (!taken_.empty()) {
+            if (!leaves_.empty()) putLe32(page(used_ - 1) + 8, next);
+            flushChunk();
+        }
+        taken_.push_back(next);
+        std::fill(chunk_.begin(), chunk_.end(), 0);
+        chunkStart_ = next;
+        used_ = 0;
+        at = next;
+    } else {
+        at = chunkStart_ + static_cast<std::uint32_t>(used_ * kNodeSize);
+        if (!leaves_.empty()) putLe32(page(used_ - 1) + 8, at);
+    }
+    unsigned char* p = page(used_++);
+    putLe16(p, 2);
+    putLe32(p + 4, previous);
+    putLe32(p + 8, kNoNode);
+    LeafLayout lay(tag_.keyLength, 0);
+    lay.recBits = recBits_;
+    lay.dupBits = dupBits_;
+    lay.trailBits = trailBits_;
+    lay.bytes = entryBytes_;
+    putLeafLayout(p, lay);
+    leaves_.push_back({at, std::string(), 0});
+    open_ = true;
+    count_ = 0;
+    keyPos_ = kNodeSize;
+}
+
+void TagTreeWriter::closeLeaf() {
+    unsigned char* p = page(used_ - 1);
+    putLe16(p + 2, static_cast<std::uint16_t>(count_));
+    putLe16(p + 12, static_cast<std::uint16_t>(keyPos_ - kLeafHeader - count_ * entryBytes_));
+    Child& c = leaves_.back();
+    c.lastKey = count_ ? prev_ : std::string(tag_.keyLength, trail_);
+    c.lastRecno = count_ ? prevRecno_ : 0;
+    open_ = false;
+}
+
+void TagTreeWriter::add(std::string_view k, std::uint32_t recno) {
+    const std::size_t kl = tag_.keyLength;
+    if (!open_) startLeaf();
+    std::size_t t = trailing(k, trail_);
+    std::size_t d = count_ ? common(prev_, k, kl - t) : 0;
+    std::size_t stored = kl - d - t;
+    if (kLeafHeader + (count_ + 1) * entryBytes_ + stored > keyPos_) {
+        closeLeaf();
+        startLeaf();
+        d = 0;
+        stored = kl - t;
+        if (kLeafHeader + entryBytes_ + stored > keyPos_)
+            fail(code::kUnsupported, "a key of tag " + tag_.name + " does not fit a leaf");
+    }
+    unsigned char* p = page(used_ - 1);
+    keyPos_ -= stored;
+    std::memcpy(p + keyPos_, k.data() + d, stored);
+    std::uint64_t v = recno | (static_cast<std::uint64_t>(d) << recBits_) |
+                      (static_cast<std::uint64_t>(t) << (recBits_ + dupBits_));
+    for (unsigned b = 0; b < entryBytes_; ++b)
+        p[kLeafHeader + count_ * entryBytes_ + b] = static_cast<unsigned char>(v >> (8 * b));
+    prev_.assign(k.data(), k.size());
+    prevRecno_ = recno;
+    ++count_;
+}
+
+std::uint32_t TagTreeWriter::finish() {
+    if (leaves_.empty()) startLeaf();  // a tag without entries is one empty leaf
+    if (open_) closeLeaf();
+    unsigned char* last = page(used_ - 1);
+    putLe32(last + 8, kNoNode);
+    if (leaves_.size() == 1) putLe16(last, 3);
+    flushChunk();
+    for (std::size_t i = used_; i < kChunkPages; ++i)
+        out_.release(chunkStart_ + static_cast<std::uint32_t>(i * kNodeSize));
+    used_ = kChunkPages;
+    // Interior levels, full, each on pages of its own, up to a single root.
+    const std::size_t kl = tag_.keyLength;
+    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
+    std::vector<Child> level = std::move(leaves_);
+    while (level.size() > 1) {
+        const std::size_t pages = (level.size() + perInterior - 1) / perInterior;
+        std::uint32_t base = out_.reserve(static_cast<std::uint32_t>(pages));
+        for (std::size_t i = 0; i < pages; ++i)
+            takenPages_.push_back(base + static_cast<std::uint32_t>(i * kNodeSize));
+        std::vector<unsigned char> nodes(pages * kNodeSize, 0);
+        std::vector<Child> up;
+        for (std::size_t k = 0, node = 0; k < level.size(); k += perInterior, ++node) {
+            std::size_t to = std::min(level.size(), k + perInterior);
+            unsigned char* p = nodes.data() + node * kNodeSize;
+            auto off = base + static_cast<std::uint32_t>(node * kNodeSize);
+            putLe16(p, static_cast<std::uint16_t>(pages == 1 ? 1 : 0));
+            putLe16(p + 2, static_cast<std::uint16_t>(to - k));
+            putLe32(p + 4, node ? off - kNodeSize : kNoNode);
+            putLe32(p + 8, node + 1 < pages ? off + kNodeSize : kNoNode);
+            for (std::size_t c = k; c < to; ++c) {
+                unsigned char* e = p + kInteriorHeader + (c - k) * (kl + 8);
+                std::memcpy(e, level[c].lastKey.data(), kl);
+                putBe32(e + kl, level[c].lastRecno);
+                putBe32(e + kl + 4, level[c].offset);
+            }
+            up.push_back({off, level[to - 1].lastKey, level[to - 1].lastRecno});
+        }
+        out_.write(base, nodes.data(), nodes.size());
+        level = std::move(up);
+    }
+    return level[0].offset;
+}
+
+void TagTreeWriter::abandon() {
+    // Called instead of finish(): every page of every chunk, used or not, is free again.
+    for (std::uint32_t first : taken_)
+        for (std::size_t i = 0; i < kChunkPages; ++i)
+            out_.release(first + static_cast<std::uint32_t>(i * kNodeSize));
+    for (std::uint32_t p : takenPages_)
+        out_.release(p);
+    taken_.clear();
+    takenPages_.clear();
+    leaves_.clear();
+    used_ = kChunkPages;
+    open_ = false;
 }
 
 // ---- single entries ----------------------------------------------------------------------

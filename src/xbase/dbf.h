@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -159,10 +160,17 @@ class Table {
     std::uint32_t writeMemo(std::string_view text);
     // Rebuilds every tag from the records and replaces the index file in one step.
     void reindex();
-    // Removes the records marked deleted, rebuilds every tag and keeps the memos of the kept
-    // records. New files replace the old ones so that a crash leaves either all old or all
-    // new files.
-    void pack();
+    // A change a pack makes to the records it keeps: given a kept record (raw bytes in the
+    // table's code page), puts its new image into `changed` and returns true, or returns
+    // false to keep it as it is. It must not change the deleted flag or the memo fields.
+    using RecordRewrite = std::function<bool(const char* record, std::string& changed)>;
+    // Removes the records marked deleted, rewrites the kept ones `rewrite` changes, builds
+    // every tag for the result and keeps the memos of the kept records. New files replace the
+    // old ones so that a crash leaves either all old or all new files. The tags are carried
+    // over from the old index, in its order, once the old index proves to hold exactly the
+    // keys of the old records; a tag that does not (or is unique, or whose expressions read
+    // the record number or the deleted flag) is built anew from the records.
+    void pack(const RecordRewrite& rewrite = {});
 
     // The structural index, or nullptr when the table has none.
     CdxFile* index() const { return index_.get(); }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
@@ -472,7 +473,43 @@ void Table::reindex() {
     warnings_.clear();
 }
 
-void Table::pack() {
+namespace {
+
+// A 64-bit hash of an index entry. The sum of the hashes of a tag's entries stands for the set
+// of them: the old index is taken over only when its sum equals the sum over the records.
+std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t recno) {
+    auto mix = [](std::uint64_t h) {
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return h;
+    };
+    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(recno) * 0x9E3779B97F4A7C15ULL);
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, key.data() + i, 8);
+        h = mix(h ^ w);
+    }
+    std::uint64_t tail = key.size();
+    for (; i < key.size(); ++i)
+        tail = (tail << 8) | static_cast<unsigned char>(key[i]);
+    return mix(h ^ tail);
+}
+
+// Whether an expression reads what a pack changes: the record number or the deleted flag.
+bool readsRecordPlace(const std::string& expression) {
+    std::string upper;
+    for (char c : expression)
+        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return upper.find("RECNO") != std::string::npos || upper.find("DELETED") != std::string::npos;
+}
+
+}  // namespace
+
+void Table::pack(const RecordRewrite& rewrite) {
     requireWritable("pack");
     if (index_)
         for (std::size_t i = 0; i < index_->tags().size(); ++i)
@@ -558,21 +595,50 @@ void Table::pack() {
         }
     };
 
-    // The kept records (and their memos) go to the new table while other threads build the
-    // new index; all files are durable before the commit point.
+    // What the new index needs: the new number of each old record (0 for a removed one),
+    // which records the rewrite changed, and their new entries per tag.
+    const std::uint32_t oldCount = header_.recordCount;
+    std::vector<std::uint32_t> newOf(static_cast<std::size_t>(oldCount) + 1, 0);
+    for (std::size_t i = 0; i < keep.size(); ++i)
+        newOf[keep[i]] = static_cast<std::uint32_t>(i + 1);
+    std::vector<bool> changedOld(static_cast<std::size_t>(oldCount) + 1, false);
+    const std::size_t tagCount = index_ ? index_->tags().size() : 0;
+    for (std::size_t t = 0; t < tagCount; ++t)
+        keyBuilder(t);  // compiled before the threads
+    std::vector<TagEntries> changedEntries(tagCount);
+    for (std::size_t t = 0; t < tagCount; ++t)
+        changedEntries[t].keyLength = index_->tags()[t].keyLength;
+
+    // The kept records (and their memos) go to the new table, rewritten where asked, while
+    // other threads sum up the keys of the old records; all files are durable before the
+    // commit point.
     auto writeTable = [&] {
         const std::size_t chunk = std::max<std::size_t>(1, (1u << 20) / len);
         std::vector<char> in, buf;
         buf.reserve(chunk * len + 1);
         std::uint64_t at = header_.headerLength;
-        scan(1, in, [&](const char* rec, std::uint32_t) {
+        std::string changed, key;
+        scan(1, in, [&](const char* rec, std::uint32_t oldRecno) {
             if (rec[0] == '*') return true;
             std::size_t pos = buf.size();
             buf.resize(pos + len);
-            std::memcpy(buf.data() + pos, rec, len);
+            bool rewritten = rewrite && rewrite(rec, changed);
+            if (rewritten && (changed.size() != len || changed[0] != rec[0]))
+                fail(code::kUnsupported, dbfPath + ": a rewritten record lost its shape");
+            std::memcpy(buf.data() + pos, rewritten ? changed.data() : rec, len);
             if (memo_)
                 for (const Field* f : memoFields)
                     moveMemo(buf.data() + pos, *f);
+            if (rewritten) {
+                changedOld[oldRecno] = true;
+                const std::uint32_t recno = newOf[oldRecno];
+                for (std::size_t t = 0; t < tagCount; ++t) {
+                    const KeyBuilder* kb = keyBuilders_[t].get();
+                    if (!kb->included(buf.data() + pos, recno)) continue;
+                    kb->keyInto(buf.data() + pos, recno, key);
+                    changedEntries[t].add(key, recno);
+                }
+            }
             if (buf.size() >= chunk * len) {
                 out.writeAt(at, buf.data(), buf.size());
                 at += buf.size();
@@ -590,13 +656,136 @@ void Table::pack() {
         }
         out.sync();
     };
-    std::string cdxPath = index_ ? index_->path() : std::string();
-    auto writeIndex = [&] {
-        if (!index_) return;
-        writeCompoundIndex(packNew(cdxPath), index_->tags(), buildEntries(&keep), false);
-        File::open(packNew(cdxPath), Access::ReadWrite, Share::Shared).sync();
+    // Which tags may be taken over from the old index, and the sums they must match.
+    const std::vector<TagInfo> noTags;
+    const std::vector<TagInfo>& tags = index_ ? index_->tags() : noTags;
+    std::vector<bool> carried(tagCount);
+    for (std::size_t t = 0; t < tagCount; ++t)
+        carried[t] = !tags[t].unique && !readsRecordPlace(tags[t].keyExpression) &&
+                     !readsRecordPlace(tags[t].forExpression);
+    const std::uint64_t seed =
+        (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+    std::vector<std::uint64_t> sums(tagCount, 0), counts(tagCount, 0);
+    const std::size_t summers = tagCount ? std::max<std::size_t>(1, workerCount(tagCount) - 1) : 0;
+    auto sumKeys = [&](std::size_t s) {
+        std::vector<std::size_t> mine;
+        for (std::size_t t = s; t < tagCount; t += summers)
+            if (carried[t]) mine.push_back(t);
+        if (mine.empty()) return;
+        std::vector<char> buf;
+        std::string key;
+        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
+            for (std::size_t t : mine) {
+                const KeyBuilder* kb = keyBuilders_[t].get();
+                if (!kb->included(rec, recno)) continue;
+                kb->keyInto(rec, recno, key);
+                sums[t] += entryHash(seed, key, recno);
+                ++counts[t];
+            }
+            return true;
+        });
     };
-    runWorkers(2, [&](std::size_t w) { w == 0 ? writeTable() : writeIndex(); });
+    runWorkers(1 + summers, [&](std::size_t w) { w == 0 ? writeTable() : sumKeys(w - 1); });
+
+    // Each tag's tree, written as it is built. A carried tag walks the old leaves in order,
+    // renumbers them, leaves out the removed and rewritten records and merges in the
+    // rewritten ones' new entries; it is kept only when the old entries summed up to the
+    // records' keys, were strictly ordered and as many. Any other tag is built from the
+    // records.
+    std::string cdxPath = index_ ? index_->path() : std::string();
+    auto carryOver = [&](std::size_t t, TagTreeWriter& w) {
+        const TagInfo& tag = tags[t];
+        const TagEntries& fresh = changedEntries[t];
+        std::size_t next = 0;
+        std::uint64_t sum = 0, count = 0;
+        try {
+            std::uint32_t leaf = tag.root;
+            for (int depth = 0;; ++depth) {
+                if (depth > 64) return false;
+                Node n = index_->readNode(tag, leaf);
+                if (n.leaf()) break;
+                if (n.children.empty()) return false;
+                leaf = n.children.front();
+            }
+            std::uint64_t guard = index_->size() / kNodeSize + 1;
+            std::string prevKey;
+            std::uint32_t prevRecno = 0;
+            while (leaf != kNoNode) {
+                if (guard-- == 0) return false;
+                Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
+                if (!n.leaf()) return false;
+                for (std::size_t i = 0; i < n.count; ++i) {
+                    std::string_view k = n.key(i);
+                    const std::uint32_t r = n.recnos[i];
+                    if (count && compareEntry(prevKey, prevRecno, k, r) >= 0) return false;
+                    if (r == 0 || r > oldCount) return false;
+                    prevKey.assign(k.data(), k.size());
+                    prevRecno = r;
+                    sum += entryHash(seed, k, r);
+                    ++count;
+                    const std::uint32_t now = newOf[r];
+                    if (now == 0 || changedOld[r]) continue;
+                    for (; next < fresh.size() &&
+                           compareEntry(fresh.key(next), fresh.recno(next), k, now) < 0;
+                         ++next)
+                        w.add(fresh.key(next), fresh.recno(next));
+                    w.add(k, now);
+                }
+                leaf = n.right;
+            }
+        } catch (const Error&) {
+            return false;  // a damaged tree: built anew
+        }
+        for (; next < fresh.size(); ++next)
+            w.add(fresh.key(next), fresh.recno(next));
+        return sum == sums[t] && count == counts[t];
+    };
+    auto buildFromRecords = [&](std::size_t t, TagTreeWriter& w) {
+        TagEntries e;
+        e.keyLength = tags[t].keyLength;
+        const KeyBuilder* kb = keyBuilders_[t].get();
+        std::vector<char> buf;
+        std::string key;
+        scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
+            const std::uint32_t recno = newOf[oldRecno];
+            if (recno == 0 || changedOld[oldRecno]) return true;
+            if (!kb->included(rec, recno)) return true;
+            kb->keyInto(rec, recno, key);
+            e.add(key, recno);
+            return true;
+        });
+        const TagEntries& fresh = changedEntries[t];
+        for (std::size_t i = 0; i < fresh.size(); ++i)
+            e.add(fresh.key(i), fresh.recno(i));
+        e.sort(tags[t].unique);
+        for (std::size_t i = 0; i < e.order.size(); ++i)
+            w.add(e.key(i), e.recno(i));
+    };
+    if (index_) {
+        IndexFileWriter cdx(packNew(cdxPath), tagCount);
+        std::vector<TagInfo> built = tags;
+        const auto maxRecno = static_cast<std::uint32_t>(keep.size());
+        const std::size_t workers = workerCount(tagCount);
+        runWorkers(workers, [&](std::size_t w) {
+            for (std::size_t t = w; t < tagCount; t += workers) {
+                changedEntries[t].sort(false);
+                if (carried[t]) {
+                    TagTreeWriter tree(cdx, tags[t], maxRecno);
+                    if (carryOver(t, tree)) {
+                        built[t].root = tree.finish();
+                        std::vector<char>().swap(changedEntries[t].keys);
+                        continue;
+                    }
+                    tree.abandon();
+                }
+                TagTreeWriter tree(cdx, tags[t], maxRecno);
+                buildFromRecords(t, tree);
+                built[t].root = tree.finish();
+                std::vector<char>().swap(changedEntries[t].keys);
+            }
+        });
+        cdx.finish(std::move(built), true);
+    }
 
     // The commit point: once the marker exists, opening the table finishes the renames.
     std::string marker = packMarker(dbfPath);
