@@ -127,10 +127,21 @@ class TagTreeWriter {
         std::string lastKey;
         std::uint32_t lastRecno;
     };
+    // The open page of one interior level; a full one is written once the next is begun.
+    struct Level {
+        std::vector<unsigned char> page = std::vector<unsigned char>(kNodeSize, 0);
+        std::uint32_t offset = kNoNode, previous = kNoNode;
+        std::size_t count = 0, pages = 0;
+        std::string lastKey;
+        std::uint32_t lastRecno = 0;
+    };
     unsigned char* page(std::size_t slot) { return chunk_.data() + slot * kNodeSize; }
     void startLeaf();
     void closeLeaf();
     void flushChunk();
+    // Adds a finished node of the level below to interior level `level`.
+    void addChild(std::size_t level, const Child& child);
+    void beginInterior(std::size_t level);
     IndexFileWriter& out_;
     const TagInfo& tag_;
     unsigned recBits_, dupBits_, trailBits_, entryBytes_;
@@ -142,8 +153,11 @@ class TagTreeWriter {
     std::size_t count_ = 0, keyPos_ = 0;
     std::string prev_;
     std::uint32_t prevRecno_ = 0;
-    std::vector<Child> leaves_;
-    std::vector<std::uint32_t> taken_;  // the first page of every reservation
+    std::size_t leafCount_ = 0;
+    Child leaf_{kNoNode, {}, 0};       // the last leaf begun
+    Child firstLeaf_{kNoNode, {}, 0};  // held back until a second leaf shows a parent is needed
+    std::vector<Level> levels_;
+    std::vector<std::uint32_t> taken_;  // the first page of every chunk
     std::vector<std::uint32_t> takenPages_;
 };
 

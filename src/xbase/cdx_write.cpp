@@ -520,12 +520,13 @@ void TagTreeWriter::flushChunk() {
 
 void TagTreeWriter::startLeaf() {
     // The new page's place is known before the previous page is written: it links to it.
-    std::uint32_t previous = leaves_.empty() ? kNoNode : leaves_.back().offset;
+    const bool first = leafCount_ == 0;
+    std::uint32_t previous = first ? kNoNode : leaf_.offset;
     std::uint32_t at;
     if (used_ == kChunkPages) {
         std::uint32_t next = out_.reserve(kChunkPages);
         if (!taken_.empty()) {
-            if (!leaves_.empty()) putLe32(page(used_ - 1) + 8, next);
+            if (!first) putLe32(page(used_ - 1) + 8, next);
             flushChunk();
         }
         taken_.push_back(next);
@@ -535,7 +536,7 @@ void TagTreeWriter::startLeaf() {
         at = next;
     } else {
         at = chunkStart_ + static_cast<std::uint32_t>(used_ * kNodeSize);
-        if (!leaves_.empty()) putLe32(page(used_ - 1) + 8, at);
+        if (!first) putLe32(page(used_ - 1) + 8, at);
     }
     unsigned char* p = page(used_++);
     putLe16(p, 2);
@@ -547,7 +548,8 @@ void TagTreeWriter::startLeaf() {
     lay.trailBits = trailBits_;
     lay.bytes = entryBytes_;
     putLeafLayout(p, lay);
-    leaves_.push_back({at, std::string(), 0});
+    leaf_ = {at, std::string(), 0};
+    ++leafCount_;
     open_ = true;
     count_ = 0;
     keyPos_ = kNodeSize;
@@ -557,10 +559,56 @@ void TagTreeWriter::closeLeaf() {
     unsigned char* p = page(used_ - 1);
     putLe16(p + 2, static_cast<std::uint16_t>(count_));
     putLe16(p + 12, static_cast<std::uint16_t>(keyPos_ - kLeafHeader - count_ * entryBytes_));
-    Child& c = leaves_.back();
-    c.lastKey = count_ ? prev_ : std::string(tag_.keyLength, trail_);
-    c.lastRecno = count_ ? prevRecno_ : 0;
+    leaf_.lastKey = count_ ? prev_ : std::string(tag_.keyLength, trail_);
+    leaf_.lastRecno = count_ ? prevRecno_ : 0;
     open_ = false;
+    if (leafCount_ == 1) {
+        firstLeaf_ = leaf_;
+        return;
+    }
+    if (leafCount_ == 2) addChild(0, firstLeaf_);
+    addChild(0, leaf_);
+}
+
+void TagTreeWriter::beginInterior(std::size_t level) {
+    Level& lv = levels_[level];
+    std::fill(lv.page.begin(), lv.page.end(), 0);
+    putLe32(lv.page.data() + 4, lv.previous);
+    putLe32(lv.page.data() + 8, kNoNode);
+    lv.count = 0;
+    ++lv.pages;
+}
+
+void TagTreeWriter::addChild(std::size_t level, const Child& child) {
+    const std::size_t kl = tag_.keyLength;
+    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
+    if (level == levels_.size()) levels_.emplace_back();
+    if (levels_[level].offset == kNoNode) {
+        levels_[level].offset = out_.reserve(1);
+        takenPages_.push_back(levels_[level].offset);
+        beginInterior(level);
+    } else if (levels_[level].count == perInterior) {
+        // The full page goes out, linked to the next, and up to its own parent.
+        const std::uint32_t next = out_.reserve(1);
+        takenPages_.push_back(next);
+        Level& lv = levels_[level];
+        putLe16(lv.page.data() + 2, static_cast<std::uint16_t>(lv.count));
+        putLe32(lv.page.data() + 8, next);
+        out_.write(lv.offset, lv.page.data(), kNodeSize);
+        const Child done{lv.offset, lv.lastKey, lv.lastRecno};
+        lv.previous = lv.offset;
+        lv.offset = next;
+        beginInterior(level);
+        addChild(level + 1, done);
+    }
+    Level& lv = levels_[level];
+    unsigned char* e = lv.page.data() + kInteriorHeader + lv.count * (kl + 8);
+    std::memcpy(e, child.lastKey.data(), kl);
+    putBe32(e + kl, child.lastRecno);
+    putBe32(e + kl + 4, child.offset);
+    ++lv.count;
+    lv.lastKey = child.lastKey;
+    lv.lastRecno = child.lastRecno;
 }
 
 void TagTreeWriter::add(std::string_view k, std::uint32_t recno) {
@@ -590,46 +638,28 @@ void TagTreeWriter::add(std::string_view k, std::uint32_t recno) {
 }
 
 std::uint32_t TagTreeWriter::finish() {
-    if (leaves_.empty()) startLeaf();  // a tag without entries is one empty leaf
+    if (leafCount_ == 0) startLeaf();  // a tag without entries is one empty leaf
     if (open_) closeLeaf();
     unsigned char* last = page(used_ - 1);
     putLe32(last + 8, kNoNode);
-    if (leaves_.size() == 1) putLe16(last, 3);
+    if (leafCount_ == 1) putLe16(last, 3);
     flushChunk();
     for (std::size_t i = used_; i < kChunkPages; ++i)
         out_.release(chunkStart_ + static_cast<std::uint32_t>(i * kNodeSize));
     used_ = kChunkPages;
-    // Interior levels, full, each on pages of its own, up to a single root.
-    const std::size_t kl = tag_.keyLength;
-    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
-    std::vector<Child> level = std::move(leaves_);
-    while (level.size() > 1) {
-        const std::size_t pages = (level.size() + perInterior - 1) / perInterior;
-        std::uint32_t base = out_.reserve(static_cast<std::uint32_t>(pages));
-        for (std::size_t i = 0; i < pages; ++i)
-            takenPages_.push_back(base + static_cast<std::uint32_t>(i * kNodeSize));
-        std::vector<unsigned char> nodes(pages * kNodeSize, 0);
-        std::vector<Child> up;
-        for (std::size_t k = 0, node = 0; k < level.size(); k += perInterior, ++node) {
-            std::size_t to = std::min(level.size(), k + perInterior);
-            unsigned char* p = nodes.data() + node * kNodeSize;
-            auto off = base + static_cast<std::uint32_t>(node * kNodeSize);
-            putLe16(p, static_cast<std::uint16_t>(pages == 1 ? 1 : 0));
-            putLe16(p + 2, static_cast<std::uint16_t>(to - k));
-            putLe32(p + 4, node ? off - kNodeSize : kNoNode);
-            putLe32(p + 8, node + 1 < pages ? off + kNodeSize : kNoNode);
-            for (std::size_t c = k; c < to; ++c) {
-                unsigned char* e = p + kInteriorHeader + (c - k) * (kl + 8);
-                std::memcpy(e, level[c].lastKey.data(), kl);
-                putBe32(e + kl, level[c].lastRecno);
-                putBe32(e + kl + 4, level[c].offset);
-            }
-            up.push_back({off, level[to - 1].lastKey, level[to - 1].lastRecno});
-        }
-        out_.write(base, nodes.data(), nodes.size());
-        level = std::move(up);
+    if (leafCount_ == 1) return leaf_.offset;
+    // The open page of each level is its last: written, and handed to the level above; the
+    // level that never needed a second page is the root.
+    for (std::size_t level = 0;; ++level) {
+        Level& lv = levels_[level];
+        const bool root = level + 1 == levels_.size() && lv.pages == 1;
+        putLe16(lv.page.data(), static_cast<std::uint16_t>(root ? 1 : 0));
+        putLe16(lv.page.data() + 2, static_cast<std::uint16_t>(lv.count));
+        out_.write(lv.offset, lv.page.data(), kNodeSize);
+        if (root) return lv.offset;
+        const Child done{lv.offset, lv.lastKey, lv.lastRecno};
+        addChild(level + 1, done);
     }
-    return level[0].offset;
 }
 
 void TagTreeWriter::abandon() {
@@ -641,7 +671,8 @@ void TagTreeWriter::abandon() {
         out_.release(p);
     taken_.clear();
     takenPages_.clear();
-    leaves_.clear();
+    levels_.clear();
+    leafCount_ = 0;
     used_ = kChunkPages;
     open_ = false;
 }

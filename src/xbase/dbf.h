@@ -190,12 +190,11 @@ class Table {
     void writeRecord(std::uint32_t recno, std::string_view record);
     void writeHeaderCount();
     void stampDate();
-    std::vector<TagEntries> buildEntries(const std::vector<std::uint32_t>* keep) const;
+    std::vector<TagEntries> buildEntries() const;
     // Puts the entries into the order the tag already has, when every entry there equals the
     // key computed from its record and the order is strict and complete; false otherwise
-    // (then they must be sorted). `newOf` maps record numbers when a pack renumbers them.
-    bool orderFromIndex(const TagInfo& tag, TagEntries& entries,
-                        const std::vector<std::uint32_t>* newOf) const;
+    // (then they must be sorted).
+    bool orderFromIndex(const TagInfo& tag, TagEntries& entries) const;
     std::uint64_t recordOffset(std::uint32_t recno) const {
         return header_.headerLength + static_cast<std::uint64_t>(recno - 1) * header_.recordLength;
     }

@@ -1,6 +1,7 @@
 // Writing tables: records, appends, reindexing and packing, with the structural index kept
 // right by every write.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -343,19 +344,12 @@ std::uint32_t Table::writeMemo(std::string_view text) {
     return block;
 }
 
-std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* keep) const {
+std::vector<TagEntries> Table::buildEntries() const {
     const auto& tags = index_->tags();
     for (std::size_t t = 0; t < tags.size(); ++t)
         keyBuilder(t);  // compiled before the threads
     std::vector<TagEntries> entries(tags.size());
-    const std::size_t expected = keep ? keep->size() : header_.recordCount;
-    // Record numbers before and after (a pack closes the gaps of the deleted records).
-    std::vector<std::uint32_t> newOf;
-    if (keep) {
-        newOf.assign(static_cast<std::size_t>(header_.recordCount) + 1, 0);
-        for (std::size_t i = 0; i < keep->size(); ++i)
-            newOf[(*keep)[i]] = static_cast<std::uint32_t>(i + 1);
-    }
+    const std::size_t expected = header_.recordCount;
     // The tags are independent: share them out over the processors. Each worker reads the
     // records itself, computes its tags' keys, and orders them: by the order the tag already
     // has where that order proves right (every entry equal to the key computed from its
@@ -371,9 +365,7 @@ std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* ke
         }
         std::vector<char> buf;
         std::string key;
-        scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
-            std::uint32_t recno = keep ? newOf[oldRecno] : oldRecno;
-            if (recno == 0) return true;  // dropped by the pack
+        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
             for (std::size_t t : mine) {
                 const KeyBuilder* kb = keyBuilders_[t].get();
                 if (!kb->included(rec, recno)) continue;
@@ -383,16 +375,15 @@ std::vector<TagEntries> Table::buildEntries(const std::vector<std::uint32_t>* ke
             return true;
         });
         for (std::size_t t : mine)
-            if (tags[t].unique || !orderFromIndex(tags[t], entries[t], keep ? &newOf : nullptr))
+            if (tags[t].unique || !orderFromIndex(tags[t], entries[t]))
                 entries[t].sort(tags[t].unique);
     };
     runWorkers(workers, work);
     return entries;
 }
 
-bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e,
-                           const std::vector<std::uint32_t>* newOf) const {
-    // The entries were added in record order; find each by its (new) record number.
+bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e) const {
+    // The entries were added in record order; find each by its record number.
     constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     std::uint32_t maxRecno = e.recnos.empty() ? 0 : e.recnos.back();
     std::vector<std::uint32_t> entryOf(static_cast<std::size_t>(maxRecno) + 1, kNone);
@@ -413,24 +404,18 @@ bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e,
         std::uint64_t guard = index_->size() / kNodeSize + 1;
         const char* prevKey = nullptr;
         std::uint32_t prevRecno = 0;
-        std::vector<std::uint32_t> leafRecnos;
         while (leaf != kNoNode) {
             if (guard-- == 0) return false;
             Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
             if (!n.leaf()) return false;
             // First the leaf's record numbers, fetching their keys ahead; then the comparison.
-            leafRecnos.assign(n.recnos.begin(), n.recnos.end());
-            for (std::uint32_t& r : leafRecnos) {
-                if (newOf) r = r < newOf->size() ? (*newOf)[r] : kNone;
-                if (r != kNone && r <= maxRecno) __builtin_prefetch(&entryOf[r]);
-            }
-            for (std::uint32_t r : leafRecnos)
-                if (r != kNone && r <= maxRecno && entryOf[r] != kNone)
+            for (std::uint32_t r : n.recnos)
+                if (r <= maxRecno) __builtin_prefetch(&entryOf[r]);
+            for (std::uint32_t r : n.recnos)
+                if (r <= maxRecno && entryOf[r] != kNone)
                     __builtin_prefetch(e.keys.data() + static_cast<std::size_t>(entryOf[r]) * kl);
             for (std::size_t i = 0; i < n.count; ++i) {
-                std::uint32_t r = leafRecnos[i];
-                if (r == kNone) return false;
-                if (newOf && r == 0) continue;  // a record the pack removes
+                std::uint32_t r = n.recnos[i];
                 if (r > maxRecno || entryOf[r] == kNone) return false;
                 std::uint32_t entry = entryOf[r];
                 const char* key = e.keys.data() + static_cast<std::size_t>(entry) * kl;
@@ -459,7 +444,7 @@ void Table::reindex() {
     if (!index_) return;
     for (std::size_t i = 0; i < index_->tags().size(); ++i)
         requireReproducible(i);
-    std::vector<TagEntries> entries = buildEntries(nullptr);
+    std::vector<TagEntries> entries = buildEntries();
     std::string cdxPath = index_->path();
     std::string temp = cdxPath + ".reindex-new";
     writeCompoundIndex(temp, index_->tags(), entries);
@@ -499,6 +484,45 @@ std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t 
     return mix(h ^ tail);
 }
 
+// The new numbers of the records a pack keeps, from the deleted flags as bits and the count
+// of kept records before each word of them: a few bits a record instead of a number.
+class Renumbering {
+  public:
+    explicit Renumbering(std::uint32_t count)
+        : count_(count), removed_(static_cast<std::size_t>(count) / 64 + 1, 0) {
+        removed_[0] |= 1;  // there is no record 0
+    }
+    void remove(std::uint32_t recno) { removed_[recno / 64] |= std::uint64_t{1} << (recno % 64); }
+    // After the last remove().
+    void seal() {
+        for (std::uint64_t r = std::uint64_t{count_} + 1; r % 64 != 0; ++r)
+            removed_[r / 64] |= std::uint64_t{1} << (r % 64);
+        before_.resize(removed_.size());
+        std::uint32_t kept = 0;
+        for (std::size_t w = 0; w < removed_.size(); ++w) {
+            before_[w] = kept;
+            kept += static_cast<std::uint32_t>(std::popcount(~removed_[w]));
+        }
+        kept_ = kept;
+    }
+    std::uint32_t kept() const { return kept_; }
+    // The new number of an old record, 0 when the pack removes it.
+    std::uint32_t operator()(std::uint32_t recno) const {
+        if (recno == 0 || recno > count_) return 0;
+        const std::uint64_t word = removed_[recno / 64];
+        const unsigned bit = recno % 64;
+        if ((word >> bit) & 1) return 0;
+        const std::uint64_t below = ~word & ((std::uint64_t{1} << bit) - 1);
+        return before_[recno / 64] + static_cast<std::uint32_t>(std::popcount(below)) + 1;
+    }
+
+  private:
+    std::uint32_t count_;
+    std::vector<std::uint64_t> removed_;
+    std::vector<std::uint32_t> before_;
+    std::uint32_t kept_ = 0;
+};
+
 // Whether an expression reads what a pack changes: the record number or the deleted flag.
 bool readsRecordPlace(const std::string& expression) {
     std::string upper;
@@ -517,15 +541,18 @@ void Table::pack(const RecordRewrite& rewrite) {
     const std::string dbfPath = file_.path();
     const std::uint32_t len = header_.recordLength;
 
-    // The records that stay.
-    std::vector<std::uint32_t> keep;
+    // The records that stay, and the new number of each.
+    const std::uint32_t oldCount = header_.recordCount;
+    Renumbering newOf(oldCount);
     {
         std::vector<char> buf;
         scan(1, buf, [&](const char* rec, std::uint32_t recno) {
-            if (rec[0] != '*') keep.push_back(recno);
+            if (rec[0] == '*') newOf.remove(recno);
             return true;
         });
+        newOf.seal();
     }
+    const std::uint32_t keptCount = newOf.kept();
 
     // The new table, locked before it gets the old one's name.
     std::string newDbf = packNew(dbfPath);
@@ -534,8 +561,7 @@ void Table::pack(const RecordRewrite& rewrite) {
     {
         std::vector<char> head(header_.headerLength);
         file_.readExact(0, head.data(), head.size(), "the table header");
-        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4,
-                static_cast<std::uint32_t>(keep.size()));
+        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4, keptCount);
         std::time_t now = std::time(nullptr);
         std::tm tm{};
         localtime_r(&now, &tm);
@@ -595,12 +621,8 @@ void Table::pack(const RecordRewrite& rewrite) {
         }
     };
 
-    // What the new index needs: the new number of each old record (0 for a removed one),
-    // which records the rewrite changed, and their new entries per tag.
-    const std::uint32_t oldCount = header_.recordCount;
-    std::vector<std::uint32_t> newOf(static_cast<std::size_t>(oldCount) + 1, 0);
-    for (std::size_t i = 0; i < keep.size(); ++i)
-        newOf[keep[i]] = static_cast<std::uint32_t>(i + 1);
+    // What the new index needs besides the new numbers: which records the rewrite changed,
+    // and their new entries per tag.
     std::vector<bool> changedOld(static_cast<std::size_t>(oldCount) + 1, false);
     const std::size_t tagCount = index_ ? index_->tags().size() : 0;
     for (std::size_t t = 0; t < tagCount; ++t)
@@ -631,7 +653,7 @@ void Table::pack(const RecordRewrite& rewrite) {
                     moveMemo(buf.data() + pos, *f);
             if (rewritten) {
                 changedOld[oldRecno] = true;
-                const std::uint32_t recno = newOf[oldRecno];
+                const std::uint32_t recno = newOf(oldRecno);
                 for (std::size_t t = 0; t < tagCount; ++t) {
                     const KeyBuilder* kb = keyBuilders_[t].get();
                     if (!kb->included(buf.data() + pos, recno)) continue;
@@ -723,7 +745,7 @@ void Table::pack(const RecordRewrite& rewrite) {
                     prevRecno = r;
                     sum += entryHash(seed, k, r);
                     ++count;
-                    const std::uint32_t now = newOf[r];
+                    const std::uint32_t now = newOf(r);
                     if (now == 0 || changedOld[r]) continue;
                     for (; next < fresh.size() &&
                            compareEntry(fresh.key(next), fresh.recno(next), k, now) < 0;
@@ -747,7 +769,7 @@ void Table::pack(const RecordRewrite& rewrite) {
         std::vector<char> buf;
         std::string key;
         scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
-            const std::uint32_t recno = newOf[oldRecno];
+            const std::uint32_t recno = newOf(oldRecno);
             if (recno == 0 || changedOld[oldRecno]) return true;
             if (!kb->included(rec, recno)) return true;
             kb->keyInto(rec, recno, key);
@@ -764,7 +786,7 @@ void Table::pack(const RecordRewrite& rewrite) {
     if (index_) {
         IndexFileWriter cdx(packNew(cdxPath), tagCount);
         std::vector<TagInfo> built = tags;
-        const auto maxRecno = static_cast<std::uint32_t>(keep.size());
+        const std::uint32_t maxRecno = keptCount;
         const std::size_t workers = workerCount(tagCount);
         runWorkers(workers, [&](std::size_t w) {
             for (std::size_t t = w; t < tagCount; t += workers) {
