@@ -541,27 +541,19 @@ void Table::pack(const RecordRewrite& rewrite) {
     const std::string dbfPath = file_.path();
     const std::uint32_t len = header_.recordLength;
 
-    // The records that stay, and the new number of each.
+    // The new number of each record that stays, learnt as the records are copied.
     const std::uint32_t oldCount = header_.recordCount;
     Renumbering newOf(oldCount);
-    {
-        std::vector<char> buf;
-        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
-            if (rec[0] == '*') newOf.remove(recno);
-            return true;
-        });
-        newOf.seal();
-    }
-    const std::uint32_t keptCount = newOf.kept();
 
-    // The new table, locked before it gets the old one's name.
+    // The new table, locked before it gets the old one's name; its header goes last, when the
+    // number of records is known.
     std::string newDbf = packNew(dbfPath);
     File::create(newDbf).close();
     File out = File::open(newDbf, Access::ReadWrite, Share::Exclusive);
-    {
+    auto writeHeader = [&](std::uint32_t records) {
         std::vector<char> head(header_.headerLength);
         file_.readExact(0, head.data(), head.size(), "the table header");
-        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4, keptCount);
+        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4, records);
         std::time_t now = std::time(nullptr);
         std::tm tm{};
         localtime_r(&now, &tm);
@@ -569,7 +561,7 @@ void Table::pack(const RecordRewrite& rewrite) {
         head[2] = static_cast<char>(tm.tm_mon + 1);
         head[3] = static_cast<char>(tm.tm_mday);
         out.writeAt(0, head.data(), head.size());
-    }
+    };
 
     // Memos of the kept records move to a new memo file, in record order.
     std::unique_ptr<File> newMemo;
@@ -640,8 +632,13 @@ void Table::pack(const RecordRewrite& rewrite) {
         buf.reserve(chunk * len + 1);
         std::uint64_t at = header_.headerLength;
         std::string changed, key;
+        std::uint32_t kept = 0;
         scan(1, in, [&](const char* rec, std::uint32_t oldRecno) {
-            if (rec[0] == '*') return true;
+            if (rec[0] == '*') {
+                newOf.remove(oldRecno);
+                return true;
+            }
+            ++kept;
             std::size_t pos = buf.size();
             buf.resize(pos + len);
             bool rewritten = rewrite && rewrite(rec, changed);
@@ -653,7 +650,7 @@ void Table::pack(const RecordRewrite& rewrite) {
                     moveMemo(buf.data() + pos, *f);
             if (rewritten) {
                 changedOld[oldRecno] = true;
-                const std::uint32_t recno = newOf(oldRecno);
+                const std::uint32_t recno = kept;
                 for (std::size_t t = 0; t < tagCount; ++t) {
                     const KeyBuilder* kb = keyBuilders_[t].get();
                     if (!kb->included(buf.data() + pos, recno)) continue;
@@ -670,6 +667,7 @@ void Table::pack(const RecordRewrite& rewrite) {
         });
         buf.push_back('\x1A');
         out.writeAt(at, buf.data(), buf.size());
+        writeHeader(kept);
         if (newMemo) {
             unsigned char next[4];
             putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
@@ -708,6 +706,8 @@ void Table::pack(const RecordRewrite& rewrite) {
         });
     };
     runWorkers(1 + summers, [&](std::size_t w) { w == 0 ? writeTable() : sumKeys(w - 1); });
+    newOf.seal();
+    const std::uint32_t keptCount = newOf.kept();
 
     // Each tag's tree, written as it is built. A carried tag walks the old leaves in order,
     // renumbers them, leaves out the removed and rewritten records and merges in the
