@@ -619,6 +619,12 @@ void Table::pack(const RecordRewrite& rewrite) {
     const std::size_t tagCount = index_ ? index_->tags().size() : 0;
     for (std::size_t t = 0; t < tagCount; ++t)
         keyBuilder(t);  // compiled before the threads
+    // The copying thread keys the rewritten records with key builders of its own: an
+    // expression keeps its intermediate values in itself, so one builder serves one thread.
+    std::vector<std::unique_ptr<KeyBuilder>> copyKeys;
+    if (rewrite)
+        for (std::size_t t = 0; t < tagCount; ++t)
+            copyKeys.push_back(std::make_unique<KeyBuilder>(*this, index_->tags()[t]));
     std::vector<TagEntries> changedEntries(tagCount);
     for (std::size_t t = 0; t < tagCount; ++t)
         changedEntries[t].keyLength = index_->tags()[t].keyLength;
@@ -652,7 +658,7 @@ void Table::pack(const RecordRewrite& rewrite) {
                 changedOld[oldRecno] = true;
                 const std::uint32_t recno = kept;
                 for (std::size_t t = 0; t < tagCount; ++t) {
-                    const KeyBuilder* kb = keyBuilders_[t].get();
+                    const KeyBuilder* kb = copyKeys[t].get();
                     if (!kb->included(buf.data() + pos, recno)) continue;
                     kb->keyInto(buf.data() + pos, recno, key);
                     changedEntries[t].add(key, recno);
