@@ -32,6 +32,8 @@ void encodeKeyInto(const Value& v, std::size_t length, std::string& out);
 double decodeNumberKey(std::string_view key);
 
 // The evaluated key expression and FOR condition of one tag over one table.
+// A builder keeps the intermediate values of its expressions in itself: one thread uses it at
+// a time, and threads that key the same tag at once each need their own.
 class KeyBuilder {
   public:
     KeyBuilder(const Table& table, const TagInfo& tag);
