@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -334,6 +335,20 @@ void TSPR_TABLES::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     Grid->datasetModel()->reload();
     Navigator->updateButtons();
+}
+
+void TSPR_TABLES::keyPressEvent(QKeyEvent* event) {
+    auto use = [&](DBNavigator::Button b) {
+        if (Navigator->button(b)->isEnabled()) Navigator->click(b);
+        event->accept();
+    };
+    if (event->key() == Qt::Key_Insert && event->modifiers() == Qt::NoModifier)
+        return use(DBNavigator::nbInsert);
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::ControlModifier)
+        return use(DBNavigator::nbDelete);
+    if (event->key() == Qt::Key_Escape && Navigator->button(DBNavigator::nbCancel)->isEnabled())
+        return use(DBNavigator::nbCancel);
+    QDialog::keyPressEvent(event);
 }
 
 void TSPR_TABLES::Button1Click() {

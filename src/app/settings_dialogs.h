@@ -97,6 +97,8 @@ class TSPR_TABLES : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    // Insert adds a row, Ctrl+Delete deletes one, Escape first cancels an edit in progress.
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // "О программе".

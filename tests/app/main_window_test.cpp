@@ -649,6 +649,14 @@ class MainWindowTest : public QObject {
         QVERIFY(model->setData(model->index(1, 1), QString("x")));
         QTest::mouseClick(nav->button(N::nbCancel), Qt::LeftButton);
         QCOMPARE(model->data(model->index(1, 1)).toString(), QString());
+        // The keys: Insert begins a row, Escape cancels it without closing the editor.
+        QTest::keyClick(editor, Qt::Key_Insert);
+        QCOMPARE(d->TABLES.state(), db::State::Insert);
+        QCOMPARE(model->rowCount(), 4);
+        QTest::keyClick(editor, Qt::Key_Escape);
+        QCOMPARE(d->TABLES.state(), db::State::Browse);
+        QCOMPARE(model->rowCount(), 3);
+        QVERIFY(editor->isVisible());
         // Deleting asks first.
         QStringList asked;
         bool answer = false;
