@@ -364,10 +364,11 @@ TEST(Write, PackKeepsMemosAndRenumbers) {
 
 // A pack that rewrites records as it copies them: the tags come out as a rebuild from the
 // records would make them, whether the old index could be taken over (sound), or not: stale
-// because another program changed a record behind its back, or holding a unique tag.
+// because another program changed a record behind its back, with a tag's root page
+// overwritten, or holding a unique tag.
 TEST(Write, PackRewritesRecordsAndBuildsEveryTagRight) {
-    enum class Old { Sound, Stale, Unique };
-    for (Old kind : {Old::Sound, Old::Stale, Old::Unique}) {
+    enum class Old { Sound, Stale, Damaged, Unique };
+    for (Old kind : {Old::Sound, Old::Stale, Old::Damaged, Old::Unique}) {
         SCOPED_TRACE(static_cast<int>(kind));
         TempDir dir;
         std::string path = dir.file("R.DBF");
@@ -396,6 +397,16 @@ TEST(Write, PackRewritesRecordsAndBuildsEveryTagRight) {
                               name.offset,
                           "ZZ-STALE", 8);
             probe.reset();
+            f.close();
+            t = Table::open(path, exclusive());
+        }
+        if (kind == Old::Damaged) {
+            const std::uint32_t root = t->index()->tag("NAMES")->root;
+            const std::string cdx = t->index()->path();
+            t.reset();
+            File f = File::open(cdx, Access::ReadWrite, Share::Shared);
+            const std::string garbage(kNodeSize, '\xEE');
+            f.writeAt(root, garbage.data(), garbage.size());
             f.close();
             t = Table::open(path, exclusive());
         }
