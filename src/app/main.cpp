@@ -46,7 +46,9 @@ int main(int argc, char** argv) {
     main.attach(data.get());
     main.show();
     QTimer::singleShot(0, &main, [&main] { main.FormShow(); });
-    // --screenshots DIR: after start-up, a picture of each tab goes to DIR and the program ends.
+    // --screenshots DIR: after start-up, a picture of each tab and dialog goes to DIR and the
+    // program ends, changing nothing. With --with-transfer (for a scratch copy only) it also
+    // lists two tables and runs a transfer for the journal's picture.
     const QStringList args = QApplication::arguments();
     qsizetype at = args.indexOf("--screenshots");
     if (at >= 0 && at + 1 < args.size()) {
@@ -80,14 +82,15 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.progress->grab().save(dir + "/progress.png");
             main.progressClose();
-            // The settings dialogs: the chooser on the demo's own list, the table list with
-            // the two tables the transfer below rewrites, the about box.
+            // The settings dialogs: the chooser on the demo's own list, the table list (on a
+            // scratch copy with the two tables the transfer below rewrites), the about box.
+            const bool scratch = QApplication::arguments().contains("--with-transfer");
             main.VellPath->show();
             main.VellPath->Path->setText(app::qs(main.DBPath));
             QApplication::processEvents();
             main.VellPath->grab().save(dir + "/path-chooser.png");
             main.VellPath->hide();
-            if (data->TABLES.active() && data->TABLES.isEmpty()) {
+            if (scratch && data->TABLES.active() && data->TABLES.isEmpty()) {
                 for (auto [t, c] : {std::pair{"zapas\\mlabel.dbf", "материалы"},
                                     std::pair{"zapas\\prihod.dbf", "приходы"}}) {
                     data->TABLES.append();
@@ -104,8 +107,7 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.AboutBox->grab().save(dir + "/about.png");
             main.AboutBox->hide();
-            if (QApplication::arguments().contains("--with-transfer"))
-                transferShot(main, *data, dir);
+            if (scratch) transferShot(main, *data, dir);
             QApplication::quit();
         });
     }
