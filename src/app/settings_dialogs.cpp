@@ -332,8 +332,8 @@ TSPR_TABLES::TSPR_TABLES(data::TData& module, QWidget* parent) : QDialog(parent)
 }
 
 void TSPR_TABLES::showEvent(QShowEvent* event) {
+    // The grid has followed TABLES all along; a row still being edited stays as it was left.
     QDialog::showEvent(event);
-    Grid->datasetModel()->reload();
     Navigator->updateButtons();
 }
 

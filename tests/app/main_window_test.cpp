@@ -672,8 +672,17 @@ class MainWindowTest : public QObject {
         app::setQuestionSink(nullptr);
         QCOMPARE(asked, (QStringList{qs("Удалить запись?"), qs("Удалить запись?")}));
         QCOMPARE(names(), (QStringList{"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}));
+        // Closing does not post a row being edited; it is still there when the editor opens.
+        grid->selectRow(1);
+        QVERIFY(model->setData(model->index(1, 2), QString("pending")));
         QTest::mouseClick(editor->Button1, Qt::LeftButton);
         QVERIFY(!editor->isVisible());
+        QCOMPARE(d->TABLES.state(), db::State::Edit);
+        editor->show();
+        QCOMPARE(model->data(model->index(1, 2)).toString(), QString("pending"));
+        QVERIFY(nav->button(N::nbPost)->isEnabled());
+        QTest::mouseClick(nav->button(N::nbCancel), Qt::LeftButton);
+        editor->hide();
 
         // The transfer sees the two rows at once.
         d->mlabel.first();
