@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "xbase/file.h"
@@ -79,11 +80,11 @@ struct TagEntries {
     std::uint32_t recno(std::size_t i) const { return recnos[order[i]]; }
 };
 
-// Writes a complete compound index: each tag's header (from its TagInfo) and its entries as
-// full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be sorted. Without
-// `sync` the caller makes the file durable itself.
+// Writes a complete compound index, made durable: each tag's header (from its TagInfo) and
+// its entries as full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be
+// sorted.
 void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tags,
-                        const std::vector<TagEntries>& entries, bool sync = true);
+                        const std::vector<TagEntries>& entries);
 
 // Writes a new compound index piece by piece: pages are handed out to tag builders that may
 // work in parallel, and the tag headers, the directory and the free list are put in place at
@@ -94,11 +95,11 @@ class IndexFileWriter {
     // The first of `pages` consecutive new pages (thread-safe).
     std::uint32_t reserve(std::uint32_t pages);
     void write(std::uint32_t offset, const void* data, std::size_t n);  // thread-safe
-    // A reserved page that holds nothing (thread-safe).
-    void release(std::uint32_t offset);
+    // Reserved pages that will hold nothing; later reservations take them first (thread-safe).
+    void release(std::uint32_t first, std::uint32_t pages);
     // Writes the header of tags[i] (its root and options set here) at its place, the
-    // directory, the free list and the file header; syncs when asked.
-    void finish(std::vector<TagInfo> tags, bool sync);
+    // directory, the free list and the file header, and makes the file durable.
+    void finish(std::vector<TagInfo> tags);
     const std::string& path() const { return file_.path(); }
 
   private:
@@ -106,7 +107,7 @@ class IndexFileWriter {
     std::size_t tagCount_;
     std::mutex mutex_;
     std::uint64_t end_;
-    std::vector<std::uint32_t> free_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> free_;  // runs: first page, pages
 };
 
 // Builds the tree of one tag from its entries given in tree order (ascending key bytes, then
@@ -148,7 +149,7 @@ class TagTreeWriter {
     char trail_;
     std::vector<unsigned char> chunk_;
     std::uint32_t chunkStart_ = 0;
-    std::size_t used_ = 0;
+    std::size_t chunkPages_ = 0, used_ = 0;  // the current chunk's size and pages in use
     bool open_ = false;
     std::size_t count_ = 0, keyPos_ = 0;
     std::string prev_;
@@ -157,7 +158,7 @@ class TagTreeWriter {
     Child leaf_{kNoNode, {}, 0};       // the last leaf begun
     Child firstLeaf_{kNoNode, {}, 0};  // held back until a second leaf shows a parent is needed
     std::vector<Level> levels_;
-    std::vector<std::uint32_t> taken_;  // the first page of every chunk
+    std::vector<std::pair<std::uint32_t, std::size_t>> taken_;  // every chunk: first page, size
     std::vector<std::uint32_t> takenPages_;
 };
 

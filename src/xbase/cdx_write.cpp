@@ -261,173 +261,29 @@ void TagEntries::sort(bool unique) {
     }
 }
 
-namespace {
-
-// Writes the leaves and interior levels of one tree into `out`, whose first byte will stand at
-// file offset `base`; returns the root's offset.
-template <class KeyAt, class RecnoAt>
-std::uint32_t buildTree(std::vector<unsigned char>& out, std::uint32_t base, const TagInfo& tag,
-                        std::size_t count, KeyAt keyAt, RecnoAt recnoAt) {
-    auto alloc = [&](std::size_t pages) {
-        auto off = static_cast<std::uint32_t>(base + out.size());
-        out.resize(out.size() + pages * kNodeSize, 0);
-        return off;
-    };
-    auto at = [&](std::uint32_t off) { return out.data() + (off - base); };
-    const char trail = tag.keyKind == 'C' ? ' ' : '\0';
-    const std::size_t kl = tag.keyLength;
-    std::uint32_t maxRec = 0;
-    for (std::size_t i = 0; i < count; ++i)
-        maxRec = std::max(maxRec, recnoAt(i));
-    const LeafLayout lay(tag.keyLength, maxRec);
-    // Room for full leaves of uncompressed keys and the levels above them, reserved at once.
-    std::size_t leafPages = count * (lay.bytes + kl) / (kNodeSize - kLeafHeader) + 2;
-    out.reserve(out.size() + (leafPages + leafPages / 4 + 2) * kNodeSize);
-    // What a parent needs of each child: where it is and its last entry.
-    struct Child {
-        std::uint32_t offset;
-        std::string lastKey;
-        std::uint32_t lastRecno;
-    };
-    std::vector<Child> level;
-    auto link = [&](const std::vector<Child>& nodes, bool leaves) {
-        for (std::size_t k = 0; k < nodes.size(); ++k) {
-            unsigned char* p = at(nodes[k].offset);
-            putLe16(p, static_cast<std::uint16_t>((leaves ? 2 : 0) | (nodes.size() == 1 ? 1 : 0)));
-            putLe32(p + 4, k ? nodes[k - 1].offset : kNoNode);
-            putLe32(p + 8, k + 1 < nodes.size() ? nodes[k + 1].offset : kNoNode);
-        }
-    };
-    // Leaves: entries from the front of the page, keys from its end, filled up.
-    std::size_t i = 0;
-    do {
-        unsigned char page[kNodeSize] = {};
-        putLeafLayout(page, lay);
-        std::size_t n = 0, keyPos = kNodeSize;
-        std::string_view prev;
-        for (; i < count; ++i, ++n) {
-            // Keys lie in record order, the tree wants them in key order: fetch ahead.
-            if (i + 16 < count) __builtin_prefetch(keyAt(i + 16).data());
-            std::string_view k = keyAt(i);
-            std::size_t t = trailing(k, trail);
-            std::size_t d = n ? common(prev, k, kl - t) : 0;
-            std::size_t stored = kl - d - t;
-            if (kLeafHeader + (n + 1) * lay.bytes + stored > keyPos) break;
-            keyPos -= stored;
-            std::memcpy(page + keyPos, k.data() + d, stored);
-            std::uint64_t v = recnoAt(i) | (static_cast<std::uint64_t>(d) << lay.recBits) |
-                              (static_cast<std::uint64_t>(t) << (lay.recBits + lay.dupBits));
-            for (unsigned b = 0; b < lay.bytes; ++b)
-                page[kLeafHeader + n * lay.bytes + b] = static_cast<unsigned char>(v >> (8 * b));
-            prev = k;
-        }
-        if (n == 0 && count > 0)
-            fail(code::kUnsupported, "a key of tag " + tag.name + " does not fit a leaf");
-        putLe16(page + 2, static_cast<std::uint16_t>(n));
-        putLe16(page + 12, static_cast<std::uint16_t>(keyPos - kLeafHeader - n * lay.bytes));
-        std::uint32_t off = alloc(1);
-        std::memcpy(at(off), page, kNodeSize);
-        level.push_back(
-            {off, n ? std::string(prev) : std::string(kl, trail), n ? recnoAt(i - 1) : 0});
-    } while (i < count);
-    link(level, true);
-    // Interior levels, full, up to a single root.
-    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
-    while (level.size() > 1) {
-        std::vector<Child> up;
-        for (std::size_t k = 0; k < level.size(); k += perInterior) {
-            std::size_t to = std::min(level.size(), k + perInterior);
-            std::uint32_t off = alloc(1);
-            unsigned char* p = at(off);
-            putLe16(p + 2, static_cast<std::uint16_t>(to - k));
-            for (std::size_t c = k; c < to; ++c) {
-                unsigned char* e = p + kInteriorHeader + (c - k) * (kl + 8);
-                std::memcpy(e, level[c].lastKey.data(), kl);
-                putBe32(e + kl, level[c].lastRecno);
-                putBe32(e + kl + 4, level[c].offset);
-            }
-            up.push_back({off, level[to - 1].lastKey, level[to - 1].lastRecno});
-        }
-        level = std::move(up);
-        link(level, false);
-    }
-    return level[0].offset;
-}
-
-// Moves the nodes of a tree built at base 0 to `delta`: sibling and child links follow.
-void relocate(std::vector<unsigned char>& nodes, std::uint32_t delta, std::uint16_t keyLength) {
-    for (std::size_t p = 0; p < nodes.size(); p += kNodeSize) {
-        unsigned char* page = nodes.data() + p;
-        for (std::size_t link : {4u, 8u})
-            if (le32(page + link) != kNoNode) putLe32(page + link, le32(page + link) + delta);
-        if (le16(page) & 2) continue;
-        for (std::size_t i = 0; i < le16(page + 2); ++i) {
-            unsigned char* child = page + kInteriorHeader + i * (keyLength + 8u) + keyLength + 4;
-            putBe32(child, be32(child) + delta);
-        }
-    }
-}
-
-}  // namespace
-
 void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tagsIn,
-                        const std::vector<TagEntries>& entries, bool sync) {
+                        const std::vector<TagEntries>& entries) {
+    // Each tag's tree is built on its own, in parallel, straight into the file.
+    IndexFileWriter out(path, tagsIn.size());
     std::vector<TagInfo> tags = tagsIn;
-    // Each tag's tree is built on its own, in parallel, and put in place afterwards.
-    std::vector<std::vector<unsigned char>> trees(tags.size());
-    std::vector<std::uint32_t> roots(tags.size());
     const std::size_t workers = workerCount(tags.size());
     runWorkers(workers, [&](std::size_t w) {
         for (std::size_t t = w; t < tags.size(); t += workers) {
             const TagEntries& e = entries[t];
-            roots[t] = buildTree(
-                trees[t], 0, tags[t], e.order.size(), [&](std::size_t i) { return e.key(i); },
-                [&](std::size_t i) { return e.recno(i); });
+            std::uint32_t maxRecno = 0;
+            for (std::uint32_t r : e.recnos)
+                maxRecno = std::max(maxRecno, r);
+            TagTreeWriter tree(out, tags[t], maxRecno);
+            const std::size_t n = e.order.size();
+            for (std::size_t i = 0; i < n; ++i) {
+                // Keys lie in record order, the tree wants them in key order: fetch ahead.
+                if (i + 16 < n) __builtin_prefetch(e.key(i + 16).data());
+                tree.add(e.key(i), e.recno(i));
+            }
+            tags[t].root = tree.finish();
         }
     });
-
-    // Layout: the directory's header, each tag's header and nodes, the directory's nodes. Each
-    // piece goes to the file where it belongs, without gathering a copy of the whole index.
-    File f = File::create(path);
-    std::uint64_t at = 1024;
-    std::vector<std::pair<std::string, std::uint32_t>> directory;
-    for (std::size_t t = 0; t < tags.size(); ++t) {
-        TagInfo& tag = tags[t];
-        if (at + 1024 + trees[t].size() > 0xFFFFFE00u)
-            fail(code::kUnsupported, path + ": the index would pass 4 GB");
-        tag.headerOffset = static_cast<std::uint32_t>(at);
-        auto nodesAt = static_cast<std::uint32_t>(at + 1024);
-        relocate(trees[t], nodesAt, tag.keyLength);
-        tag.root = roots[t] + nodesAt;
-        tag.freeList = 0;
-        tag.options = static_cast<std::uint8_t>(0x60 | (tag.unique ? 0x01 : 0) |
-                                                (tag.forExpression.empty() ? 0 : 0x08));
-        unsigned char header[1024];
-        writeTagHeader(header, tag);
-        f.writeAt(at, header, sizeof header);
-        f.writeAt(nodesAt, trees[t].data(), trees[t].size());
-        at = nodesAt + trees[t].size();
-        std::vector<unsigned char>().swap(trees[t]);
-        std::string name = tag.name.substr(0, 10);
-        name.resize(10, ' ');
-        directory.emplace_back(name, tag.headerOffset);
-    }
-    std::sort(directory.begin(), directory.end());
-    TagInfo dir;
-    dir.name = "(directory)";
-    dir.keyLength = 10;
-    dir.keyKind = 'C';
-    dir.options = 0xE0;
-    std::vector<unsigned char> dirNodes;
-    dir.root = buildTree(
-        dirNodes, static_cast<std::uint32_t>(at), dir, directory.size(),
-        [&](std::size_t i) { return std::string_view(directory[i].first); },
-        [&](std::size_t i) { return directory[i].second; });
-    f.writeAt(at, dirNodes.data(), dirNodes.size());
-    unsigned char header[1024];
-    writeTagHeader(header, dir);
-    f.writeAt(0, header, sizeof header);
-    if (sync) f.sync();
+    out.finish(std::move(tags));
 }
 
 // ---- streamed builds ----------------------------------------------------------------------
@@ -437,6 +293,15 @@ IndexFileWriter::IndexFileWriter(const std::string& path, std::size_t tagCount)
 
 std::uint32_t IndexFileWriter::reserve(std::uint32_t pages) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Pages given back are handed out again first, so that few stay free in the end.
+    for (auto run = free_.begin(); run != free_.end(); ++run) {
+        if (run->second < pages) continue;
+        const std::uint32_t at = run->first;
+        run->first += pages * kNodeSize;
+        run->second -= pages;
+        if (run->second == 0) free_.erase(run);
+        return at;
+    }
     std::uint64_t at = end_;
     if (at + static_cast<std::uint64_t>(pages) * kNodeSize > 0xFFFFFE00u)
         fail(code::kUnsupported, file_.path() + ": the index would pass 4 GB");
@@ -448,12 +313,13 @@ void IndexFileWriter::write(std::uint32_t offset, const void* data, std::size_t 
     file_.writeAt(offset, data, n);  // positioned writes: no shared file position
 }
 
-void IndexFileWriter::release(std::uint32_t offset) {
+void IndexFileWriter::release(std::uint32_t first, std::uint32_t pages) {
+    if (pages == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(offset);
+    free_.emplace_back(first, pages);
 }
 
-void IndexFileWriter::finish(std::vector<TagInfo> tags, bool sync) {
+void IndexFileWriter::finish(std::vector<TagInfo> tags) {
     std::vector<std::pair<std::string, std::uint32_t>> directory;
     for (std::size_t t = 0; t < tags.size(); ++t) {
         TagInfo& tag = tags[t];
@@ -474,38 +340,44 @@ void IndexFileWriter::finish(std::vector<TagInfo> tags, bool sync) {
     dir.keyLength = 10;
     dir.keyKind = 'C';
     dir.options = 0xE0;
-    std::vector<unsigned char> dirNodes;
-    const auto base = static_cast<std::uint32_t>(end_);
-    dir.root = buildTree(
-        dirNodes, base, dir, directory.size(),
-        [&](std::size_t i) { return std::string_view(directory[i].first); },
-        [&](std::size_t i) { return directory[i].second; });
-    file_.writeAt(base, dirNodes.data(), dirNodes.size());
-    end_ += dirNodes.size();
-    // The free list: each free page names the next, the last names none.
-    std::sort(free_.begin(), free_.end());
-    for (std::size_t i = 0; i < free_.size(); ++i) {
-        unsigned char blank[kNodeSize] = {};
-        putLe32(blank, i + 1 < free_.size() ? free_[i + 1] : 0);
-        file_.writeAt(free_[i], blank, kNodeSize);
+    {
+        std::uint32_t last = 0;
+        for (const auto& d : directory)
+            last = std::max(last, d.second);
+        TagTreeWriter tree(*this, dir, last);
+        for (const auto& [name, offset] : directory)
+            tree.add(name, offset);
+        dir.root = tree.finish();
     }
-    dir.freeList = free_.empty() ? 0 : free_.front();
+    // The free list: each free page names the next, the last names none.
+    std::vector<std::uint32_t> pages;
+    for (const auto& [first, count] : free_)
+        for (std::uint32_t i = 0; i < count; ++i)
+            pages.push_back(first + i * kNodeSize);
+    std::sort(pages.begin(), pages.end());
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        unsigned char blank[kNodeSize] = {};
+        putLe32(blank, i + 1 < pages.size() ? pages[i + 1] : 0);
+        file_.writeAt(pages[i], blank, kNodeSize);
+    }
+    dir.freeList = pages.empty() ? 0 : pages.front();
     unsigned char header[1024];
     writeTagHeader(header, dir);
     file_.writeAt(0, header, sizeof header);
-    if (sync) file_.sync();
+    file_.sync();
 }
 
 namespace {
+// Leaves are written a chunk of pages at a time; chunks grow from one page to this many, so a
+// small tag leaves few reserved pages unused.
 constexpr std::size_t kChunkPages = 32;
-}
+}  // namespace
 
 TagTreeWriter::TagTreeWriter(IndexFileWriter& out, const TagInfo& tag, std::uint32_t maxRecno)
     : out_(out),
       tag_(tag),
       trail_(tag.keyKind == 'C' ? ' ' : '\0'),
-      chunk_(kChunkPages * kNodeSize, 0),
-      used_(kChunkPages) {
+      chunk_(kChunkPages * kNodeSize, 0) {
     LeafLayout lay(tag.keyLength, maxRecno);
     recBits_ = lay.recBits;
     dupBits_ = lay.dupBits;
@@ -523,13 +395,15 @@ void TagTreeWriter::startLeaf() {
     const bool first = leafCount_ == 0;
     std::uint32_t previous = first ? kNoNode : leaf_.offset;
     std::uint32_t at;
-    if (used_ == kChunkPages) {
-        std::uint32_t next = out_.reserve(kChunkPages);
+    if (used_ == chunkPages_) {
+        const std::size_t grown = std::clamp<std::size_t>(chunkPages_ * 2, 1, kChunkPages);
+        std::uint32_t next = out_.reserve(static_cast<std::uint32_t>(grown));
         if (!taken_.empty()) {
             if (!first) putLe32(page(used_ - 1) + 8, next);
             flushChunk();
         }
-        taken_.push_back(next);
+        taken_.emplace_back(next, grown);
+        chunkPages_ = grown;
         std::fill(chunk_.begin(), chunk_.end(), 0);
         chunkStart_ = next;
         used_ = 0;
@@ -644,9 +518,9 @@ std::uint32_t TagTreeWriter::finish() {
     putLe32(last + 8, kNoNode);
     if (leafCount_ == 1) putLe16(last, 3);
     flushChunk();
-    for (std::size_t i = used_; i < kChunkPages; ++i)
-        out_.release(chunkStart_ + static_cast<std::uint32_t>(i * kNodeSize));
-    used_ = kChunkPages;
+    out_.release(chunkStart_ + static_cast<std::uint32_t>(used_ * kNodeSize),
+                 static_cast<std::uint32_t>(chunkPages_ - used_));
+    used_ = chunkPages_;
     if (leafCount_ == 1) return leaf_.offset;
     // The open page of each level is its last: written, and handed to the level above; the
     // level that never needed a second page is the root.
@@ -664,16 +538,15 @@ std::uint32_t TagTreeWriter::finish() {
 
 void TagTreeWriter::abandon() {
     // Called instead of finish(): every page of every chunk, used or not, is free again.
-    for (std::uint32_t first : taken_)
-        for (std::size_t i = 0; i < kChunkPages; ++i)
-            out_.release(first + static_cast<std::uint32_t>(i * kNodeSize));
+    for (const auto& [first, pages] : taken_)
+        out_.release(first, static_cast<std::uint32_t>(pages));
     for (std::uint32_t p : takenPages_)
-        out_.release(p);
+        out_.release(p, 1);
     taken_.clear();
     takenPages_.clear();
     levels_.clear();
     leafCount_ = 0;
-    used_ = kChunkPages;
+    used_ = chunkPages_ = 0;
     open_ = false;
 }
 

@@ -812,7 +812,7 @@ void Table::pack(const RecordRewrite& rewrite) {
                 std::vector<char>().swap(changedEntries[t].keys);
             }
         });
-        cdx.finish(std::move(built), true);
+        cdx.finish(std::move(built));
     }
 
     // The commit point: once the marker exists, opening the table finishes the renames.
