@@ -90,13 +90,12 @@ TVellPath::TVellPath(QWidget* parent) : QDialog(parent) {
     Tree = new QTreeView(this);
     TreeModel = new QFileSystemModel(this);
     TreeModel->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
-    TreeModel->setRootPath(QDir::rootPath());
     Tree->setModel(TreeModel);
     for (int c = 1; c < TreeModel->columnCount(); ++c)
         Tree->hideColumn(c);
     Tree->setHeaderHidden(true);
     // The tree opens on the home folder, without choosing it: each folder on the way is
-    // expanded as it is read.
+    // expanded as it is read. The disk is read when the chooser is first shown.
     const QString home = QDir::homePath();
     connect(TreeModel, &QFileSystemModel::directoryLoaded, this, [this, home](const QString& dir) {
         if (!home.startsWith(dir) || homeShown_) return;
@@ -106,7 +105,6 @@ TVellPath::TVellPath(QWidget* parent) : QDialog(parent) {
         Tree->scrollTo(at, QAbstractItemView::PositionAtCenter);
         homeShown_ = dir == home || at.parent() == TreeModel->index(dir);
     });
-    TreeModel->index(home);
     layout->addWidget(Tree, 3);
 
     Path = new QLineEdit(this);
@@ -146,6 +144,11 @@ void TVellPath::showEvent(QShowEvent* event) {
 }
 
 void TVellPath::FormShow() {
+    if (!treeRead_) {
+        treeRead_ = true;
+        TreeModel->setRootPath(QDir::rootPath());
+        TreeModel->index(QDir::homePath());
+    }
     label_pro.close();
 }
 

@@ -50,6 +50,7 @@ class TVellPath : public QDialog {
 
   private:
     void FormShow();
+    bool treeRead_ = false;  // the disk is read for the tree on the first showing
     bool homeShown_ = false;
 };
 
