@@ -1,5 +1,6 @@
 // LORF_MGRUP: moves materials of the accounting system to other groups and renumbers them.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QStringList>
 #include <QTimer>
@@ -87,7 +88,10 @@ int main(int argc, char** argv) {
             const bool scratch = QApplication::arguments().contains("--with-transfer");
             main.VellPath->show();
             main.VellPath->Path->setText(app::qs(main.DBPath));
-            QApplication::processEvents();
+            QElapsedTimer treeRead;  // the folder tree is read and sorted in the background
+            treeRead.start();
+            while (treeRead.elapsed() < 500)
+                QApplication::processEvents(QEventLoop::AllEvents, 50);
             main.VellPath->grab().save(dir + "/path-chooser.png");
             main.VellPath->hide();
             if (scratch && data->TABLES.active() && data->TABLES.isEmpty()) {
