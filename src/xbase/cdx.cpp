@@ -222,6 +222,25 @@ std::uint32_t CdxFile::edgeLeaf(const TagInfo& tag, bool last) const {
             " levels (a cycle of node links)");
 }
 
+bool CdxFile::walkLeaves(const TagInfo& tag, const std::function<bool(const Node&)>& visit) const {
+    std::uint32_t leaf = tag.root;
+    for (int depth = 0;; ++depth) {
+        if (depth >= kMaxDepth) return false;
+        Node n = readNode(tag, leaf);
+        if (n.leaf()) break;
+        if (n.children.empty()) return false;
+        leaf = n.children.front();
+    }
+    std::uint64_t guard = size_ / kNodeSize + 1;
+    while (leaf != kNoNode) {
+        if (guard-- == 0) return false;
+        Node n = readNode(tag, leaf);
+        if (!n.leaf() || !visit(n)) return false;
+        leaf = n.right;
+    }
+    return true;
+}
+
 const LeafDirectory& CdxFile::leaves(const TagInfo& tag) const {
     auto& slot = leafDirs_[tag.headerOffset];
     if (slot) return *slot;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -184,6 +185,11 @@ class CdxFile {
     Node readNode(const TagInfo& tag, std::uint32_t offset) const;
     // The leaf that holds the first (or last) key of a tag.
     std::uint32_t edgeLeaf(const TagInfo& tag, bool last) const;
+    // Visits the leaves of a tag from the first key to the last, each read once and not
+    // cached (for bulk passes that run beside other threads). False when the tree is no proper
+    // chain of leaves (too deep, a cycle, an interior node in the chain) or when `visit`
+    // returns false; a damaged node is code::kCorruptIndex.
+    bool walkLeaves(const TagInfo& tag, const std::function<bool(const Node&)>& visit) const;
     const LeafDirectory& leaves(const TagInfo& tag) const;
     // Forgets every cached node, so the next read sees the file as it is now.
     void refresh() const;

@@ -392,22 +392,11 @@ bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e) const {
     std::vector<std::uint32_t> order;
     order.reserve(e.size());
     const std::size_t kl = e.keyLength;
+    const char* prevKey = nullptr;
+    std::uint32_t prevRecno = 0;
     try {
-        // Down the left edge with uncached reads: other threads order other tags meanwhile.
-        std::uint32_t leaf = tag.root;
-        for (int depth = 0;; ++depth) {
-            if (depth > 64) return false;
-            Node n = index_->readNode(tag, leaf);
-            if (n.leaf()) break;
-            leaf = n.children.front();
-        }
-        std::uint64_t guard = index_->size() / kNodeSize + 1;
-        const char* prevKey = nullptr;
-        std::uint32_t prevRecno = 0;
-        while (leaf != kNoNode) {
-            if (guard-- == 0) return false;
-            Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
-            if (!n.leaf()) return false;
+        // Uncached reads: other threads order other tags meanwhile.
+        bool whole = index_->walkLeaves(tag, [&](const Node& n) {
             // First the leaf's record numbers, fetching their keys ahead; then the comparison.
             for (std::uint32_t r : n.recnos)
                 if (r <= maxRecno) __builtin_prefetch(&entryOf[r]);
@@ -429,8 +418,9 @@ bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e) const {
                 entryOf[r] = kNone;  // each record once
                 order.push_back(entry);
             }
-            leaf = n.right;
-        }
+            return true;
+        });
+        if (!whole) return false;
     } catch (const Error&) {
         return false;  // a damaged tree: sort instead
     }
@@ -726,22 +716,10 @@ void Table::pack(const RecordRewrite& rewrite) {
         const TagEntries& fresh = changedEntries[t];
         std::size_t next = 0;
         std::uint64_t sum = 0, count = 0;
+        std::string prevKey;
+        std::uint32_t prevRecno = 0;
         try {
-            std::uint32_t leaf = tag.root;
-            for (int depth = 0;; ++depth) {
-                if (depth > 64) return false;
-                Node n = index_->readNode(tag, leaf);
-                if (n.leaf()) break;
-                if (n.children.empty()) return false;
-                leaf = n.children.front();
-            }
-            std::uint64_t guard = index_->size() / kNodeSize + 1;
-            std::string prevKey;
-            std::uint32_t prevRecno = 0;
-            while (leaf != kNoNode) {
-                if (guard-- == 0) return false;
-                Node n = index_->readNode(tag, leaf);  // uncached: each leaf is read once
-                if (!n.leaf()) return false;
+            bool whole = index_->walkLeaves(tag, [&](const Node& n) {
                 for (std::size_t i = 0; i < n.count; ++i) {
                     std::string_view k = n.key(i);
                     const std::uint32_t r = n.recnos[i];
@@ -759,8 +737,9 @@ void Table::pack(const RecordRewrite& rewrite) {
                         w.add(fresh.key(next), fresh.recno(next));
                     w.add(k, now);
                 }
-                leaf = n.right;
-            }
+                return true;
+            });
+            if (!whole) return false;
         } catch (const Error&) {
             return false;  // a damaged tree: built anew
         }
