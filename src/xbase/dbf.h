@@ -190,6 +190,11 @@ class Table {
     void writeRecord(std::uint32_t recno, std::string_view record);
     void writeHeaderCount();
     void stampDate();
+    // Reads every record once and hands the key of each record that belongs in each of `tags`
+    // to visit(tag, key, recno), with the table's own key builders: a tag must be keyed by one
+    // thread at a time. Defined where the writers use it.
+    template <class Visit>
+    void scanKeys(const std::vector<std::size_t>& tags, Visit visit) const;
     std::vector<TagEntries> buildEntries() const;
     // Puts the entries into the order the tag already has, when every entry there equals the
     // key computed from its record and the order is strict and complete; false otherwise

@@ -344,6 +344,22 @@ std::uint32_t Table::writeMemo(std::string_view text) {
     return block;
 }
 
+template <class Visit>
+void Table::scanKeys(const std::vector<std::size_t>& tags, Visit visit) const {
+    if (tags.empty()) return;
+    std::vector<char> buf;
+    std::string key;
+    scan(1, buf, [&](const char* rec, std::uint32_t recno) {
+        for (std::size_t t : tags) {
+            const KeyBuilder* kb = keyBuilders_[t].get();
+            if (!kb->included(rec, recno)) continue;
+            kb->keyInto(rec, recno, key);
+            visit(t, std::string_view(key), recno);
+        }
+        return true;
+    });
+}
+
 std::vector<TagEntries> Table::buildEntries() const {
     const auto& tags = index_->tags();
     for (std::size_t t = 0; t < tags.size(); ++t)
@@ -363,16 +379,8 @@ std::vector<TagEntries> Table::buildEntries() const {
             entries[t].keys.reserve(expected * tags[t].keyLength);
             entries[t].recnos.reserve(expected);
         }
-        std::vector<char> buf;
-        std::string key;
-        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
-            for (std::size_t t : mine) {
-                const KeyBuilder* kb = keyBuilders_[t].get();
-                if (!kb->included(rec, recno)) continue;
-                kb->keyInto(rec, recno, key);
-                entries[t].add(key, recno);
-            }
-            return true;
+        scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
+            entries[t].add(key, recno);
         });
         for (std::size_t t : mine)
             if (tags[t].unique || !orderFromIndex(tags[t], entries[t]))
@@ -687,18 +695,9 @@ void Table::pack(const RecordRewrite& rewrite) {
         std::vector<std::size_t> mine;
         for (std::size_t t = s; t < tagCount; t += summers)
             if (carried[t]) mine.push_back(t);
-        if (mine.empty()) return;
-        std::vector<char> buf;
-        std::string key;
-        scan(1, buf, [&](const char* rec, std::uint32_t recno) {
-            for (std::size_t t : mine) {
-                const KeyBuilder* kb = keyBuilders_[t].get();
-                if (!kb->included(rec, recno)) continue;
-                kb->keyInto(rec, recno, key);
-                sums[t] += entryHash(seed, key, recno);
-                ++counts[t];
-            }
-            return true;
+        scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
+            sums[t] += entryHash(seed, key, recno);
+            ++counts[t];
         });
     };
     runWorkers(1 + summers, [&](std::size_t w) { w == 0 ? writeTable() : sumKeys(w - 1); });
