@@ -155,13 +155,13 @@ int locate(const xbase::Table& t, const std::string& exprUtf8) {
 
 int check(const xbase::Table& t) {
     xbase::CheckReport r = xbase::checkTable(t);
-    if (r.ok()) {
-        std::printf("OK %zu tags\n", r.tags);
-        return 0;
-    }
     for (const auto& p : r.problems)
         std::printf("%s\n", utf8(t, p).c_str());
-    return 1;
+    for (const auto& w : r.warnings)
+        std::printf("warning: %s\n", utf8(t, w).c_str());
+    if (!r.ok()) return 1;
+    std::printf("OK %zu tags\n", r.tags);
+    return 0;
 }
 
 // "F=V,F=V" into pairs; "\\," keeps a comma inside a value.

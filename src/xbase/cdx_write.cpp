@@ -5,6 +5,8 @@
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
+#include "xbase/cdx_build.h"
+#include "xbase/cdx_format.h"
 #include "xbase/error.h"
 #include "xbase/parallel.h"
 
@@ -12,68 +14,9 @@ namespace xbase {
 
 namespace {
 
-constexpr std::uint32_t kLeafHeader = 24;
-constexpr std::uint32_t kInteriorHeader = 12;
-
-unsigned bitsFor(std::uint64_t v) {
-    unsigned n = 0;
-    while (v) {
-        ++n;
-        v >>= 1;
-    }
-    return n;
-}
-
-// The bit layout of a leaf's entries: record number, duplicate count, trailing count.
-struct LeafLayout {
-    unsigned recBits, dupBits, trailBits, bytes;
-    LeafLayout(std::uint16_t keyLength, std::uint32_t maxRecno) {
-        dupBits = trailBits = bitsFor(keyLength);
-        unsigned need = std::max(1u, bitsFor(maxRecno)) + dupBits + trailBits;
-        bytes = std::max(3u, (need + 7) / 8);
-        recBits = std::min(32u, bytes * 8 - dupBits - trailBits);
-    }
-};
-
-std::size_t trailing(std::string_view k, char trail) {
-    std::size_t n = k.size();
-    std::uint64_t fill;
-    std::memset(&fill, trail, sizeof fill);
-    while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, k.data() + n - 8, 8);
-        if (w != fill) break;
-        n -= 8;
-    }
-    while (n > 0 && k[n - 1] == trail)
-        --n;
-    return k.size() - n;
-}
-
-std::size_t common(std::string_view a, std::string_view b, std::size_t limit) {
-    std::size_t n = 0;
-    while (n + 8 <= limit) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a.data() + n, 8);
-        std::memcpy(&y, b.data() + n, 8);
-        if (x != y) break;
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n])
-        ++n;
-    return n;
-}
-
-// The masks and bit counts a leaf's entries are read with.
-void putLeafLayout(unsigned char* page, const LeafLayout& lay) {
-    putLe32(page + 14, lay.recBits >= 32 ? 0xFFFFFFFFu : (1u << lay.recBits) - 1);
-    page[18] = static_cast<unsigned char>((1u << lay.dupBits) - 1);
-    page[19] = static_cast<unsigned char>((1u << lay.trailBits) - 1);
-    page[20] = static_cast<unsigned char>(lay.recBits);
-    page[21] = static_cast<unsigned char>(lay.dupBits);
-    page[22] = static_cast<unsigned char>(lay.trailBits);
-    page[23] = static_cast<unsigned char>(lay.bytes);
-}
+using cdxfmt::LeafLayout;
+using cdxfmt::LeafPacker;
+namespace attr = cdxfmt::attr;
 
 std::uint32_t maxRecno(const Node& n) {
     std::uint32_t m = 0;
@@ -82,50 +25,34 @@ std::uint32_t maxRecno(const Node& n) {
     return m;
 }
 
+// The header of a node as this engine writes it: the kind bits only (root, leaf), never the
+// mark Visual FoxPro leaves on nodes it rewrote.
+void putHeader(const Node& n, unsigned char* page) {
+    cdxfmt::encodeNodeHeader(
+        {static_cast<std::uint16_t>(n.attributes & (attr::kRoot | attr::kLeaf)), n.count, n.left,
+         n.right},
+        page);
+}
+
 // Encodes a leaf into a page; false when its entries do not fit.
 bool encodeLeaf(const Node& n, unsigned char* page) {
-    LeafLayout lay(n.keyLength, maxRecno(n));
     std::memset(page, 0, kNodeSize);
-    putLe16(page, n.attributes);
-    putLe16(page + 2, n.count);
-    putLe32(page + 4, n.left);
-    putLe32(page + 8, n.right);
-    putLeafLayout(page, lay);
-    std::size_t infoEnd = kLeafHeader + static_cast<std::size_t>(n.count) * lay.bytes;
-    if (infoEnd > kNodeSize) return false;
-    std::size_t keyPos = kNodeSize;
-    for (std::size_t i = 0; i < n.count; ++i) {
-        std::string_view k = n.key(i);
-        std::size_t t = trailing(k, n.trail);
-        std::size_t d = i ? common(n.key(i - 1), k, k.size() - t) : 0;
-        std::size_t stored = k.size() - d - t;
-        if (keyPos < infoEnd + stored) return false;
-        keyPos -= stored;
-        std::memcpy(page + keyPos, k.data() + d, stored);
-        std::uint64_t v = n.recnos[i] | (static_cast<std::uint64_t>(d) << lay.recBits) |
-                          (static_cast<std::uint64_t>(t) << (lay.recBits + lay.dupBits));
-        for (unsigned b = 0; b < lay.bytes; ++b)
-            page[infoEnd - (n.count - i) * lay.bytes + b] =
-                static_cast<unsigned char>(v >> (8 * b));
-    }
-    putLe16(page + 12, static_cast<std::uint16_t>(keyPos - infoEnd));
+    putHeader(n, page);
+    LeafPacker packer(page, LeafLayout::forKeys(n.keyLength, maxRecno(n)), n.keyLength, n.trail);
+    for (std::size_t i = 0; i < n.count; ++i)
+        if (!packer.add(n.key(i), n.recnos[i])) return false;
+    packer.close();
     return true;
 }
 
 bool encodeInterior(const Node& n, unsigned char* page) {
     const std::size_t kl = n.keyLength;
-    if (kInteriorHeader + n.count * (kl + 8) > kNodeSize) return false;
+    if (n.count > cdxfmt::interiorCapacity(kl)) return false;
     std::memset(page, 0, kNodeSize);
-    putLe16(page, n.attributes);
-    putLe16(page + 2, n.count);
-    putLe32(page + 4, n.left);
-    putLe32(page + 8, n.right);
-    for (std::size_t i = 0; i < n.count; ++i) {
-        unsigned char* e = page + kInteriorHeader + i * (kl + 8);
-        std::memcpy(e, n.keys.data() + i * kl, kl);
-        putBe32(e + kl, n.recnos[i]);
-        putBe32(e + kl + 4, n.children[i]);
-    }
+    putHeader(n, page);
+    for (std::size_t i = 0; i < n.count; ++i)
+        cdxfmt::encodeInteriorEntry(cdxfmt::interiorEntry(page, kl, i), n.key(i), n.recnos[i],
+                                    n.children[i]);
     return true;
 }
 
@@ -134,23 +61,18 @@ bool encode(const Node& n, unsigned char* page) {
 }
 
 void writeTagHeader(unsigned char* h, const TagInfo& t) {
-    std::memset(h, 0, 1024);
-    putLe32(h, t.root);
-    putLe32(h + 4, t.freeList);
-    putLe16(h + 12, t.keyLength);
-    h[14] = t.options;
-    h[15] = 1;
-    putLe16(h + 502, t.descending ? 1 : 0);
-    auto keyLen = static_cast<std::uint16_t>(t.keyExpression.size() + 1);
-    auto forLen = static_cast<std::uint16_t>(t.forExpression.size() + 1);
-    if (keyLen + forLen > 512)
+    cdxfmt::TagHeader th;
+    th.root = t.root;
+    th.freeList = t.freeList;
+    th.keyLength = t.keyLength;
+    th.options = t.options;
+    th.signature = t.signature;
+    th.descending = t.descending;
+    th.keyExpression = t.keyExpression;
+    th.forExpression = t.forExpression;
+    if (t.collation != "MACHINE") th.collation = t.collation;
+    if (!cdxfmt::encodeTagHeader(th, h))
         fail(code::kUnsupported, "The expressions of tag " + t.name + " are too long");
-    putLe16(h + 504, keyLen);
-    putLe16(h + 506, forLen);
-    putLe16(h + 508, 0);
-    putLe16(h + 510, keyLen);
-    std::memcpy(h + 512, t.keyExpression.data(), t.keyExpression.size());
-    std::memcpy(h + 512 + keyLen, t.forExpression.data(), t.forExpression.size());
 }
 
 // The entries from `from` to `to` of a node, as a node of their own.
@@ -376,14 +298,9 @@ constexpr std::size_t kChunkPages = 32;
 TagTreeWriter::TagTreeWriter(IndexFileWriter& out, const TagInfo& tag, std::uint32_t maxRecno)
     : out_(out),
       tag_(tag),
-      trail_(tag.keyKind == 'C' ? ' ' : '\0'),
-      chunk_(kChunkPages * kNodeSize, 0) {
-    LeafLayout lay(tag.keyLength, maxRecno);
-    recBits_ = lay.recBits;
-    dupBits_ = lay.dupBits;
-    trailBits_ = lay.trailBits;
-    entryBytes_ = lay.bytes;
-}
+      layout_(LeafLayout::forKeys(tag.keyLength, maxRecno)),
+      pad_(cdxfmt::padByte(tag.keyKind)),
+      chunk_(kChunkPages * kNodeSize, 0) {}
 
 void TagTreeWriter::flushChunk() {
     if (used_ == 0) return;
@@ -399,7 +316,7 @@ void TagTreeWriter::startLeaf() {
         const std::size_t grown = std::clamp<std::size_t>(chunkPages_ * 2, 1, kChunkPages);
         std::uint32_t next = out_.reserve(static_cast<std::uint32_t>(grown));
         if (!taken_.empty()) {
-            if (!first) putLe32(page(used_ - 1) + 8, next);
+            if (!first) putLe32(page(used_ - 1) + cdxfmt::node::kRight, next);
             flushChunk();
         }
         taken_.emplace_back(next, grown);
@@ -410,32 +327,21 @@ void TagTreeWriter::startLeaf() {
         at = next;
     } else {
         at = chunkStart_ + static_cast<std::uint32_t>(used_ * kNodeSize);
-        if (!first) putLe32(page(used_ - 1) + 8, at);
+        if (!first) putLe32(page(used_ - 1) + cdxfmt::node::kRight, at);
     }
     unsigned char* p = page(used_++);
-    putLe16(p, 2);
-    putLe32(p + 4, previous);
-    putLe32(p + 8, kNoNode);
-    LeafLayout lay(tag_.keyLength, 0);
-    lay.recBits = recBits_;
-    lay.dupBits = dupBits_;
-    lay.trailBits = trailBits_;
-    lay.bytes = entryBytes_;
-    putLeafLayout(p, lay);
+    cdxfmt::encodeNodeHeader({attr::kLeaf, 0, previous, kNoNode}, p);
+    packer_.emplace(p, layout_, tag_.keyLength, pad_);
     leaf_ = {at, std::string(), 0};
     ++leafCount_;
-    open_ = true;
-    count_ = 0;
-    keyPos_ = kNodeSize;
 }
 
 void TagTreeWriter::closeLeaf() {
-    unsigned char* p = page(used_ - 1);
-    putLe16(p + 2, static_cast<std::uint16_t>(count_));
-    putLe16(p + 12, static_cast<std::uint16_t>(keyPos_ - kLeafHeader - count_ * entryBytes_));
-    leaf_.lastKey = count_ ? prev_ : std::string(tag_.keyLength, trail_);
-    leaf_.lastRecno = count_ ? prevRecno_ : 0;
-    open_ = false;
+    packer_->close();
+    const bool empty = packer_->count() == 0;
+    leaf_.lastKey = empty ? std::string(tag_.keyLength, pad_) : packer_->lastKey();
+    leaf_.lastRecno = empty ? 0 : packer_->lastRecno();
+    packer_.reset();
     if (leafCount_ == 1) {
         firstLeaf_ = leaf_;
         return;
@@ -447,27 +353,25 @@ void TagTreeWriter::closeLeaf() {
 void TagTreeWriter::beginInterior(std::size_t level) {
     Level& lv = levels_[level];
     std::fill(lv.page.begin(), lv.page.end(), 0);
-    putLe32(lv.page.data() + 4, lv.previous);
-    putLe32(lv.page.data() + 8, kNoNode);
+    cdxfmt::encodeNodeHeader({0, 0, lv.previous, kNoNode}, lv.page.data());
     lv.count = 0;
     ++lv.pages;
 }
 
 void TagTreeWriter::addChild(std::size_t level, const Child& child) {
     const std::size_t kl = tag_.keyLength;
-    const std::size_t perInterior = (kNodeSize - kInteriorHeader) / (kl + 8u);
     if (level == levels_.size()) levels_.emplace_back();
     if (levels_[level].offset == kNoNode) {
         levels_[level].offset = out_.reserve(1);
         takenPages_.push_back(levels_[level].offset);
         beginInterior(level);
-    } else if (levels_[level].count == perInterior) {
+    } else if (levels_[level].count == cdxfmt::interiorCapacity(kl)) {
         // The full page goes out, linked to the next, and up to its own parent.
         const std::uint32_t next = out_.reserve(1);
         takenPages_.push_back(next);
         Level& lv = levels_[level];
-        putLe16(lv.page.data() + 2, static_cast<std::uint16_t>(lv.count));
-        putLe32(lv.page.data() + 8, next);
+        putLe16(lv.page.data() + cdxfmt::node::kCount, static_cast<std::uint16_t>(lv.count));
+        putLe32(lv.page.data() + cdxfmt::node::kRight, next);
         out_.write(lv.offset, lv.page.data(), kNodeSize);
         const Child done{lv.offset, lv.lastKey, lv.lastRecno};
         lv.previous = lv.offset;
@@ -476,47 +380,29 @@ void TagTreeWriter::addChild(std::size_t level, const Child& child) {
         addChild(level + 1, done);
     }
     Level& lv = levels_[level];
-    unsigned char* e = lv.page.data() + kInteriorHeader + lv.count * (kl + 8);
-    std::memcpy(e, child.lastKey.data(), kl);
-    putBe32(e + kl, child.lastRecno);
-    putBe32(e + kl + 4, child.offset);
+    cdxfmt::encodeInteriorEntry(cdxfmt::interiorEntry(lv.page.data(), kl, lv.count),
+                                std::string_view(child.lastKey).substr(0, kl), child.lastRecno,
+                                child.offset);
     ++lv.count;
     lv.lastKey = child.lastKey;
     lv.lastRecno = child.lastRecno;
 }
 
 void TagTreeWriter::add(std::string_view k, std::uint32_t recno) {
-    const std::size_t kl = tag_.keyLength;
-    if (!open_) startLeaf();
-    std::size_t t = trailing(k, trail_);
-    std::size_t d = count_ ? common(prev_, k, kl - t) : 0;
-    std::size_t stored = kl - d - t;
-    if (kLeafHeader + (count_ + 1) * entryBytes_ + stored > keyPos_) {
-        closeLeaf();
-        startLeaf();
-        d = 0;
-        stored = kl - t;
-        if (kLeafHeader + entryBytes_ + stored > keyPos_)
-            fail(code::kUnsupported, "a key of tag " + tag_.name + " does not fit a leaf");
-    }
-    unsigned char* p = page(used_ - 1);
-    keyPos_ -= stored;
-    std::memcpy(p + keyPos_, k.data() + d, stored);
-    std::uint64_t v = recno | (static_cast<std::uint64_t>(d) << recBits_) |
-                      (static_cast<std::uint64_t>(t) << (recBits_ + dupBits_));
-    for (unsigned b = 0; b < entryBytes_; ++b)
-        p[kLeafHeader + count_ * entryBytes_ + b] = static_cast<unsigned char>(v >> (8 * b));
-    prev_.assign(k.data(), k.size());
-    prevRecno_ = recno;
-    ++count_;
+    if (!packer_) startLeaf();
+    if (packer_->add(k, recno)) return;
+    closeLeaf();
+    startLeaf();
+    if (!packer_->add(k, recno))
+        fail(code::kUnsupported, "a key of tag " + tag_.name + " does not fit a leaf");
 }
 
 std::uint32_t TagTreeWriter::finish() {
     if (leafCount_ == 0) startLeaf();  // a tag without entries is one empty leaf
-    if (open_) closeLeaf();
+    if (packer_) closeLeaf();
     unsigned char* last = page(used_ - 1);
-    putLe32(last + 8, kNoNode);
-    if (leafCount_ == 1) putLe16(last, 3);
+    putLe32(last + cdxfmt::node::kRight, kNoNode);
+    if (leafCount_ == 1) putLe16(last + cdxfmt::node::kAttributes, attr::kRoot | attr::kLeaf);
     flushChunk();
     out_.release(chunkStart_ + static_cast<std::uint32_t>(used_ * kNodeSize),
                  static_cast<std::uint32_t>(chunkPages_ - used_));
@@ -527,8 +413,8 @@ std::uint32_t TagTreeWriter::finish() {
     for (std::size_t level = 0;; ++level) {
         Level& lv = levels_[level];
         const bool root = level + 1 == levels_.size() && lv.pages == 1;
-        putLe16(lv.page.data(), static_cast<std::uint16_t>(root ? 1 : 0));
-        putLe16(lv.page.data() + 2, static_cast<std::uint16_t>(lv.count));
+        putLe16(lv.page.data() + cdxfmt::node::kAttributes, root ? attr::kRoot : 0);
+        putLe16(lv.page.data() + cdxfmt::node::kCount, static_cast<std::uint16_t>(lv.count));
         out_.write(lv.offset, lv.page.data(), kNodeSize);
         if (root) return lv.offset;
         const Child done{lv.offset, lv.lastKey, lv.lastRecno};
@@ -547,7 +433,7 @@ void TagTreeWriter::abandon() {
     levels_.clear();
     leafCount_ = 0;
     used_ = chunkPages_ = 0;
-    open_ = false;
+    packer_.reset();
 }
 
 // ---- single entries ----------------------------------------------------------------------
@@ -585,7 +471,7 @@ std::uint32_t CdxFile::allocNode() {
         directory_.freeList = le32(next);
         unsigned char h[4];
         putLe32(h, directory_.freeList);
-        file_.writeAt(4, h, 4);
+        file_.writeAt(cdxfmt::tag::kFreeList, h, 4);
         cache_.erase(head);
         return head;
     }
@@ -603,7 +489,7 @@ void CdxFile::freeNode(std::uint32_t offset) {
     directory_.freeList = offset;
     unsigned char h[4];
     putLe32(h, offset);
-    file_.writeAt(4, h, 4);
+    file_.writeAt(cdxfmt::tag::kFreeList, h, 4);
     cache_.erase(offset);
     changed();
 }
@@ -612,7 +498,7 @@ void CdxFile::setRoot(const TagInfo& tag, std::uint32_t root) {
     TagInfo& t = mutableTag(tag);
     unsigned char b[4];
     putLe32(b, root);
-    file_.writeAt(t.headerOffset, b, 4);
+    file_.writeAt(t.headerOffset + cdxfmt::tag::kRoot, b, 4);
     t.root = root;
     changed();
 }
@@ -668,7 +554,8 @@ void CdxFile::fixParentKeys(const TagInfo& tag, std::vector<PathStep>& path, std
 std::pair<Node, Node> CdxFile::split(const TagInfo& tag, const Node& full) {
     std::size_t m = splitPoint(full);
     Node l = slice(full, 0, m), r = slice(full, m, full.count);
-    l.attributes = r.attributes = full.leaf() ? 2 : 0;  // a split root stops being the root
+    l.attributes = r.attributes =
+        full.leaf() ? attr::kLeaf : 0;  // a split root stops being the root
     l.offset = full.offset;
     r.offset = allocNode();
     r.left = l.offset;
@@ -688,7 +575,7 @@ void CdxFile::insertIntoParent(const TagInfo& tag, std::vector<PathStep>& path, 
         // The root split: a new root above the two halves.
         Node root;
         root.offset = allocNode();
-        root.attributes = 1;
+        root.attributes = attr::kRoot;
         root.keyLength = tag.keyLength;
         root.trail = left.trail;
         insertEntry(root, 0, left.key(left.count - 1u), left.recnos.back(), left.offset);
@@ -745,9 +632,9 @@ void CdxFile::removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, 
             // The tag is empty: the root becomes an empty leaf.
             Node leaf;
             leaf.offset = parent.offset;
-            leaf.attributes = 3;
+            leaf.attributes = attr::kRoot | attr::kLeaf;
             leaf.keyLength = tag.keyLength;
-            leaf.trail = tag.keyKind == 'C' ? ' ' : '\0';
+            leaf.trail = cdxfmt::padByte(tag.keyKind);
             writeNode(tag, leaf);
             return;
         }

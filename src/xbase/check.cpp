@@ -8,6 +8,7 @@
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
+#include "xbase/cdx_format.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/key.h"
@@ -37,17 +38,26 @@ struct Entry {
 class TagChecker {
   public:
     TagChecker(const Table& table, const CdxFile& cdx, const TagInfo& tag,
-               std::set<std::uint32_t>& used, std::vector<std::string>& problems)
-        : table_(table), cdx_(cdx), tag_(tag), used_(used), problems_(problems) {}
+               std::set<std::uint32_t>& used, CheckReport& report)
+        : table_(table),
+          cdx_(cdx),
+          tag_(tag),
+          used_(used),
+          problems_(report.problems),
+          warnings_(report.warnings) {}
 
-    // Walks the tree level by level; returns the entries of the leaves in key order.
+    // Walks the tree level by level and judges how it is stored: node kinds and root flags,
+    // sibling links of every level, each interior entry against the last entry of its child,
+    // the free space of every leaf, the order of the entries and the encoding of each leaf
+    // entry. Returns the entries of the leaves in key order; false when the tree cannot be
+    // walked.
     bool walk(std::vector<Entry>& entries) {
         std::vector<std::uint32_t> level{tag_.root};
+        std::vector<Parent> parents;
         bool isRoot = true;
         for (int depth = 0; depth < 64; ++depth) {
             std::vector<std::uint32_t> nextLevel;
-            std::vector<std::pair<std::string, std::uint32_t>> parentKeys = parentKeys_;
-            parentKeys_.clear();
+            std::vector<Parent> nextParents;
             bool leaves = false;
             std::uint32_t expectLeft = kNoNode;
             for (std::size_t i = 0; i < level.size(); ++i) {
@@ -66,10 +76,10 @@ class TagChecker {
                 }
                 if (i == 0) leaves = n.leaf();
                 if (n.leaf() != leaves) {
-                    report("the leaves are not all on one level");
+                    report("node " + std::to_string(off) + ": the leaves are not all on one level");
                     return false;
                 }
-                if (isRoot != ((n.attributes & 1) != 0))
+                if (isRoot != n.root())
                     report("node " + std::to_string(off) +
                            (isRoot ? " is the root but not flagged so"
                                    : " is flagged as a root but is not"));
@@ -81,29 +91,41 @@ class TagChecker {
                     report("node " + std::to_string(off) + " links right to " + linkText(n.right) +
                            " instead of " + linkText(expectRight));
                 expectLeft = off;
-                if (n.leaf() && n.freeSpace != kNodeSize - 24 - n.usedSpace)
+                if (n.leaf() && n.freeSpace != kNodeSize - cdxfmt::leaf::kEntries - n.usedSpace)
                     report("leaf " + std::to_string(off) + " records " +
                            std::to_string(n.freeSpace) + " free bytes but has " +
-                           std::to_string(kNodeSize - 24 - n.usedSpace));
+                           std::to_string(kNodeSize - cdxfmt::leaf::kEntries - n.usedSpace));
                 if (!isRoot && n.count == 0) report("node " + std::to_string(off) + " is empty");
-                // The parent's key for this node must equal the node's last key.
-                if (!parentKeys.empty() && i < parentKeys.size() && n.count > 0) {
-                    const auto& [pk, pr] = parentKeys[i];
-                    if (pk != n.key(n.count - 1u) || pr != n.recnos[n.count - 1u])
-                        report("the parent key of node " + std::to_string(off) +
-                               " is not its last key");
+                // The parent's entry for this node must equal the node's last entry.
+                if (i < parents.size() && n.count > 0) {
+                    const Parent& p = parents[i];
+                    if (p.key != n.key(n.count - 1u) || p.recno != n.recnos[n.count - 1u])
+                        report("interior node " + std::to_string(p.node) + ", entry " +
+                               std::to_string(p.entry + 1) + ": not the last entry of its child " +
+                               std::to_string(off));
                 }
-                for (std::size_t k = 0; k < n.count; ++k) {
-                    if (n.leaf()) {
-                        entries.push_back({std::string(n.key(k)), n.recnos[k]});
-                    } else {
+                if (n.leaf()) {
+                    checkEncoding(n);
+                    for (std::size_t k = 0; k < n.count; ++k) {
+                        Entry e{std::string(n.key(k)), n.recnos[k]};
+                        if (!entries.empty() && !inOrder(entries.back(), e) && !disordered_) {
+                            disordered_ = true;
+                            report("leaf " + std::to_string(off) + ", entry " +
+                                   std::to_string(k + 1) + " (record " + std::to_string(e.recno) +
+                                   ") is not after the entry before it in key order");
+                        }
+                        entries.push_back(std::move(e));
+                    }
+                } else {
+                    for (std::size_t k = 0; k < n.count; ++k) {
                         nextLevel.push_back(n.children[k]);
-                        parentKeys_.emplace_back(std::string(n.key(k)), n.recnos[k]);
+                        nextParents.push_back({std::string(n.key(k)), n.recnos[k], off, k});
                     }
                 }
             }
             if (leaves) return true;
             level = std::move(nextLevel);
+            parents = std::move(nextParents);
             isRoot = false;
         }
         report("the tree is deeper than 64 levels");
@@ -111,20 +133,6 @@ class TagChecker {
     }
 
     void compare(const std::vector<Entry>& actual) {
-        auto less = [&](const Entry& a, const Entry& b) {
-            // The tree keeps every tag in ascending byte order; a descending tag is walked
-            // backwards.
-            int c = std::memcmp(a.key.data(), b.key.data(), a.key.size());
-            if (c != 0) return c < 0;
-            return a.recno < b.recno;
-        };
-        for (std::size_t i = 1; i < actual.size(); ++i) {
-            if (!less(actual[i - 1], actual[i])) {
-                report("entries " + std::to_string(i) + " and " + std::to_string(i + 1) +
-                       " are out of order");
-                break;
-            }
-        }
         if (!tag_.expressionError.empty()) {
             report("cannot evaluate the key: " + tag_.expressionError);
             return;
@@ -153,7 +161,7 @@ class TagChecker {
             report(std::string("cannot evaluate the key: ") + e.what());
             return;
         }
-        std::stable_sort(expected.begin(), expected.end(), less);
+        std::stable_sort(expected.begin(), expected.end(), inOrder);
         if (tag_.unique) {
             // A unique tag keeps one entry per key; which record is the engine's choice.
             std::vector<Entry> kept;
@@ -200,17 +208,65 @@ class TagChecker {
     }
 
   private:
+    struct Parent {
+        std::string key;
+        std::uint32_t recno;
+        std::uint32_t node;
+        std::size_t entry;
+    };
+    // Tree order: the tree keeps every tag in ascending byte order, then record number; a
+    // descending tag is walked backwards.
+    static bool inOrder(const Entry& a, const Entry& b) {
+        int c = std::memcmp(a.key.data(), b.key.data(), a.key.size());
+        if (c != 0) return c < 0;
+        return a.recno < b.recno;
+    }
+    // Each entry's counts against the canonical ones: what other engines write, and what the
+    // engines that rebuild keys walking a leaf backwards need. Other counts still decode, so
+    // they are a warning, once per leaf.
+    // The rule is computed here byte by byte on its own, not with the writers' packer, so that
+    // a fault in the writers' rule cannot hide from the check.
+    void checkEncoding(const Node& n) {
+        const std::size_t kl = n.keyLength;
+        std::size_t previousTrail = 0;
+        for (std::size_t i = 0; i < n.count; ++i) {
+            const std::string_view key = n.key(i);
+            std::size_t trail = 0;
+            while (trail < kl && key[kl - 1 - trail] == n.trail)
+                ++trail;
+            std::size_t dup = 0;
+            if (i > 0) {
+                const std::string_view previous = n.key(i - 1);
+                const std::size_t limit = kl - std::max(trail, previousTrail);
+                while (dup < limit && previous[dup] == key[dup])
+                    ++dup;
+            }
+            previousTrail = trail;
+            const cdxfmt::EntryCounts c{dup, trail};
+            if (n.dups[i] == c.dup && n.trails[i] == c.trail) continue;
+            warn("leaf " + std::to_string(n.offset) + ", entry " + std::to_string(i + 1) +
+                 " (record " + std::to_string(n.recnos[i]) + ") stores the counts " +
+                 std::to_string(n.dups[i]) + "/" + std::to_string(n.trails[i]) +
+                 " (shared/trailing) instead of " + std::to_string(c.dup) + "/" +
+                 std::to_string(c.trail) +
+                 ": readable, but engines that rebuild keys backwards reject it; a reindex "
+                 "rewrites it");
+            return;
+        }
+    }
     static std::string linkText(std::uint32_t off) {
         return off == kNoNode ? std::string("none") : std::to_string(off);
     }
     void report(const std::string& what) { problems_.push_back("tag " + tag_.name + ": " + what); }
+    void warn(const std::string& what) { warnings_.push_back("tag " + tag_.name + ": " + what); }
 
     const Table& table_;
     const CdxFile& cdx_;
     const TagInfo& tag_;
     std::set<std::uint32_t>& used_;
     std::vector<std::string>& problems_;
-    std::vector<std::pair<std::string, std::uint32_t>> parentKeys_;
+    std::vector<std::string>& warnings_;
+    bool disordered_ = false;
 };
 
 }  // namespace
@@ -224,13 +280,13 @@ CheckReport checkTable(const Table& table) {
     std::set<std::uint32_t> used;
     {
         std::vector<Entry> dirEntries;
-        TagChecker dir(table, *cdx, cdx->directory(), used, r.problems);
+        TagChecker dir(table, *cdx, cdx->directory(), used, r);
         dir.walk(dirEntries);
     }
     for (const TagInfo& tag : cdx->tags()) {
         ++r.tags;
         std::vector<Entry> entries;
-        TagChecker tc(table, *cdx, tag, used, r.problems);
+        TagChecker tc(table, *cdx, tag, used, r);
         if (tc.walk(entries)) tc.compare(entries);
     }
     // Every page of the file belongs to a header, a node of some tag, or the free list.
@@ -251,6 +307,9 @@ CheckReport checkTable(const Table& table) {
                                  std::to_string(freeNode));
             break;
         }
+        if (used.count(freeNode))
+            r.problems.push_back(cdx->path() + ": page " + std::to_string(freeNode) +
+                                 " is on the free list and in a tag's tree");
         pages.insert(freeNode);
         unsigned char h[4];
         if (file.readAt(freeNode, h, sizeof h) != sizeof h) break;

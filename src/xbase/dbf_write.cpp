@@ -9,6 +9,7 @@
 
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
+#include "xbase/cdx_build.h"
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"

@@ -384,7 +384,7 @@ class MainWindowTest : public QObject {
         main.reset();
         d.reset();
         auto t = xbase::Table::open((db.path() + "/zapas/mlabel.dbf").toStdString());
-        QVERIFY(xbase::checkTable(*t).ok());
+        QVERIFY(xbase::checkTable(*t).strict());
         const xbase::Field* g = t->field("GRUP");
         const xbase::Field* n = t->field("NNUM");
         int moved = 0, left = 0;

@@ -57,7 +57,7 @@ std::string contents(const std::string& path) {
             for (bool on = c.first(); on; on = c.next())
                 out << tag.name << c.recno() << "|";
         }
-    EXPECT_TRUE(xbase::checkTable(*t).ok()) << path;
+    EXPECT_TRUE(xbase::checkTable(*t).strict()) << path;
     return out.str();
 }
 
@@ -286,7 +286,7 @@ TEST(TransferOem, CyrillicNumbersInTheTablesCodePage) {
     auto oemOf = [](const char* utf8) { return *xbase::CodePage::get(866).fromUtf8(utf8); };
     auto rawCount = [&](const std::string& g, const std::string& k) {
         auto m = xbase::Table::open(source.file("zapas/mlabel.dbf"));
-        EXPECT_TRUE(xbase::checkTable(*m).ok());
+        EXPECT_TRUE(xbase::checkTable(*m).strict());
         int n = 0;
         for (std::uint32_t r = 1; r <= m->recordCount(); ++r) {
             std::string rg(m->raw(m->record(r), *m->field("GRUP")));

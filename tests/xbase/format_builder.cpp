@@ -46,7 +46,7 @@ struct Builder {
 // Writes one compact leaf; returns false when the entries do not fit.
 bool encodeLeaf(std::string& page, const std::vector<std::pair<std::string, std::uint32_t>>& e,
                 std::size_t from, std::size_t to, std::uint16_t keyLength, char trail,
-                std::uint32_t maxRecno) {
+                std::uint32_t maxRecno, bool sharePad) {
     unsigned dupBits = bitsFor(keyLength), trailBits = bitsFor(keyLength);
     unsigned bytes = (bitsFor(std::max<std::uint32_t>(maxRecno, 1)) + dupBits + trailBits + 7) / 8;
     unsigned recBits = bytes * 8 - dupBits - trailBits;
@@ -62,15 +62,19 @@ bool encodeLeaf(std::string& page, const std::vector<std::pair<std::string, std:
     std::size_t keyPos = kPage;
     std::size_t infoEnd = 24 + (to - from) * bytes;
     const std::string* prev = nullptr;
+    std::size_t prevTrail = 0;
     for (std::size_t i = from; i < to; ++i) {
         const std::string& k = e[i].first;
         std::size_t trailCount = 0;
         while (trailCount < k.size() && k[k.size() - 1 - trailCount] == trail)
             ++trailCount;
+        // The shared prefix stops where either key's trailing pad begins.
         std::size_t dup = 0;
         if (prev)
-            while (dup < k.size() - trailCount && (*prev)[dup] == k[dup])
+            while (dup < k.size() - (sharePad ? trailCount : std::max(trailCount, prevTrail)) &&
+                   (*prev)[dup] == k[dup])
                 ++dup;
+        prevTrail = trailCount;
         std::size_t stored = k.size() - dup - trailCount;
         if (keyPos < infoEnd + stored) return false;
         keyPos -= stored;
@@ -89,7 +93,8 @@ bool encodeLeaf(std::string& page, const std::vector<std::pair<std::string, std:
 std::uint32_t buildTree(Builder& b,
                         const std::vector<std::pair<std::string, std::uint32_t>>& entries,
                         std::uint16_t keyLength, char trail, std::size_t maxPerLeaf,
-                        std::size_t maxPerInterior, std::vector<std::uint32_t>& leavesOut) {
+                        std::size_t maxPerInterior, std::vector<std::uint32_t>& leavesOut,
+                        bool sharePad = false) {
     std::uint32_t maxRecno = 0;
     for (const auto& e : entries)
         maxRecno = std::max(maxRecno, e.second);
@@ -104,7 +109,7 @@ std::uint32_t buildTree(Builder& b,
     do {
         std::size_t to = std::min(entries.size(), i + maxPerLeaf);
         std::string page;
-        while (!encodeLeaf(page, entries, i, to, keyLength, trail, maxRecno))
+        while (!encodeLeaf(page, entries, i, to, keyLength, trail, maxRecno, sharePad))
             --to;
         if (to == i && !entries.empty()) throw std::runtime_error("a key does not fit a leaf");
         le16(page, 0, 2);
@@ -246,8 +251,8 @@ CdxImage buildCdx(const std::vector<TagSpec>& tags) {
         std::uint32_t h = b.alloc(2);
         headers.push_back(h);
         std::vector<std::uint32_t> leaves;
-        std::uint32_t root =
-            buildTree(b, t.entries, t.keyLength, t.trail, t.maxPerLeaf, t.maxPerInterior, leaves);
+        std::uint32_t root = buildTree(b, t.entries, t.keyLength, t.trail, t.maxPerLeaf,
+                                       t.maxPerInterior, leaves, t.sharePad);
         std::uint8_t options = 0x60;
         if (t.unique) options |= 0x01;
         if (!t.forExpression.empty()) options |= 0x08;

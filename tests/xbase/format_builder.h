@@ -41,6 +41,9 @@ struct TagSpec {
     std::vector<std::pair<std::string, std::uint32_t>> entries;  // in tree (ascending) order
     std::size_t maxPerLeaf = 1000;      // forces more leaves, and so more levels
     std::size_t maxPerInterior = 1000;  // forces more interior levels
+    // Lets a key share bytes of the previous key's trailing pad, as some writers do; the
+    // canonical counts stop where either key's pad begins.
+    bool sharePad = false;
 };
 
 struct CdxImage {

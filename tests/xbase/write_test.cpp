@@ -61,9 +61,12 @@ std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
 }
 
 void expectClean(const Table& t, const std::string& when) {
+    // Our own writes must leave files exactly as other engines store them: no warnings either.
     CheckReport r = checkTable(t);
     for (const auto& p : r.problems)
         ADD_FAILURE() << when << ": " << p;
+    for (const auto& w : r.warnings)
+        ADD_FAILURE() << when << ": " << w;
 }
 
 int errorCode(const std::function<void()>& f) {
@@ -105,7 +108,11 @@ std::string randomName(std::mt19937& rng) {
 void randomize(const Table& t, std::string& rec, std::mt19937& rng) {
     const char* groups[] = {"  1", "  2", " 10", "", "99999"};
     t.setText(rec, *t.field("GRUP"), groups[rng() % 5]);
-    t.setText(rec, *t.field("NNUM"), std::to_string(rng() % 60));
+    // Some numbers are a prefix of others up to an inner blank ("A", "A 7"): the leaf
+    // encoding must not let a key share the previous key's trailing pad.
+    const std::string number = std::to_string(rng() % 60);
+    t.setText(rec, *t.field("NNUM"),
+              rng() % 4 ? number : (rng() % 2 ? "A" : "A " + number.substr(0, 1)));
     t.setText(rec, *t.field("NAME"), randomName(rng));
     t.setText(rec, *t.field("CENA"),
               std::to_string(static_cast<int>(rng() % 20000) - 10000) + ".25");
