@@ -140,6 +140,59 @@ void BM_PhysicalSearchAt(benchmark::State& state) {
 }
 BENCHMARK(BM_PhysicalSearchAt)->Unit(benchmark::kMillisecond);
 
+// A whole-table locate as `lorf-dbf locate` and a repeated "continue" run it: every match
+// found, each search going on from the last match. Argument 0: a condition no record meets;
+// 1: about one record in ten (SORT holds 0 to 49).
+void BM_LocateEveryMatch(benchmark::State& state) {
+    auto t = xbase::Table::open(masterTable());
+    const char* expr = state.range(0) ? "VAL(SORT)<5" : "VAL(SORT)<0";
+    xbase::PhysicalSearch s(*t, xbase::Expression::compile(expr, t.get(), xbase::TextMode::Ansi));
+    std::uint64_t matches = 0;
+    for (auto _ : state) {
+        matches = 0;
+        for (std::uint32_t r = s.find(1); r; r = s.find(r + 1))
+            ++matches;
+        benchmark::DoNotOptimize(matches);
+    }
+    state.counters["matches"] = static_cast<double>(matches);
+    addCounters(state, fileBytes(masterTable()));
+}
+BENCHMARK(BM_LocateEveryMatch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// `lorf-dbf demo` of benchRecords() materials, beside a plain copy of the files it wrote.
+void BM_DemoDatabase(benchmark::State& state) {
+    const fs::path dir = fs::path(masterTable()).parent_path() / "demo";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(dir);
+        state.ResumeTiming();
+        sample::DemoOptions o;
+        o.materials = benchRecords();
+        sample::writeDemo(dir.string(), o);
+    }
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_DemoDatabase)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_PlainCopyOfDemoFiles(benchmark::State& state) {
+    const fs::path dir = fs::path(masterTable()).parent_path() / "demo";
+    if (!fs::exists(dir / "zapas")) {
+        sample::DemoOptions o;
+        o.materials = benchRecords();
+        sample::writeDemo(dir.string(), o);
+    }
+    const fs::path copy = dir.string() + "-copy";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(copy);
+        state.ResumeTiming();
+        fs::copy(dir, copy, fs::copy_options::recursive);
+    }
+    fs::remove_all(copy);
+    state.counters["records"] = benchRecords();
+}
+BENCHMARK(BM_PlainCopyOfDemoFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // Baseline for the writes: the three files copied; with argument 1 also made durable, as a
 // pack makes its files before they replace the old ones.
 void BM_PlainCopyOfFiles(benchmark::State& state) {

@@ -621,6 +621,20 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             }
             return prefix;
         };
+        // Each field compared exactly: an index only narrows the records to look at (its key
+        // may be UPPER() of the field, which does not tell "abc" from "ABC").
+        auto matches = [&](std::uint32_t r) {
+            const char* rec = table_->record(r);
+            for (std::size_t k = 0; k < wanted.size(); ++k) {
+                const xbase::Field& f = *wanted[k];
+                std::string have = f.isCharacter() ? table_->text(rec, f) : table_->display(rec, f);
+                std::string want = valueOf(k);
+                while (!want.empty() && want.back() == ' ' && f.isCharacter())
+                    want.pop_back();
+                if (have != want) return false;
+            }
+            return true;
+        };
         std::vector<const xbase::TagInfo*> candidates;
         if (cursor_) candidates.push_back(&cursor_->tag());
         bool activeOnly =
@@ -638,21 +652,11 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             xbase::TagCursor c(*table_, tag->name);
             c.setShowDeleted(TAdsSettings::engineShowsDeleted());
             if (cursor_ && tag == &cursor_->tag() && range_) c.setScope(range_, range_);
-            return c.seek(key) ? c.recno() : 0u;
+            for (bool on = c.seek(key); on && c.key().substr(0, key.size()) == key; on = c.next())
+                if (matches(c.recno())) return c.recno();
+            return 0u;
         }
-        // No index fits: the records in the dataset's order, each field compared exactly.
-        auto matches = [&](std::uint32_t r) {
-            const char* rec = table_->record(r);
-            for (std::size_t k = 0; k < wanted.size(); ++k) {
-                const xbase::Field& f = *wanted[k];
-                std::string have = f.isCharacter() ? table_->text(rec, f) : table_->display(rec, f);
-                std::string want = valueOf(k);
-                while (!want.empty() && want.back() == ' ' && f.isCharacter())
-                    want.pop_back();
-                if (have != want) return false;
-            }
-            return true;
-        };
+        // No index fits: the records in the dataset's order.
         if (cursor_) {
             xbase::TagCursor c(*table_, indexName_);
             c.setShowDeleted(TAdsSettings::engineShowsDeleted());
@@ -708,7 +712,14 @@ void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite) {
     if (!active()) return;
     engine([&] {
         builders_.clear();
+        // The pack reads the table's header and field list anew: the columns are found again
+        // by name instead of keeping pointers into the old list.
+        std::vector<std::string> names;
+        for (const xbase::Field* f : columns_)
+            names.push_back(f->name);
         table_->pack(rewrite);
+        for (std::size_t c = 0; c < columns_.size(); ++c)
+            columns_[c] = table_->field(names[c]);
         if (cursor_) {
             // The index was rebuilt: the order starts anew on it.
             auto scope = range_;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "xbase/codepage.h"
@@ -294,6 +295,21 @@ void writeMgrup(const std::string& path, std::uint32_t groups, bool oem) {
     t->reindex();
 }
 
+namespace {
+// A 64-bit hash of a material's pair, to skip repeated pairs without keeping them as text.
+std::uint64_t pairHash(std::string_view grup, std::string_view nnum) {
+    std::uint64_t h = 1469598103934665603ULL;
+    auto mix = [&h](std::string_view s) {
+        for (char c : s)
+            h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        h = (h ^ 0x0A) * 1099511628211ULL;
+    };
+    mix(grup);
+    mix(nnum);
+    return h;
+}
+}  // namespace
+
 std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     namespace fs = std::filesystem;
     const int cp = o.oem ? 866 : 1251;
@@ -303,6 +319,14 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     xbase::OpenOptions rw;
     rw.share = xbase::Share::Exclusive;
     rw.readOnly = false;
+    // Records go to the big tables in batches, unindexed; each table's tags are built once at
+    // the end.
+    constexpr std::size_t kBatchBytes = 1u << 20;
+    std::string batch;
+    auto flush = [&batch](xbase::Table& t) {
+        t.appendUnindexed(batch);
+        batch.clear();
+    };
 
     // main.dbf: its presence makes the directory an accounting database.
     {
@@ -358,6 +382,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         xbase::createTable(p, mlabelDef(cp));
         auto t = xbase::Table::open(p, rw);
         std::uint32_t deleted = 0;
+        std::unordered_set<std::uint64_t> seen;
         for (std::uint32_t i = 0; i < o.materials; ++i) {
             std::string rec = t->blankRecord();
             fillMaterial(*t, rec, rng, i, groups - 2, std::max(o.materials / 3, 10u));
@@ -375,11 +400,12 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
             // The same pair twice would make the transfer ambiguous; skip repeats.
             std::string grup = t->text(rec.data(), *t->field("GRUP"));
             std::string nnum = t->text(rec.data(), *t->field("NNUM"));
-            if (std::find(pairs.begin(), pairs.end(), std::make_pair(grup, nnum)) != pairs.end())
-                continue;
+            if (!seen.insert(pairHash(grup, nnum)).second) continue;
             pairs.emplace_back(grup, nnum);
-            t->appendUnindexed(rec);
+            batch.append(rec);
+            if (batch.size() >= kBatchBytes) flush(*t);
         }
+        flush(*t);
         t->reindex();
         report += "zapas/mlabel.dbf: " + std::to_string(pairs.size()) + " materials, " +
                   std::to_string(deleted) + " deleted\n";
@@ -403,8 +429,10 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
             t->setText(rec, *t->field("NNUM"), nnum);
             t->setText(rec, *t->field("KOL"), std::to_string(rng() % 1000) + ".5");
             t->setText(rec, *t->field("DATE"), "20260" + std::to_string(1 + rng() % 9) + "15");
-            t->appendUnindexed(rec);
+            batch.append(rec);
+            if (batch.size() >= kBatchBytes) flush(*t);
         }
+        flush(*t);
         t->reindex();
         report += "zapas/prihod.dbf: " + std::to_string(n) + " receipts\n";
     }

@@ -148,26 +148,29 @@ void TagEntries::add(std::string_view key, std::uint32_t recno) {
 
 void TagEntries::sort(bool unique) {
     const std::size_t n = recnos.size();
-    // Sort on the first eight key bytes as one number, falling back to the whole key only
-    // where those are equal.
+    // Sort on the first sixteen key bytes as two numbers, falling back to the rest of the key
+    // only where those are equal.
     struct Item {
-        std::uint64_t prefix;
+        std::uint64_t high, low;
         std::uint32_t entry;
     };
     std::vector<Item> items(n);
     const std::size_t kl = keyLength;
     for (std::size_t i = 0; i < n; ++i) {
         const auto* k = reinterpret_cast<const unsigned char*>(keys.data() + i * kl);
-        std::uint64_t p = 0;
+        std::uint64_t h = 0, l = 0;
         for (std::size_t b = 0; b < 8; ++b)
-            p = (p << 8) | (b < kl ? k[b] : 0);
-        items[i] = {p, static_cast<std::uint32_t>(i)};
+            h = (h << 8) | (b < kl ? k[b] : 0);
+        for (std::size_t b = 8; b < 16; ++b)
+            l = (l << 8) | (b < kl ? k[b] : 0);
+        items[i] = {h, l, static_cast<std::uint32_t>(i)};
     }
     std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        if (kl > 8) {
-            int c =
-                std::memcmp(keys.data() + a.entry * kl + 8, keys.data() + b.entry * kl + 8, kl - 8);
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
+        if (kl > 16) {
+            int c = std::memcmp(keys.data() + a.entry * kl + 16, keys.data() + b.entry * kl + 16,
+                                kl - 16);
             if (c != 0) return c < 0;
         }
         return recnos[a.entry] < recnos[b.entry];

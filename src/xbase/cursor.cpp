@@ -350,12 +350,25 @@ PhysicalSearch::PhysicalSearch(const Table& table, Expression condition, bool sh
 }
 
 std::uint32_t PhysicalSearch::find(std::uint32_t from) const {
-    std::uint32_t found = 0;
-    table_->scan(from, buffer_, [&](const char* rec, std::uint32_t recno) {
-        if ((showDeleted_ || rec[0] != '*') && condition_.test(rec, recno)) found = recno;
-        return found == 0;
-    });
-    return found;
+    // The records are read a large block at a time; a search that goes on from a match finds
+    // the rest of its block still here, unless the table was written since.
+    const std::uint32_t len = table_->recordLength();
+    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+    for (from = std::max<std::uint32_t>(from, 1); from <= table_->recordCount();) {
+        if (changes_ != table_->changes() || from < first_ || from >= first_ + count_) {
+            const std::uint32_t n = std::min(chunk, table_->recordCount() - from + 1);
+            buffer_.resize(static_cast<std::size_t>(chunk) * len);
+            table_->readRecords(from, n, buffer_.data());
+            first_ = from;
+            count_ = n;
+            changes_ = table_->changes();
+        }
+        for (; from < first_ + count_; ++from) {
+            const char* rec = buffer_.data() + static_cast<std::size_t>(from - first_) * len;
+            if ((showDeleted_ || rec[0] != '*') && condition_.test(rec, from)) return from;
+        }
+    }
+    return 0;
 }
 
 }  // namespace xbase

@@ -113,7 +113,11 @@ class PhysicalSearch {
     const Table* table_;
     Expression condition_;
     bool showDeleted_;
+    // The block of records read last: from record first_, count_ of them, as the table was
+    // at its change count changes_.
     mutable std::vector<char> buffer_;
+    mutable std::uint32_t first_ = 0, count_ = 0;
+    mutable std::uint64_t changes_ = 0;
 };
 
 }  // namespace xbase

@@ -17,17 +17,6 @@ namespace {
 constexpr std::size_t kCacheSlots = 1024;
 constexpr std::size_t kCacheBlockBytes = 8192;
 
-bool asciiEqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char ca = a[i], cb = b[i];
-        if (ca >= 'a' && ca <= 'z') ca = static_cast<char>(ca - 32);
-        if (cb >= 'a' && cb <= 'z') cb = static_cast<char>(cb - 32);
-        if (ca != cb) return false;
-    }
-    return true;
-}
-
 bool validType(char t, TableFormat format) {
     if (format == TableFormat::DBase7 && (t == '@' || t == 'O' || t == '+')) return true;
     return std::string_view("CNFDLMIBYTGVQW0P").find(t) != std::string_view::npos;
@@ -152,8 +141,9 @@ void Table::openCompanions() {
         if (memoPath.empty())
             fail(code::kFileNotFound,
                  resolved + ": the memo file " + (dbt ? ".dbt" : ".fpt") + " is missing");
-        memo_ = std::make_unique<MemoFile>(MemoFile::open(
-            memoPath, dbt ? MemoFile::Kind::Dbt : MemoFile::Kind::Fpt, access, options_.share));
+        const MemoFile::Kind kind =
+            !dbt ? MemoFile::Kind::Fpt : (v == 0x83 ? MemoFile::Kind::Dbt : MemoFile::Kind::Dbt4);
+        memo_ = std::make_unique<MemoFile>(MemoFile::open(memoPath, kind, access, options_.share));
     }
 
     if (options_.openIndex) {
@@ -345,8 +335,14 @@ void Table::parseHeader() {
     if (offset != header_.recordLength)
         corrupt("the record length " + std::to_string(header_.recordLength) +
                 " does not match its fields (" + std::to_string(offset) + ")");
-    for (const Field& f : fields_)
-        if (f.type == '0') nullFlags_ = &f;
+    fieldsByName_.clear();
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        std::string upper = fields_[i].name;
+        for (char& c : upper)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        fieldsByName_.emplace(std::move(upper), static_cast<int>(i));  // the first of a name
+        if (fields_[i].type == '0') nullFlags_ = &fields_[i];
+    }
     if (nullBits > 0 && (!nullFlags_ || nullFlags_->length * 8u < static_cast<unsigned>(nullBits)))
         corrupt("the _NullFlags field is missing or too short");
     std::uint64_t need = header_.headerLength +
@@ -363,9 +359,11 @@ const Field* Table::field(std::string_view name) const {
 }
 
 int Table::fieldIndex(std::string_view name) const {
-    for (std::size_t i = 0; i < fields_.size(); ++i)
-        if (asciiEqualNoCase(fields_[i].name, name)) return static_cast<int>(i);
-    return -1;
+    std::string upper(name);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    auto it = fieldsByName_.find(upper);
+    return it == fieldsByName_.end() ? -1 : it->second;
 }
 
 const char* Table::record(std::uint32_t recno) const {
@@ -415,6 +413,7 @@ void Table::readRecords(std::uint32_t first, std::uint32_t count, char* out) con
 }
 
 void Table::refresh() {
+    ++changes_;
     for (auto& s : slots_)
         s.block = 0xFFFFFFFFu;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "xbase/file.h"
@@ -117,6 +118,9 @@ class Table {
     }
     // Drops every cached record, so the next read sees the file as it is now.
     void refresh();
+    // Counts the writes and refreshes of this table: readers that keep records of their own
+    // read again when it has moved.
+    std::uint64_t changes() const { return changes_; }
 
     // Field access on a raw record.
     std::string_view raw(const char* rec, const Field& f) const {
@@ -213,6 +217,7 @@ class Table {
     const Translation* toAnsi_ = nullptr;
     const Translation* fromAnsi_ = nullptr;
     std::vector<Field> fields_;
+    std::unordered_map<std::string, int> fieldsByName_;  // upper-case name: index
     const Field* nullFlags_ = nullptr;
     std::unique_ptr<MemoFile> memo_;
     std::unique_ptr<CdxFile> index_;
@@ -220,6 +225,7 @@ class Table {
     mutable std::vector<std::unique_ptr<KeyBuilder>> keyBuilders_;
     mutable std::vector<std::string> keyErrors_;
     bool dateStamped_ = false;
+    std::uint64_t changes_ = 1;
 
     // Direct-mapped cache of record blocks.
     struct CacheSlot {

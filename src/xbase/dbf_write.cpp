@@ -188,6 +188,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
 }
 
 void Table::writeRecord(std::uint32_t recno, std::string_view rec) {
+    ++changes_;
     file_.writeAt(recordOffset(recno), rec.data(), rec.size());
     if (!deletedMap_.empty() && recno <= deletedMap_.size()) deletedMap_[recno - 1] = rec[0] == '*';
     std::uint32_t block = (recno - 1) / recordsPerBlock_;
@@ -289,6 +290,7 @@ std::uint32_t Table::append(std::string_view rec) {
         }
     }
     stampDate();
+    ++changes_;
     std::string bytes(rec);
     bytes += '\x1A';
     file_.writeAt(recordOffset(recno), bytes.data(), bytes.size());
@@ -595,6 +597,13 @@ void Table::pack(const RecordRewrite& rewrite) {
             std::string text = memo_->read(block);  // checks the chain against the file
             bytes.assign(reinterpret_cast<const char*>(h), 8);
             bytes += text;
+        } else if (memo_->kind() == MemoFile::Kind::Dbt4) {
+            std::string text = memo_->read(block);
+            unsigned char h[8];
+            putLe32(h, kDbt4Used);
+            putLe32(h + 4, static_cast<std::uint32_t>(text.size() + 8));
+            bytes.assign(reinterpret_cast<const char*>(h), 8);
+            bytes += text;
         } else {
             bytes = memo_->read(block) + "\x1A\x1A";
         }
@@ -674,8 +683,13 @@ void Table::pack(const RecordRewrite& rewrite) {
         out.writeAt(at, buf.data(), buf.size());
         writeHeader(kept);
         if (newMemo) {
+            // The next free block: big-endian in a FoxPro memo file, little-endian in a .dbt.
             unsigned char next[4];
-            putBe32(next, static_cast<std::uint32_t>(memoEnd / memo_->blockSize()));
+            const auto nextBlock = static_cast<std::uint32_t>(memoEnd / memo_->blockSize());
+            if (memo_->kind() == MemoFile::Kind::Fpt)
+                putBe32(next, nextBlock);
+            else
+                putLe32(next, nextBlock);
             newMemo->writeAt(0, next, 4);
             newMemo->sync();
         }
@@ -818,6 +832,7 @@ void Table::pack(const RecordRewrite& rewrite) {
     parseHeader();
     dateStamped_ = true;
     openCompanions();
+    refresh();
 }
 
 void createTable(const std::string& path, const TableDef& def) {

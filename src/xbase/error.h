@@ -17,6 +17,7 @@ inline constexpr int kReadOnly = 5037;             // write on a table opened re
 inline constexpr int kFileInUse = 7008;            // the file is held by another open
 inline constexpr int kFileNotFound = 7041;         // no such file
 inline constexpr int kIoError = 7000;              // the operating system refused a read or write
+inline constexpr int kAccessDenied = 7003;         // no permission to open the file as asked
 inline constexpr int kCorruptTable = 7016;         // a DBF or memo file whose structure is wrong
 inline constexpr int kCorruptIndex = 7023;         // a CDX file whose structure is wrong
 inline constexpr int kTagNotFound = 7022;          // no tag of that name

@@ -17,6 +17,11 @@ enum class Access { Read, ReadWrite };
 // Shared opens coexist with each other; an Exclusive open coexists with nothing.
 enum class Share { Shared, Exclusive };
 
+// The engine code of an operating-system error of an open: a missing file, a refused
+// permission (a read-only file or file system included), or any other I/O error. A lock held
+// by another open is never an error of the open itself: that is code::kFileInUse.
+int openErrorCode(int systemError);
+
 // Resolves a table path written with '\' or '/' and in any letter case to the existing file.
 // Returns an empty string when no file matches.
 std::string resolvePath(std::string_view path);
@@ -35,7 +40,8 @@ class File {
     ~File();
 
     // Opens an existing file. Lock semantics as described for Share; a refused lock is
-    // code::kFileInUse, a missing file code::kFileNotFound.
+    // code::kFileInUse, other failures as openErrorCode() says. An exclusive open takes a
+    // write lock, which needs write permission even when the file is only read.
     static File open(const std::string& path, Access access, Share share);
     // Creates (or truncates) a file for writing; no lock.
     static File create(const std::string& path);

@@ -120,13 +120,39 @@ File::~File() {
     close();
 }
 
+int openErrorCode(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return code::kFileNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return code::kAccessDenied;
+        default:
+            return code::kIoError;
+    }
+}
+
+namespace {
+[[noreturn]] void failOpen(const std::string& path, int err, const std::string& why) {
+    const int c = openErrorCode(err);
+    if (c == code::kFileNotFound) fail(c, "File not found: " + path);
+    fail(c, "Cannot open " + path + why + ": " + sysText(err));
+}
+}  // namespace
+
 File File::open(const std::string& path, Access access, Share share) {
-    int flags = (access == Access::Read ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-    int fd = ::open(path.c_str(), flags);
+    // An exclusive open takes a write lock, and a write lock needs a descriptor open for
+    // writing: such an open asks for write access even to read.
+    const bool writable = access == Access::ReadWrite || share == Share::Exclusive;
+    int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) {
-        int err = errno;
-        if (err == ENOENT) fail(code::kFileNotFound, "File not found: " + path);
-        fail(code::kFileInUse, "Cannot open " + path + ": " + sysText(err));
+        const int err = errno;
+        failOpen(path, err,
+                 access == Access::Read && writable
+                     ? " exclusively (the exclusive lock needs permission to write it)"
+                     : "");
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -140,12 +166,6 @@ File File::open(const std::string& path, Access access, Share share) {
     lk.l_whence = SEEK_SET;
     lk.l_start = kLockOffset;
     lk.l_len = 1;
-    if (share == Share::Exclusive && access == Access::Read) {
-        // A write lock needs a descriptor open for writing; reopen read-write for it.
-        ::close(fd);
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) fail(code::kFileInUse, "Cannot open " + path + ": " + sysText(errno));
-    }
     if (::fcntl(fd, F_OFD_SETLK, &lk) != 0) {
         ::close(fd);
         fail(code::kFileInUse, "The table " + path + " is in use by another open");

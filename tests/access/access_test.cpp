@@ -235,10 +235,16 @@ TEST_F(AccessTest, RewritingAndPackingAListedTable) {
     }
     EXPECT_GT(moved, 0);
     r.PackTable();
+    // The pack reads the table's fields anew; the dataset's columns follow.
+    r.first();
+    const std::string firstAfterPack =
+        r.fieldByName("GRUP").asString() + "/" + r.fieldByName("NNUM").asString();
     r.close();
     r.PackTable();  // closed: nothing happens
     auto t = xbase::Table::open(dir.file("zapas/prihod.dbf"));
     EXPECT_TRUE(xbase::checkTable(*t).strict());
+    EXPECT_EQ(firstAfterPack, t->text(t->record(1), *t->field("GRUP")) + "/" +
+                                  t->text(t->record(1), *t->field("NNUM")));
     int nine = 0;
     for (std::uint32_t i = 1; i <= t->recordCount(); ++i) {
         const char* rec = t->record(i);
@@ -334,4 +340,41 @@ TEST(AccessFixtures, OemDatabaseThroughTheRange) {
         total += shown;
     }
     EXPECT_GT(total, 100u);
+}
+
+// A locate compares the field itself: a tag on UPPER(NAME) only narrows the records to look at,
+// it does not make "abc" equal "ABC".
+TEST(AccessLocate, AnUpperTagDoesNotIgnoreLetterCase) {
+    settings();
+    TempDir dir;
+    xbase::TableDef d;
+    d.fields = {{"NAME", 'C', 10, 0}, {"N", 'N', 4, 0}};
+    d.tags = {{"NAMES", "UPPER(NAME)", "", false, false}};
+    xbase::createTable(dir.file("names.dbf"), d);
+    {
+        xbase::OpenOptions o;
+        o.share = xbase::Share::Exclusive;
+        o.readOnly = false;
+        auto t = xbase::Table::open(dir.file("names.dbf"), o);
+        for (const char* name : {"ABC", "Abc", "abc", "abd"}) {
+            std::string rec = t->blankRecord();
+            t->setText(rec, *t->field("NAME"), name);
+            t->append(rec);
+        }
+    }
+    TAdsConnection con;
+    con.setConnectPath(dir.path() + "/");
+    TAdsTable names("Names");
+    names.setAdsConnection(&con);
+    names.setTableType(TAdsTableType::ttAdsVFP);
+    names.setReadOnlyOpen(true);
+    names.setTableName("names.dbf");
+    names.setIndexName("NAMES");
+    names.open();
+    for (const char* want : {"abc", "Abc", "ABC"}) {
+        SCOPED_TRACE(want);
+        ASSERT_TRUE(names.locate("NAME", {Value(std::string(want))}));
+        EXPECT_EQ(names.fieldByName("NAME").asString(), want);
+    }
+    EXPECT_FALSE(names.locate("NAME", {Value(std::string("aBC"))}));
 }

@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "format_builder.h"
@@ -10,6 +13,7 @@
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
+#include "xbase/file.h"
 
 using namespace xbase;
 using testfmt::FieldSpec;
@@ -284,4 +288,88 @@ TEST(Dbf, OpenModesExcludeEachOther) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1) << "the other process opened the table exclusively";
+}
+
+// dBase IV and dBase 7 keep their own memo form: the block size at byte 20 of the header and
+// each memo behind an 8-byte header (FF FF 08 00, then its length with that header). A pack
+// writes them back in the same form, with the next free block little-endian.
+TEST(Dbf, DBase4MemosReadAndPackInTheirOwnForm) {
+    const std::uint32_t bs = 1024;
+    auto le32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    std::string dbt(bs, '\0');
+    auto memo = [&](const std::string& text) {
+        auto block = static_cast<std::uint32_t>(dbt.size() / bs);
+        std::string b = std::string("\xFF\xFF\x08\x00", 4) +
+                        le32(static_cast<std::uint32_t>(text.size() + 8)) + text;
+        b.resize((b.size() + bs - 1) / bs * bs, '\0');
+        dbt += b;
+        return block;
+    };
+    const std::string longText(1500, 'q');  // over one block
+    const std::uint32_t first = memo("dBase IV memo"), second = memo(longText);
+    std::memcpy(dbt.data(), le32(static_cast<std::uint32_t>(dbt.size() / bs)).data(), 4);
+    dbt[20] = static_cast<char>(bs & 0xFF);
+    dbt[21] = static_cast<char>(bs >> 8);
+    TableSpec s;
+    s.version = 0x8B;
+    s.codePageByte = 0;
+    s.tableFlags = 0;
+    s.fields = {{"ID", 'C', 2}, {"NOTES", 'M', 10}};
+    auto digits = [](std::uint32_t b) {
+        std::string d = std::to_string(b);
+        return std::string(10 - d.size(), ' ') + d;
+    };
+    s.records = {{"a", digits(first)}, {"b", digits(second)}, {"c", std::string(10, ' ')}};
+    s.deleted = {true, false, false};
+    TempDir dir;
+    testfmt::writeFile(dir.file("D4.DBF"), testfmt::buildDbf(s));
+    testfmt::writeFile(dir.file("D4.DBT"), dbt);
+    {
+        auto t = Table::open(dir.file("D4.DBF"));
+        const Field& f = *t->field("NOTES");
+        EXPECT_EQ(t->memo(t->record(1), f), "dBase IV memo");
+        EXPECT_EQ(t->memo(t->record(2), f), longText);
+        EXPECT_EQ(t->memo(t->record(3), f), "");
+    }
+    OpenOptions rw;
+    rw.share = Share::Exclusive;
+    rw.readOnly = false;
+    Table::open(dir.file("D4.DBF"), rw)->pack();
+    auto t = Table::open(dir.file("D4.DBF"));
+    ASSERT_EQ(t->recordCount(), 2u);
+    EXPECT_EQ(t->memo(t->record(1), *t->field("NOTES")), longText);
+    File packed = File::open(dir.file("D4.DBT"), Access::Read, Share::Shared);
+    unsigned char head[24], block[8];
+    packed.readExact(0, head, sizeof head, "header");
+    EXPECT_EQ(head[20] | (head[21] << 8), static_cast<int>(bs));
+    const std::uint64_t at = std::stoull(std::string(t->raw(t->record(1), *t->field("NOTES"))));
+    packed.readExact(at * bs, block, sizeof block, "memo");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 4), std::string("\xFF\xFF\x08\x00", 4));
+    std::uint32_t next =
+        head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
+    EXPECT_EQ(static_cast<std::uint64_t>(next) * bs, packed.size());
+}
+
+// What an open that the system refuses says: a missing file, a permission (a read-only file or
+// file system), anything else; never "in use", which only a lock held by another open is.
+TEST(Dbf, OpenErrorsSayWhatWentWrong) {
+    const std::pair<int, int> cases[] = {
+        {ENOENT, code::kFileNotFound}, {ENOTDIR, code::kFileNotFound},
+        {EACCES, code::kAccessDenied}, {EPERM, code::kAccessDenied},
+        {EROFS, code::kAccessDenied},  {EMFILE, code::kIoError},
+        {EIO, code::kIoError}};
+    for (const auto& [err, expected] : cases)
+        EXPECT_EQ(openErrorCode(err), expected) << std::strerror(err);
+
+    // A read-only file: shared reading works, an exclusive open is refused for permission.
+    // (The superuser may write any file, so this part needs an ordinary user.)
+    if (geteuid() == 0) GTEST_SKIP() << "running as the superuser";
+    TempDir dir;
+    testfmt::writeFile(dir.file("RO.DBF"), testfmt::buildDbf(sampleSpec()));
+    ASSERT_EQ(chmod(dir.file("RO.DBF").c_str(), 0444), 0);
+    EXPECT_NO_THROW(Table::open(dir.file("RO.DBF")));
+    OpenOptions exclusiveRead;
+    exclusiveRead.share = Share::Exclusive;
+    EXPECT_EQ(errorCode([&] { Table::open(dir.file("RO.DBF"), exclusiveRead); }),
+              code::kAccessDenied);
 }

@@ -9,6 +9,8 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "format_builder.h"
 #include "sample_db.h"
@@ -20,6 +22,7 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
+#include "xbase/parallel.h"
 
 using namespace xbase;
 namespace fs = std::filesystem;
@@ -688,4 +691,58 @@ TEST(Write, DemoDatabasesCheckClean) {
             deleted += mlabel->isDeleted(r);
         EXPECT_GT(deleted, 0u);
     }
+}
+
+// A search that goes on from a match finds every match in physical order, as one pass over the
+// table would, and sees what was written to the table between two steps.
+TEST(Write, SearchGoesOnFromEachMatchAndSeesWrites) {
+    TempDir dir;
+    std::string path = dir.file("S.DBF");
+    createTable(path, propertyTable());
+    auto t = Table::open(path, exclusive());
+    std::mt19937 rng(7);
+    std::string batch;
+    for (int i = 0; i < 3000; ++i) {
+        std::string rec = t->blankRecord();
+        randomize(*t, rec, rng);
+        batch += rec;
+    }
+    t->appendUnindexed(batch);
+    t->reindex();
+    PhysicalSearch s(*t, Expression::compile("GRUP='  1'", t.get(), TextMode::Ansi));
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+        if (t->text(t->record(r), *t->field("GRUP")) == "  1") expected.push_back(r);
+    ASSERT_GT(expected.size(), 300u);
+    std::vector<std::uint32_t> found;
+    for (std::uint32_t r = s.find(1); r; r = s.find(r + 1))
+        found.push_back(r);
+    EXPECT_EQ(found, expected);
+
+    // A record after the first match is moved into the group between two steps.
+    const std::uint32_t first = s.find(1);
+    std::uint32_t other = first + 1;
+    while (t->text(t->record(other), *t->field("GRUP")) == "  1")
+        ++other;
+    std::string rec(t->record(other), t->recordLength());
+    t->setText(rec, *t->field("GRUP"), "  1");
+    t->update(other, rec);
+    EXPECT_EQ(s.find(first + 1), other);
+}
+
+// A worker thread that cannot be started is an error of the engine, after the threads already
+// running are waited for, never an end of the program.
+TEST(Write, AWorkerThatCannotStartIsAnError) {
+    std::atomic<int> ran{0};
+    int started = 0;
+    ThreadStarter failSecond = [&](std::function<void()> task) {
+        if (++started == 2) throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+        return std::thread(std::move(task));
+    };
+    EXPECT_EQ(errorCode([&] {
+                  runWorkers(
+                      3, [&](std::size_t) { ++ran; }, failSecond);
+              }),
+              code::kIoError);
+    EXPECT_EQ(ran.load(), 1);  // the first worker finished and was joined
 }
