@@ -9,6 +9,7 @@
 #include "xbase/error.h"
 #include "xbase/expr.h"
 #include "xbase/key.h"
+#include "xbase/pack_files.h"
 
 namespace xbase {
 
@@ -61,15 +62,6 @@ std::int32_t julianFromDtos(std::string_view s) {
 Table::~Table() = default;
 
 namespace {
-
-// The files of an interrupted pack: new files beside the old ones, and the marker whose
-// presence says that all of them were complete (the point after which the pack counts).
-std::string packNew(const std::string& path) {
-    return path + ".pack-new";
-}
-std::string packMarker(const std::string& dbfPath) {
-    return dbfPath + ".pack-commit";
-}
 
 // Finishes a pack that was interrupted after its commit point, or drops the new files of one
 // that was not. Called with the table locked, so no pack is running.

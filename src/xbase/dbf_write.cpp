@@ -14,18 +14,12 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/key.h"
+#include "xbase/pack_files.h"
 #include "xbase/parallel.h"
 
 namespace xbase {
 
 namespace {
-
-std::string packNew(const std::string& path) {
-    return path + ".pack-new";
-}
-std::string packMarker(const std::string& dbfPath) {
-    return dbfPath + ".pack-commit";
-}
 
 bool binaryField(const Field& f) {
     switch (f.type) {
