@@ -345,8 +345,9 @@ TEST(Dbf, DBase4MemosReadAndPackInTheirOwnForm) {
     const std::uint64_t at = std::stoull(std::string(t->raw(t->record(1), *t->field("NOTES"))));
     packed.readExact(at * bs, block, sizeof block, "memo");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 4), std::string("\xFF\xFF\x08\x00", 4));
-    std::uint32_t next =
-        head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
+    std::uint32_t next = 0;
+    for (int b = 3; b >= 0; --b)
+        next = (next << 8) | head[b];
     EXPECT_EQ(static_cast<std::uint64_t>(next) * bs, packed.size());
 }
 
