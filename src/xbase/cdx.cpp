@@ -100,7 +100,7 @@ const TagInfo* CdxFile::tag(std::string_view name) const {
     return nullptr;
 }
 
-Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset) const {
+Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts) const {
     auto where = [&] { return "tag " + tag.name + ", node " + std::to_string(offset); };
     if (offset % kNodeSize != 0 || offset < cdxfmt::kTagHeaderSize ||
         static_cast<std::uint64_t>(offset) + kNodeSize > size_)
@@ -138,8 +138,10 @@ Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset) const {
         cdxfmt::leaf::kEntries + static_cast<std::size_t>(n.count) * lay.bytes;
     if (infoEnd > kNodeSize)
         corrupt(where() + ": " + std::to_string(n.count) + " entries do not fit a leaf");
-    n.dups.resize(n.count);
-    n.trails.resize(n.count);
+    if (keepCounts) {
+        n.dups.resize(n.count);
+        n.trails.resize(n.count);
+    }
     std::size_t keyPos = kNodeSize;
     const char* prev = nullptr;
     for (std::size_t i = 0; i < n.count; ++i) {
@@ -154,8 +156,10 @@ Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset) const {
         if (dup) std::memcpy(key, prev, dup);
         std::memcpy(key + dup, b + keyPos, stored);
         std::memset(key + dup + stored, n.trail, trail);
-        n.dups[i] = static_cast<std::uint8_t>(dup);
-        n.trails[i] = static_cast<std::uint8_t>(trail);
+        if (keepCounts) {
+            n.dups[i] = static_cast<std::uint8_t>(dup);
+            n.trails[i] = static_cast<std::uint8_t>(trail);
+        }
         prev = key;
     }
     n.usedSpace =

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,8 +54,7 @@ struct Node {
     std::vector<char> keys;
     std::vector<std::uint32_t> recnos;
     std::vector<std::uint32_t> children;  // interior nodes only
-    // Leaves: each entry's stored duplicate and trail counts, as the integrity check judges
-    // them.
+    // Leaves read for the integrity check: each entry's stored duplicate and trail counts.
     std::vector<std::uint8_t> dups, trails;
 
     bool leaf() const { return (attributes & cdxfmt::attr::kLeaf) != 0; }
@@ -92,7 +90,13 @@ class CdxFile {
     // The node at `offset` of `tag`, checked and decoded.
     std::shared_ptr<const Node> node(const TagInfo& tag, std::uint32_t offset) const;
     // The node without the cache (for the integrity check).
-    Node readNode(const TagInfo& tag, std::uint32_t offset) const;
+    Node readNode(const TagInfo& tag, std::uint32_t offset) const {
+        return readNode(tag, offset, false);
+    }
+    // The same with each leaf entry's stored counts kept (Node::dups, Node::trails).
+    Node readNodeWithCounts(const TagInfo& tag, std::uint32_t offset) const {
+        return readNode(tag, offset, true);
+    }
     // The leaf that holds the first (or last) key of a tag.
     std::uint32_t edgeLeaf(const TagInfo& tag, bool last) const;
     // Visits the leaves of a tag from the first key to the last, each read once and not
@@ -121,6 +125,7 @@ class CdxFile {
     [[noreturn]] void corrupt(const std::string& what) const;
 
   private:
+    Node readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts) const;
     TagInfo readTagHeader(std::uint32_t offset, const std::string& name) const;
     TagInfo& mutableTag(const TagInfo& tag);
     struct PathStep {

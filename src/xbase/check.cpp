@@ -69,7 +69,7 @@ class TagChecker {
                 }
                 Node n;
                 try {
-                    n = cdx_.readNode(tag_, off);
+                    n = cdx_.readNodeWithCounts(tag_, off);
                 } catch (const Error& e) {
                     problems_.push_back(e.what());
                     return false;
@@ -217,9 +217,7 @@ class TagChecker {
     // Tree order: the tree keeps every tag in ascending byte order, then record number; a
     // descending tag is walked backwards.
     static bool inOrder(const Entry& a, const Entry& b) {
-        int c = std::memcmp(a.key.data(), b.key.data(), a.key.size());
-        if (c != 0) return c < 0;
-        return a.recno < b.recno;
+        return compareEntry(a.key, a.recno, b.key, b.recno) < 0;
     }
     // Each entry's counts against the canonical ones: what other engines write, and what the
     // engines that rebuild keys walking a leaf backwards need. Other counts still decode, so
@@ -242,13 +240,12 @@ class TagChecker {
                     ++dup;
             }
             previousTrail = trail;
-            const cdxfmt::EntryCounts c{dup, trail};
-            if (n.dups[i] == c.dup && n.trails[i] == c.trail) continue;
+            if (n.dups[i] == dup && n.trails[i] == trail) continue;
             warn("leaf " + std::to_string(n.offset) + ", entry " + std::to_string(i + 1) +
                  " (record " + std::to_string(n.recnos[i]) + ") stores the counts " +
                  std::to_string(n.dups[i]) + "/" + std::to_string(n.trails[i]) +
-                 " (shared/trailing) instead of " + std::to_string(c.dup) + "/" +
-                 std::to_string(c.trail) +
+                 " (shared/trailing) instead of " + std::to_string(dup) + "/" +
+                 std::to_string(trail) +
                  ": readable, but engines that rebuild keys backwards reject it; a reindex "
                  "rewrites it");
             return;

@@ -353,7 +353,7 @@ std::uint32_t PhysicalSearch::find(std::uint32_t from) const {
     // The records are read a large block at a time; a search that goes on from a match finds
     // the rest of its block still here, unless the table was written since.
     const std::uint32_t len = table_->recordLength();
-    const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+    const std::uint32_t chunk = table_->recordsPerRead();
     for (from = std::max<std::uint32_t>(from, 1); from <= table_->recordCount();) {
         if (changes_ != table_->changes() || from < first_ || from >= first_ + count_) {
             const std::uint32_t n = std::min(chunk, table_->recordCount() - from + 1);

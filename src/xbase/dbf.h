@@ -100,12 +100,16 @@ class Table {
     bool isDeleted(std::uint32_t recno) const;
     // Reads `count` consecutive records from `first` into `out` (count * recordLength bytes).
     void readRecords(std::uint32_t first, std::uint32_t count, char* out) const;
+    // How many records a sequential pass reads at a time (about 1 MB).
+    std::uint32_t recordsPerRead() const {
+        return std::max<std::uint32_t>(1, (1u << 20) / header_.recordLength);
+    }
     // Calls visit(record, recno) for the records from `from` to the last, in physical order,
     // reading them in large pieces into `buffer`; stops when visit returns false.
     template <class Visit>
     void scan(std::uint32_t from, std::vector<char>& buffer, Visit visit) const {
         const std::uint32_t len = header_.recordLength;
-        const std::uint32_t chunk = std::max<std::uint32_t>(1, (1u << 20) / len);
+        const std::uint32_t chunk = recordsPerRead();
         buffer.resize(static_cast<std::size_t>(chunk) * len);
         for (std::uint32_t first = std::max<std::uint32_t>(from, 1);
              first <= header_.recordCount;) {

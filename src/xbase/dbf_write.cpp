@@ -635,7 +635,7 @@ void Table::pack(const RecordRewrite& rewrite) {
     // other threads sum up the keys of the old records; all files are durable before the
     // commit point.
     auto writeTable = [&] {
-        const std::size_t chunk = std::max<std::size_t>(1, (1u << 20) / len);
+        const std::size_t chunk = recordsPerRead();
         std::vector<char> in, buf;
         buf.reserve(chunk * len + 1);
         std::uint64_t at = header_.headerLength;
