@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <random>
 
 #include "xbase/bytes.h"
@@ -44,6 +45,41 @@ std::string trimmed(std::string_view s) {
     while (!s.empty() && s.back() == ' ')
         s.remove_suffix(1);
     return std::string(s);
+}
+
+// A number already written the way a field of that width and decimals stores it, but for the
+// padding: an optional minus, an integer part without leading zeros, at most `decimals`
+// decimals, at most 15 digits in all with the decimals filled up (so that it is exactly the
+// value formatNumber would print). Its field image, or nullopt for any other text, which takes
+// the general way.
+std::optional<std::string> plainDecimal(std::string_view t, std::size_t width,
+                                        std::size_t decimals) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = t.size() > 0 && t[0] == '-' ? 1 : 0;
+    const std::size_t intStart = i;
+    while (i < t.size() && digit(t[i]))
+        ++i;
+    const std::size_t intLen = i - intStart;
+    if (intLen == 0 || (intLen > 1 && t[intStart] == '0')) return std::nullopt;
+    std::size_t fracLen = 0;
+    if (i < t.size()) {
+        if (t[i] != '.') return std::nullopt;
+        const std::size_t fracStart = ++i;
+        while (i < t.size() && digit(t[i]))
+            ++i;
+        fracLen = i - fracStart;
+        if (i != t.size() || fracLen == 0) return std::nullopt;
+    }
+    if (fracLen > decimals || intLen + decimals > 15) return std::nullopt;
+    if (intStart == 1 && t.find_first_not_of("0.", 1) == std::string_view::npos)
+        return std::nullopt;  // a negative zero prints as 0: the general way
+    std::string s(t);         // the whole text has that shape
+    if (decimals > 0) {
+        if (fracLen == 0) s += '.';
+        s.append(decimals - fracLen, '0');
+    }
+    if (s.size() > width) return std::nullopt;
+    return std::string(width - s.size(), ' ') + s;
 }
 
 }  // namespace
@@ -131,6 +167,10 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
             std::string t = trimmed(text);
             if (t.empty()) {
                 std::memset(p, ' ', f.length);
+                return;
+            }
+            if (auto plain = plainDecimal(t, f.length, f.decimals)) {
+                std::memcpy(p, plain->data(), f.length);
                 return;
             }
             char* end = nullptr;

@@ -21,6 +21,7 @@
 #include "xbase/cursor.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
+#include "xbase/expr.h"
 #include "xbase/file.h"
 #include "xbase/parallel.h"
 
@@ -745,4 +746,39 @@ TEST(Write, AWorkerThatCannotStartIsAnError) {
               }),
               code::kIoError);
     EXPECT_EQ(ran.load(), 1);  // the first worker finished and was joined
+}
+
+// Numbers typed the way a field stores them take a short way into the record; every field image
+// must be the one the general formatting gives, and what does not fit is still refused.
+TEST(Write, NumbersAreStoredAsTheGeneralFormattingGivesThem) {
+    TempDir dir;
+    TableDef d;
+    d.fields = {{"A", 'N', 12, 2}, {"B", 'N', 6, 0}, {"C", 'N', 20, 5}, {"D", 'N', 4, 2}};
+    createTable(dir.file("N.DBF"), d);
+    auto t = Table::open(dir.file("N.DBF"), exclusive());
+    std::mt19937 rng(11);
+    std::vector<std::string> texts = {"0",      "-0", "-0.00", "007", "5.",   ".5",    "1e3",
+                                      "12.345", "-1", "0.5",   "99",  "9.99", "-9.99", "100"};
+    for (int i = 0; i < 20000; ++i) {
+        std::string s = rng() % 3 == 0 ? "-" : "";
+        s += std::to_string(rng() % (rng() % 2 ? 100 : 100000000));
+        if (rng() % 2) s += "." + std::to_string(rng() % 1000);
+        texts.push_back(s);
+    }
+    for (const std::string& text : texts) {
+        for (const Field& f : t->fields()) {
+            std::string rec = t->blankRecord();
+            const std::string expected = formatNumber(std::strtod(text.c_str(), nullptr),
+                                                      static_cast<int>(f.length), f.decimals);
+            const bool fits = expected.find('*') == std::string::npos &&
+                              (f.decimals == 0 || expected[f.length - f.decimals - 1u] == '.');
+            int err = errorCode([&] { t->setText(rec, f, text); });
+            if (!fits) {
+                EXPECT_EQ(err, code::kUnsupported) << text << " into " << f.name;
+                continue;
+            }
+            ASSERT_EQ(err, 0) << text << " into " << f.name;
+            EXPECT_EQ(std::string(t->raw(rec.data(), f)), expected) << text << " into " << f.name;
+        }
+    }
 }
