@@ -6,6 +6,7 @@
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
+#include "xbase/dbf_format.h"
 #include "xbase/error.h"
 #include "xbase/expr.h"
 #include "xbase/key.h"
@@ -183,11 +184,12 @@ void Table::parseHeader() {
     const std::string& p = file_.path();
     std::uint64_t fileSize = file_.size();
     auto corrupt = [&](const std::string& what) { fail(code::kCorruptTable, p + ": " + what); };
-    if (fileSize < 32) corrupt("the file is too short for a table header");
-    unsigned char h[32];
-    file_.readExact(0, h, 32, "the table header");
-    header_.version = h[0];
-    switch (h[0]) {
+    if (fileSize < dbffmt::header::kSize) corrupt("the file is too short for a table header");
+    unsigned char h[dbffmt::header::kSize];
+    file_.readExact(0, h, sizeof h, "the table header");
+    const dbffmt::Header stored = dbffmt::decodeHeader(h);
+    header_.version = stored.version;
+    switch (stored.version) {
         case 0x03:  // dBase III and dBase IV without memo
         case 0x83:
             format_ = TableFormat::DBase3;
@@ -213,30 +215,30 @@ void Table::parseHeader() {
             format_ = TableFormat::VisualFoxPro;
             break;
         default:
-            corrupt("not a supported table (version byte " + std::to_string(h[0]) + ")");
+            corrupt("not a supported table (version byte " + std::to_string(stored.version) + ")");
     }
-    header_.year = 1900 + h[1];
+    header_.year = 1900 + stored.year;
     if (header_.year < 1980) header_.year += 100;
-    header_.month = h[2];
-    header_.day = h[3];
-    header_.recordCount = le32(h + 4);
-    header_.headerLength = le16(h + 8);
-    header_.recordLength = le16(h + 10);
-    header_.tableFlags = h[28];
-    header_.codePageByte = h[29];
+    header_.month = stored.month;
+    header_.day = stored.day;
+    header_.recordCount = stored.recordCount;
+    header_.headerLength = stored.headerLength;
+    header_.recordLength = stored.recordLength;
+    header_.tableFlags = stored.tableFlags;
+    header_.codePageByte = stored.codePage;
     // dBase 7: the language driver's name follows the first 32 bytes, and the field
     // descriptors start after 36 more bytes and take 48 bytes each.
     const bool level7 = format_ == TableFormat::DBase7;
-    const std::size_t descStart = level7 ? 68 : 32;
-    const std::size_t descSize = level7 ? 48 : 32;
+    const std::size_t descStart = level7 ? dbffmt::header::kDescriptors7 : dbffmt::header::kSize;
+    const std::size_t descSize = level7 ? dbffmt::field::kSize7 : dbffmt::field::kSize;
 
     if (header_.headerLength < descStart + 1 || header_.headerLength > fileSize)
         corrupt("the header length " + std::to_string(header_.headerLength) +
                 " does not fit the file");
     if (header_.recordLength < 1) corrupt("the record length is 0");
     if (level7) {
-        char name[32];
-        file_.readExact(32, name, sizeof name, "the language driver name");
+        char name[dbffmt::header::kDriverNameSize];
+        file_.readExact(dbffmt::header::kDriverName, name, sizeof name, "the language driver name");
         header_.driverName.assign(name, std::find(name, name + sizeof name, '\0'));
     }
 
@@ -247,30 +249,23 @@ void Table::parseHeader() {
     std::size_t pos = 0;
     while (true) {
         if (pos >= desc.size()) corrupt("the field descriptors have no terminator");
-        if (desc[pos] == 0x0D) break;
+        if (desc[pos] == dbffmt::kDescriptorsEnd) break;
         if (pos + descSize > desc.size()) corrupt("a field descriptor runs past the header");
-        const unsigned char* d = desc.data() + pos;
+        const dbffmt::FieldDescriptor d = dbffmt::decodeField(desc.data() + pos, level7);
         Field f;
-        std::size_t n = 0;
-        const std::size_t nameSize = level7 ? 32 : 11;
-        while (n < nameSize && d[n] != 0)
-            ++n;
-        f.name.assign(reinterpret_cast<const char*>(d), n);
+        f.name = d.name;
         while (!f.name.empty() && f.name.back() == ' ')
             f.name.pop_back();
         if (f.name.empty()) corrupt("field " + std::to_string(fields_.size() + 1) + " has no name");
-        const unsigned char* typeAndSize = d + (level7 ? 32 : 11);
-        f.type = static_cast<char>(typeAndSize[0]);
+        f.type = d.type;
         if (f.type >= 'a' && f.type <= 'z') f.type = static_cast<char>(f.type - 32);
         if (!validType(f.type, format_))
             corrupt("field " + f.name + " has the unknown type '" + std::string(1, f.type) + "'");
-        // dBase 7 keeps the length and the decimals right after the type, the others 5 bytes on.
-        const unsigned char* lengths = level7 ? typeAndSize + 1 : d + 16;
-        f.length = lengths[0];
-        f.decimals = lengths[1];
-        if (format_ == TableFormat::VisualFoxPro) f.flags = d[18];
+        f.length = d.length;
+        f.decimals = d.decimals;
+        if (format_ == TableFormat::VisualFoxPro) f.flags = d.flags;
         if (f.type == 'C' && format_ != TableFormat::VisualFoxPro && !level7)
-            f.length = static_cast<std::uint32_t>(lengths[0] | (lengths[1] << 8));  // long fields
+            f.length = static_cast<std::uint32_t>(d.length | (d.decimals << 8));  // long fields
         if (f.type == 'C' && format_ != TableFormat::VisualFoxPro) f.decimals = 0;
         if (f.length == 0) corrupt("field " + f.name + " has length 0");
         auto expect = [&](std::initializer_list<std::uint32_t> allowed) {

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <random>
 
@@ -13,8 +12,10 @@
 #include "xbase/cdx_build.h"
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
+#include "xbase/dbf_format.h"
 #include "xbase/error.h"
 #include "xbase/key.h"
+#include "xbase/memo_format.h"
 #include "xbase/pack_files.h"
 #include "xbase/parallel.h"
 
@@ -239,21 +240,18 @@ void Table::writeRecord(std::uint32_t recno, std::string_view rec) {
 void Table::writeHeaderCount() {
     unsigned char b[4];
     putLe32(b, header_.recordCount);
-    file_.writeAt(4, b, 4);
+    file_.writeAt(dbffmt::header::kRecordCount, b, 4);
 }
 
 void Table::stampDate() {
     if (dateStamped_) return;
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    unsigned char d[3] = {static_cast<unsigned char>(tm.tm_year % 256),
-                          static_cast<unsigned char>(tm.tm_mon + 1),
-                          static_cast<unsigned char>(tm.tm_mday)};
-    file_.writeAt(1, d, 3);
-    header_.year = 1900 + tm.tm_year;
-    header_.month = tm.tm_mon + 1;
-    header_.day = tm.tm_mday;
+    const CivilDate now = today();
+    unsigned char d[3];
+    dbffmt::encodeDate(now.year, now.month, now.day, d);
+    file_.writeAt(dbffmt::header::kDate, d, 3);
+    header_.year = now.year;
+    header_.month = now.month;
+    header_.day = now.day;
     dateStamped_ = true;
 }
 
@@ -359,24 +357,23 @@ std::uint32_t Table::writeMemo(std::string_view text) {
     if (!memo_ || memo_->kind() != MemoFile::Kind::Fpt)
         fail(code::kUnsupported, file_.path() + ": the table has no FoxPro memo file");
     File& f = memo_->file();
-    unsigned char head[8];
-    f.readExact(0, head, 8, "the memo header");
+    unsigned char head[4];
+    f.readExact(0, head, 4, "the memo header");
     std::uint32_t bs = memo_->blockSize();
-    std::uint32_t block = be32(head);
+    std::uint32_t block = memofmt::decodeNextFree(head, true);
     std::uint64_t end = (f.size() + bs - 1) / bs;
     if (block < end) block = static_cast<std::uint32_t>(end);  // never overwrite a used block
-    std::string bytes(8, '\0');
-    putBe32(reinterpret_cast<unsigned char*>(bytes.data()), 1);
-    putBe32(reinterpret_cast<unsigned char*>(bytes.data()) + 4,
-            static_cast<std::uint32_t>(text.size()));
+    std::string bytes(memofmt::kBlockHeaderSize, '\0');
+    memofmt::encodeFptBlock({memofmt::fpt::kText, static_cast<std::uint32_t>(text.size())},
+                            reinterpret_cast<unsigned char*>(bytes.data()));
     std::string body(text);
     if (fromAnsi_) fromAnsi_->apply(body.data(), body.size());
     bytes += body;
     bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
     f.writeAt(static_cast<std::uint64_t>(block) * bs, bytes.data(), bytes.size());
     unsigned char next[4];
-    putBe32(next, block + static_cast<std::uint32_t>(bytes.size() / bs));
-    f.writeAt(0, next, 4);
+    memofmt::encodeNextFree(block + static_cast<std::uint32_t>(bytes.size() / bs), next, true);
+    f.writeAt(memofmt::kNextFree, next, 4);
     memo_->grew(f.size());
     return block;
 }
@@ -486,8 +483,8 @@ void Table::reindex() {
     atomicReplace(temp, cdxPath);
     syncDirectoryOf(cdxPath);
     if (!(header_.tableFlags & 0x01)) {
-        header_.tableFlags |= 0x01;
-        file_.writeAt(28, &header_.tableFlags, 1);
+        header_.tableFlags |= dbffmt::flag::kStructuralIndex;
+        file_.writeAt(dbffmt::header::kTableFlags, &header_.tableFlags, 1);
     }
     openIndex(cdxPath);
     warnings_.clear();
@@ -586,15 +583,11 @@ void Table::pack(const RecordRewrite& rewrite) {
     File::create(newDbf).close();
     File out = File::open(newDbf, Access::ReadWrite, Share::Exclusive);
     auto writeHeader = [&](std::uint32_t records) {
-        std::vector<char> head(header_.headerLength);
+        std::vector<unsigned char> head(header_.headerLength);
         file_.readExact(0, head.data(), head.size(), "the table header");
-        putLe32(reinterpret_cast<unsigned char*>(head.data()) + 4, records);
-        std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        localtime_r(&now, &tm);
-        head[1] = static_cast<char>(tm.tm_year % 256);
-        head[2] = static_cast<char>(tm.tm_mon + 1);
-        head[3] = static_cast<char>(tm.tm_mday);
+        putLe32(head.data() + dbffmt::header::kRecordCount, records);
+        const CivilDate now = today();
+        dbffmt::encodeDate(now.year, now.month, now.day, head.data() + dbffmt::header::kDate);
         out.writeAt(0, head.data(), head.size());
     };
 
@@ -607,10 +600,10 @@ void Table::pack(const RecordRewrite& rewrite) {
         if (f.type == 'M' || f.type == 'G' || f.type == 'W') memoFields.push_back(&f);
     if (memo_) {
         newMemo = std::make_unique<File>(File::create(packNew(memoPath)));
-        std::vector<unsigned char> head(512, 0);
+        std::vector<unsigned char> head(memofmt::kHeaderSize, 0);
         memo_->file().readExact(0, head.data(), head.size(), "the memo header");
         newMemo->writeAt(0, head.data(), head.size());
-        memoEnd = std::max<std::uint64_t>(512, memo_->blockSize());
+        memoEnd = std::max<std::uint64_t>(memofmt::kHeaderSize, memo_->blockSize());
         memoEnd = (memoEnd + memo_->blockSize() - 1) / memo_->blockSize() * memo_->blockSize();
     }
     auto moveMemo = [&](char* rec, const Field& f) {
@@ -624,22 +617,23 @@ void Table::pack(const RecordRewrite& rewrite) {
         }
         if (block == 0) return;
         std::string bytes;
+        // Each memo keeps its own form: a FoxPro memo its type, a dBase IV memo its header.
+        unsigned char h[memofmt::kBlockHeaderSize];
         if (memo_->kind() == MemoFile::Kind::Fpt) {
-            unsigned char h[8];
-            memo_->file().readExact(static_cast<std::uint64_t>(block) * memo_->blockSize(), h, 8,
-                                    "a memo");
+            memo_->file().readExact(static_cast<std::uint64_t>(block) * memo_->blockSize(), h,
+                                    sizeof h, "a memo");
             std::string text = memo_->read(block);  // checks the chain against the file
-            bytes.assign(reinterpret_cast<const char*>(h), 8);
+            memofmt::encodeFptBlock(
+                {memofmt::decodeFptBlock(h).type, static_cast<std::uint32_t>(text.size())}, h);
+            bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
             bytes += text;
         } else if (memo_->kind() == MemoFile::Kind::Dbt4) {
             std::string text = memo_->read(block);
-            unsigned char h[8];
-            putLe32(h, kDbt4Used);
-            putLe32(h + 4, static_cast<std::uint32_t>(text.size() + 8));
-            bytes.assign(reinterpret_cast<const char*>(h), 8);
+            memofmt::encodeDbt4Block(static_cast<std::uint32_t>(text.size()), h);
+            bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
             bytes += text;
         } else {
-            bytes = memo_->read(block) + "\x1A\x1A";
+            bytes = memo_->read(block) + std::string(2, memofmt::dbt::kEnd);
         }
         std::uint32_t bs = memo_->blockSize();
         bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
@@ -713,18 +707,14 @@ void Table::pack(const RecordRewrite& rewrite) {
             }
             return true;
         });
-        buf.push_back('\x1A');
+        buf.push_back(dbffmt::kEndOfFile);
         out.writeAt(at, buf.data(), buf.size());
         writeHeader(kept);
         if (newMemo) {
-            // The next free block: big-endian in a FoxPro memo file, little-endian in a .dbt.
             unsigned char next[4];
-            const auto nextBlock = static_cast<std::uint32_t>(memoEnd / memo_->blockSize());
-            if (memo_->kind() == MemoFile::Kind::Fpt)
-                putBe32(next, nextBlock);
-            else
-                putLe32(next, nextBlock);
-            newMemo->writeAt(0, next, 4);
+            memofmt::encodeNextFree(static_cast<std::uint32_t>(memoEnd / memo_->blockSize()), next,
+                                    memo_->kind() == MemoFile::Kind::Fpt);
+            newMemo->writeAt(memofmt::kNextFree, next, 4);
             newMemo->sync();
         }
         out.sync();
@@ -894,7 +884,9 @@ void createTable(const std::string& path, const TableDef& def) {
     if (fileExists(dbfPath)) fail(code::kUnsupported, dbfPath + " exists already");
 
     bool memo = false;
-    std::vector<unsigned char> head(32 + 32 * def.fields.size() + 1 + 263, 0);
+    const std::size_t descriptorsEnd =
+        dbffmt::header::kSize + dbffmt::field::kSize * def.fields.size();
+    std::vector<unsigned char> head(descriptorsEnd + 1 + dbffmt::kBacklinkSize, 0);
     std::uint32_t offset = 1;
     for (std::size_t i = 0; i < def.fields.size(); ++i) {
         const FieldDef& f = def.fields[i];
@@ -925,46 +917,49 @@ void createTable(const std::string& path, const TableDef& def) {
                 fail(code::kUnsupported, dbfPath + ": field " + f.name + " has an unknown type");
         }
         if (f.type == 'M' || f.type == 'G' || f.type == 'W') memo = true;
-        if (len == 0 || len > 254 || f.name.empty() || f.name.size() > 10 ||
-            ((f.type == 'N' || f.type == 'F') && len > 20))
+        dbffmt::FieldDescriptor d;
+        d.name = f.name;
+        for (char& c : d.name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        d.type = f.type;
+        d.offset = offset;
+        d.length = static_cast<std::uint8_t>(len);
+        d.decimals = f.decimals;
+        if (f.type == 'M' || f.type == 'G' || f.type == 'W' || f.type == 'Q')
+            d.flags = dbffmt::fieldflag::kBinary;
+        if (len == 0 || len > 254 || ((f.type == 'N' || f.type == 'F') && len > 20) ||
+            !dbffmt::encodeField(d, head.data() + dbffmt::header::kSize + i * dbffmt::field::kSize))
             fail(code::kUnsupported, dbfPath + ": field " + f.name + " has a bad name or length");
-        unsigned char* d = head.data() + 32 + i * 32;
-        for (std::size_t k = 0; k < f.name.size(); ++k) {
-            char c = f.name[k];
-            d[k] = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-        }
-        d[11] = static_cast<unsigned char>(f.type);
-        putLe32(d + 12, offset);
-        d[16] = static_cast<unsigned char>(len);
-        d[17] = f.decimals;
-        if (f.type == 'M' || f.type == 'G' || f.type == 'W' || f.type == 'Q') d[18] = 0x04;
         offset += len;
     }
-    head[32 + 32 * def.fields.size()] = 0x0D;
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    head[0] = 0x30;
-    head[1] = static_cast<unsigned char>(tm.tm_year % 256);
-    head[2] = static_cast<unsigned char>(tm.tm_mon + 1);
-    head[3] = static_cast<unsigned char>(tm.tm_mday);
-    putLe16(head.data() + 8, static_cast<std::uint16_t>(head.size()));
-    putLe16(head.data() + 10, static_cast<std::uint16_t>(offset));
-    head[28] = static_cast<unsigned char>((def.tags.empty() ? 0 : 0x01) | (memo ? 0x02 : 0));
-    head[29] = codePageByte(def.codePage);
+    head[descriptorsEnd] = dbffmt::kDescriptorsEnd;
     if (offset > 65500) fail(code::kUnsupported, dbfPath + ": the record is too long");
+    dbffmt::Header h;
+    h.version = 0x30;
+    const CivilDate now = today();
+    unsigned char date[3];
+    dbffmt::encodeDate(now.year, now.month, now.day, date);
+    h.year = date[0];
+    h.month = date[1];
+    h.day = date[2];
+    h.headerLength = static_cast<std::uint16_t>(head.size());
+    h.recordLength = static_cast<std::uint16_t>(offset);
+    h.tableFlags = static_cast<std::uint8_t>(
+        (def.tags.empty() ? 0 : dbffmt::flag::kStructuralIndex) | (memo ? dbffmt::flag::kMemo : 0));
+    h.codePage = codePageByte(def.codePage);
+    dbffmt::encodeHeader(h, head.data());
     {
         File f = File::create(dbfPath);
         f.writeAt(0, head.data(), head.size());
-        const char eof = '\x1A';
-        f.writeAt(head.size(), &eof, 1);
+        f.writeAt(head.size(), &dbffmt::kEndOfFile, 1);
         f.sync();
     }
     if (memo) {
-        std::vector<unsigned char> m(512, 0);
+        std::vector<unsigned char> m(memofmt::kHeaderSize, 0);
         std::uint16_t bs = def.memoBlockSize ? def.memoBlockSize : 64;
-        putBe32(m.data(), static_cast<std::uint32_t>((512 + bs - 1) / bs));
-        putBe16(m.data() + 6, bs);
+        memofmt::encodeNextFree(static_cast<std::uint32_t>((memofmt::kHeaderSize + bs - 1) / bs),
+                                m.data(), true);
+        putBe16(m.data() + memofmt::fpt::kBlockSize, bs);
         File f = File::create(sibling("fpt"));
         f.writeAt(0, m.data(), m.size());
         f.sync();

@@ -74,6 +74,12 @@ void removeFile(const std::string& path);
 void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);
 
+// The calendar day of now, in the machine's time zone.
+struct CivilDate {
+    int year, month, day;
+};
+CivilDate today();
+
 // Fault injection for tests: when set, the hook is called before every write of the engine
 // with the path and offset; it may throw to simulate a crash at that write.
 using WriteHook = std::function<void(const std::string& path, std::uint64_t offset)>;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -118,6 +119,13 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() {
     close();
+}
+
+CivilDate today() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return {1900 + tm.tm_year, tm.tm_mon + 1, tm.tm_mday};
 }
 
 int openErrorCode(int err) {

@@ -7,15 +7,8 @@
 
 namespace xbase {
 
-// A memo file: FoxPro .fpt (block size in the header, big-endian, each memo starting with a
-// type and a length), dBase III .dbt (512-byte blocks, text ended by 0x1A) or dBase IV/7 .dbt
-// (block size at byte 20 of the header, little-endian; each memo starting with FF FF 08 00 and
-// its length including that 8-byte header). Both .dbt forms keep the next free block at byte 0,
-// little-endian.
-// Where a dBase IV/7 memo file keeps its block size, and the mark of a block in use.
-inline constexpr std::uint64_t kDbt4BlockSize = 20;
-inline constexpr std::uint32_t kDbt4Used = 0x0008FFFFu;  // FF FF 08 00 read little-endian
-
+// A memo file: FoxPro .fpt, dBase III .dbt or dBase IV/7 .dbt (their layouts are in
+// memo_format.h).
 class MemoFile {
   public:
     enum class Kind { Fpt, Dbt, Dbt4 };
