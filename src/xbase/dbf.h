@@ -187,6 +187,7 @@ class Table {
     const std::vector<std::string>& warnings() const { return warnings_; }
 
   private:
+    class Pack;  // one pack, step by step (dbf_write.cpp)
     Table() = default;
     void parseHeader();
     void openCompanions();

@@ -565,298 +565,357 @@ bool readsRecordPlace(const std::string& expression) {
 
 }  // namespace
 
-void Table::pack(const RecordRewrite& rewrite) {
-    requireWritable("pack");
-    if (index_)
-        for (std::size_t i = 0; i < index_->tags().size(); ++i)
-            requireReproducible(i);
-    const std::string dbfPath = file_.path();
-    const std::uint32_t len = header_.recordLength;
+// One pack of a table, step by step: the records and their memos copied into new files beside
+// the old ones (while other threads sum up the keys of the old records), each tag streamed
+// into a new index (carried over from the old one where that proves right), and the commit
+// that puts the new files in place. A crash before the commit leaves the old files; after it,
+// the next open finishes the renames.
+class Table::Pack {
+  public:
+    Pack(Table& table, const RecordRewrite& rewrite);
+    void copyRecords();
+    void writeIndex();
+    void commit();
 
-    // The new number of each record that stays, learnt as the records are copied.
-    const std::uint32_t oldCount = header_.recordCount;
-    Renumbering newOf(oldCount);
+  private:
+    void startMemoCopy();
+    // Moves the memo a kept record's field refers to into the new memo file and points the
+    // field at its new block.
+    void copyMemo(char* rec, const Field& f);
+    // The kept records go to the new table, rewritten where asked; the keys of rewritten
+    // records are noted for the new index. All the new files are durable at the end.
+    void copyTable();
+    void writeHeader(std::uint32_t records);
+    // The proof for carrying a tag over: a keyed hash of every (record, key) pair of the
+    // records, summed per tag, for the tags of one summing thread.
+    void sumKeys(std::size_t summer);
+    // Streams a tag from the old index: its leaves in order, renumbered, without removed and
+    // rewritten records, with the rewritten ones' new entries merged in. False when the old
+    // entries are not strictly ordered, or not the records' keys by their count and sum.
+    bool carryOver(std::size_t t, TagTreeWriter& w);
+    void buildFromRecords(std::size_t t, TagTreeWriter& w);
 
-    // The new table, locked before it gets the old one's name; its header goes last, when the
-    // number of records is known.
-    std::string newDbf = packNew(dbfPath);
-    File::create(newDbf).close();
-    File out = File::open(newDbf, Access::ReadWrite, Share::Exclusive);
-    auto writeHeader = [&](std::uint32_t records) {
-        std::vector<unsigned char> head(header_.headerLength);
-        file_.readExact(0, head.data(), head.size(), "the table header");
-        putLe32(head.data() + dbffmt::header::kRecordCount, records);
-        const CivilDate now = today();
-        dbffmt::encodeDate(now.year, now.month, now.day, head.data() + dbffmt::header::kDate);
-        out.writeAt(0, head.data(), head.size());
-    };
-
-    // Memos of the kept records move to a new memo file, in record order.
-    std::unique_ptr<File> newMemo;
-    std::string memoPath = memo_ ? memo_->path() : std::string();
-    std::uint64_t memoEnd = 0;
-    std::vector<const Field*> memoFields;
-    for (const Field& f : fields_)
-        if (f.type == 'M' || f.type == 'G' || f.type == 'W') memoFields.push_back(&f);
-    if (memo_) {
-        newMemo = std::make_unique<File>(File::create(packNew(memoPath)));
-        std::vector<unsigned char> head(memofmt::kHeaderSize, 0);
-        memo_->file().readExact(0, head.data(), head.size(), "the memo header");
-        newMemo->writeAt(0, head.data(), head.size());
-        memoEnd = std::max<std::uint64_t>(memofmt::kHeaderSize, memo_->blockSize());
-        memoEnd = (memoEnd + memo_->blockSize() - 1) / memo_->blockSize() * memo_->blockSize();
-    }
-    auto moveMemo = [&](char* rec, const Field& f) {
-        std::uint32_t block = 0;
-        if (f.length == 4) {
-            block = le32(ucp(rec + f.offset));
-        } else {
-            for (std::uint32_t i = 0; i < f.length; ++i)
-                if (rec[f.offset + i] >= '0' && rec[f.offset + i] <= '9')
-                    block = block * 10 + static_cast<std::uint32_t>(rec[f.offset + i] - '0');
-        }
-        if (block == 0) return;
-        std::string bytes;
-        // Each memo keeps its own form: a FoxPro memo its type, a dBase IV memo its header.
-        unsigned char h[memofmt::kBlockHeaderSize];
-        if (memo_->kind() == MemoFile::Kind::Fpt) {
-            memo_->file().readExact(static_cast<std::uint64_t>(block) * memo_->blockSize(), h,
-                                    sizeof h, "a memo");
-            std::string text = memo_->read(block);  // checks the chain against the file
-            memofmt::encodeFptBlock(
-                {memofmt::decodeFptBlock(h).type, static_cast<std::uint32_t>(text.size())}, h);
-            bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
-            bytes += text;
-        } else if (memo_->kind() == MemoFile::Kind::Dbt4) {
-            std::string text = memo_->read(block);
-            memofmt::encodeDbt4Block(static_cast<std::uint32_t>(text.size()), h);
-            bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
-            bytes += text;
-        } else {
-            bytes = memo_->read(block) + std::string(2, memofmt::dbt::kEnd);
-        }
-        std::uint32_t bs = memo_->blockSize();
-        bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
-        auto newBlock = static_cast<std::uint32_t>(memoEnd / bs);
-        newMemo->writeAt(memoEnd, bytes.data(), bytes.size());
-        memoEnd += bytes.size();
-        if (f.length == 4) {
-            putLe32(reinterpret_cast<unsigned char*>(rec + f.offset), newBlock);
-        } else {
-            std::string digits = std::to_string(newBlock);
-            std::memset(rec + f.offset, ' ', f.length);
-            std::memcpy(rec + f.offset + f.length - digits.size(), digits.data(), digits.size());
-        }
-    };
-
+    Table& table_;
+    const RecordRewrite& rewrite_;
+    const std::string dbfPath_;
+    const std::uint32_t len_;
+    const std::uint32_t oldCount_;
+    Renumbering newOf_;  // learnt as the records are copied
+    const std::string newDbf_;
+    File out_;  // the new table, locked before it gets the old one's name
+    // The memo copy.
+    std::string memoPath_;
+    std::unique_ptr<File> newMemo_;
+    std::uint64_t memoEnd_ = 0;
+    std::vector<const Field*> memoFields_;
     // What the new index needs besides the new numbers: which records the rewrite changed,
     // and their new entries per tag.
-    std::vector<bool> changedOld(static_cast<std::size_t>(oldCount) + 1, false);
-    const std::size_t tagCount = index_ ? index_->tags().size() : 0;
-    for (std::size_t t = 0; t < tagCount; ++t)
-        keyBuilder(t);  // compiled before the threads
+    const std::vector<TagInfo>& tags_;
+    const std::size_t tagCount_;
+    std::vector<bool> changedOld_;
+    std::vector<std::unique_ptr<KeyBuilder>> copyKeys_;
+    std::vector<TagEntries> changedEntries_;
+    // The carry-over proof.
+    std::vector<bool> carried_;
+    const std::uint64_t seed_;
+    std::vector<std::uint64_t> sums_, counts_;
+    std::size_t summers_ = 0;
+};
+
+namespace {
+const std::vector<TagInfo> kNoTags;
+}  // namespace
+
+Table::Pack::Pack(Table& table, const RecordRewrite& rewrite)
+    : table_(table),
+      rewrite_(rewrite),
+      dbfPath_(table.file_.path()),
+      len_(table.header_.recordLength),
+      oldCount_(table.header_.recordCount),
+      newOf_(oldCount_),
+      newDbf_(packNew(dbfPath_)),
+      tags_(table.index_ ? table.index_->tags() : kNoTags),
+      tagCount_(tags_.size()),
+      changedOld_(static_cast<std::size_t>(oldCount_) + 1, false),
+      changedEntries_(tagCount_),
+      carried_(tagCount_),
+      seed_((static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()),
+      sums_(tagCount_, 0),
+      counts_(tagCount_, 0) {
+    File::create(newDbf_).close();
+    out_ = File::open(newDbf_, Access::ReadWrite, Share::Exclusive);
+    startMemoCopy();
+    for (std::size_t t = 0; t < tagCount_; ++t) {
+        table_.keyBuilder(t);  // compiled before the threads
+        changedEntries_[t].keyLength = tags_[t].keyLength;
+        carried_[t] = !tags_[t].unique && !readsRecordPlace(tags_[t].keyExpression) &&
+                      !readsRecordPlace(tags_[t].forExpression);
+    }
     // The copying thread keys the rewritten records with key builders of its own: an
     // expression keeps its intermediate values in itself, so one builder serves one thread.
-    std::vector<std::unique_ptr<KeyBuilder>> copyKeys;
-    if (rewrite)
-        for (std::size_t t = 0; t < tagCount; ++t)
-            copyKeys.push_back(std::make_unique<KeyBuilder>(*this, index_->tags()[t]));
-    std::vector<TagEntries> changedEntries(tagCount);
-    for (std::size_t t = 0; t < tagCount; ++t)
-        changedEntries[t].keyLength = index_->tags()[t].keyLength;
+    if (rewrite_)
+        for (std::size_t t = 0; t < tagCount_; ++t)
+            copyKeys_.push_back(std::make_unique<KeyBuilder>(table_, tags_[t]));
+    summers_ = tagCount_ ? std::max<std::size_t>(1, workerCount(tagCount_) - 1) : 0;
+}
 
-    // The kept records (and their memos) go to the new table, rewritten where asked, while
-    // other threads sum up the keys of the old records; all files are durable before the
-    // commit point.
-    auto writeTable = [&] {
-        const std::size_t chunk = recordsPerRead();
-        std::vector<char> in, buf;
-        buf.reserve(chunk * len + 1);
-        std::uint64_t at = header_.headerLength;
-        std::string changed, key;
-        std::uint32_t kept = 0;
-        scan(1, in, [&](const char* rec, std::uint32_t oldRecno) {
-            if (rec[0] == '*') {
-                newOf.remove(oldRecno);
-                return true;
-            }
-            ++kept;
-            std::size_t pos = buf.size();
-            buf.resize(pos + len);
-            bool rewritten = rewrite && rewrite(rec, changed);
-            if (rewritten && (changed.size() != len || changed[0] != rec[0]))
-                fail(code::kUnsupported, dbfPath + ": a rewritten record lost its shape");
-            std::memcpy(buf.data() + pos, rewritten ? changed.data() : rec, len);
-            if (memo_)
-                for (const Field* f : memoFields)
-                    moveMemo(buf.data() + pos, *f);
-            if (rewritten) {
-                changedOld[oldRecno] = true;
-                const std::uint32_t recno = kept;
-                for (std::size_t t = 0; t < tagCount; ++t) {
-                    const KeyBuilder* kb = copyKeys[t].get();
-                    if (!kb->included(buf.data() + pos, recno)) continue;
-                    kb->keyInto(buf.data() + pos, recno, key);
-                    changedEntries[t].add(key, recno);
-                }
-            }
-            if (buf.size() >= chunk * len) {
-                out.writeAt(at, buf.data(), buf.size());
-                at += buf.size();
-                buf.clear();
-            }
-            return true;
-        });
-        buf.push_back(dbffmt::kEndOfFile);
-        out.writeAt(at, buf.data(), buf.size());
-        writeHeader(kept);
-        if (newMemo) {
-            unsigned char next[4];
-            memofmt::encodeNextFree(static_cast<std::uint32_t>(memoEnd / memo_->blockSize()), next,
-                                    memo_->kind() == MemoFile::Kind::Fpt);
-            newMemo->writeAt(memofmt::kNextFree, next, 4);
-            newMemo->sync();
-        }
-        out.sync();
-    };
-    // Which tags may be taken over from the old index, and the sums they must match.
-    const std::vector<TagInfo> noTags;
-    const std::vector<TagInfo>& tags = index_ ? index_->tags() : noTags;
-    std::vector<bool> carried(tagCount);
-    for (std::size_t t = 0; t < tagCount; ++t)
-        carried[t] = !tags[t].unique && !readsRecordPlace(tags[t].keyExpression) &&
-                     !readsRecordPlace(tags[t].forExpression);
-    const std::uint64_t seed =
-        (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
-    std::vector<std::uint64_t> sums(tagCount, 0), counts(tagCount, 0);
-    const std::size_t summers = tagCount ? std::max<std::size_t>(1, workerCount(tagCount) - 1) : 0;
-    auto sumKeys = [&](std::size_t s) {
-        std::vector<std::size_t> mine;
-        for (std::size_t t = s; t < tagCount; t += summers)
-            if (carried[t]) mine.push_back(t);
-        scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
-            sums[t] += entryHash(seed, key, recno);
-            ++counts[t];
-        });
-    };
-    runWorkers(1 + summers, [&](std::size_t w) { w == 0 ? writeTable() : sumKeys(w - 1); });
-    newOf.seal();
-    const std::uint32_t keptCount = newOf.kept();
+void Table::Pack::startMemoCopy() {
+    for (const Field& f : table_.fields_)
+        if (f.type == 'M' || f.type == 'G' || f.type == 'W') memoFields_.push_back(&f);
+    if (!table_.memo_) return;
+    MemoFile& memo = *table_.memo_;
+    memoPath_ = memo.path();
+    newMemo_ = std::make_unique<File>(File::create(packNew(memoPath_)));
+    std::vector<unsigned char> head(memofmt::kHeaderSize, 0);
+    memo.file().readExact(0, head.data(), head.size(), "the memo header");
+    newMemo_->writeAt(0, head.data(), head.size());
+    const std::uint64_t bs = memo.blockSize();
+    memoEnd_ = (std::max<std::uint64_t>(memofmt::kHeaderSize, bs) + bs - 1) / bs * bs;
+}
 
-    // Each tag's tree, written as it is built. A carried tag walks the old leaves in order,
-    // renumbers them, leaves out the removed and rewritten records and merges in the
-    // rewritten ones' new entries; it is kept only when the old entries summed up to the
-    // records' keys, were strictly ordered and as many. Any other tag is built from the
-    // records.
-    std::string cdxPath = index_ ? index_->path() : std::string();
-    auto carryOver = [&](std::size_t t, TagTreeWriter& w) {
-        const TagInfo& tag = tags[t];
-        const TagEntries& fresh = changedEntries[t];
-        std::size_t next = 0;
-        std::uint64_t sum = 0, count = 0;
-        std::string prevKey;
-        std::uint32_t prevRecno = 0;
-        try {
-            bool whole = index_->walkLeaves(tag, [&](const Node& n) {
-                for (std::size_t i = 0; i < n.count; ++i) {
-                    std::string_view k = n.key(i);
-                    const std::uint32_t r = n.recnos[i];
-                    if (count && compareEntry(prevKey, prevRecno, k, r) >= 0) return false;
-                    if (r == 0 || r > oldCount) return false;
-                    prevKey.assign(k.data(), k.size());
-                    prevRecno = r;
-                    sum += entryHash(seed, k, r);
-                    ++count;
-                    const std::uint32_t now = newOf(r);
-                    if (now == 0 || changedOld[r]) continue;
-                    for (; next < fresh.size() &&
-                           compareEntry(fresh.key(next), fresh.recno(next), k, now) < 0;
-                         ++next)
-                        w.add(fresh.key(next), fresh.recno(next));
-                    w.add(k, now);
-                }
-                return true;
-            });
-            if (!whole) return false;
-        } catch (const Error&) {
-            return false;  // a damaged tree: built anew
-        }
-        for (; next < fresh.size(); ++next)
-            w.add(fresh.key(next), fresh.recno(next));
-        return sum == sums[t] && count == counts[t];
-    };
-    auto buildFromRecords = [&](std::size_t t, TagTreeWriter& w) {
-        TagEntries e;
-        e.keyLength = tags[t].keyLength;
-        const KeyBuilder* kb = keyBuilders_[t].get();
-        std::vector<char> buf;
-        std::string key;
-        scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
-            const std::uint32_t recno = newOf(oldRecno);
-            if (recno == 0 || changedOld[oldRecno]) return true;
-            if (!kb->included(rec, recno)) return true;
-            kb->keyInto(rec, recno, key);
-            e.add(key, recno);
-            return true;
-        });
-        const TagEntries& fresh = changedEntries[t];
-        for (std::size_t i = 0; i < fresh.size(); ++i)
-            e.add(fresh.key(i), fresh.recno(i));
-        e.sort(tags[t].unique);
-        for (std::size_t i = 0; i < e.order.size(); ++i)
-            w.add(e.key(i), e.recno(i));
-    };
-    if (index_) {
-        IndexFileWriter cdx(packNew(cdxPath), tagCount);
-        std::vector<TagInfo> built = tags;
-        const std::uint32_t maxRecno = keptCount;
-        const std::size_t workers = workerCount(tagCount);
-        runWorkers(workers, [&](std::size_t w) {
-            for (std::size_t t = w; t < tagCount; t += workers) {
-                changedEntries[t].sort(false);
-                if (carried[t]) {
-                    TagTreeWriter tree(cdx, tags[t], maxRecno);
-                    if (carryOver(t, tree)) {
-                        built[t].root = tree.finish();
-                        std::vector<char>().swap(changedEntries[t].keys);
-                        continue;
-                    }
-                    tree.abandon();
-                }
-                TagTreeWriter tree(cdx, tags[t], maxRecno);
-                buildFromRecords(t, tree);
-                built[t].root = tree.finish();
-                std::vector<char>().swap(changedEntries[t].keys);
-            }
-        });
-        cdx.finish(std::move(built));
+void Table::Pack::copyMemo(char* rec, const Field& f) {
+    MemoFile& memo = *table_.memo_;
+    std::uint32_t block = 0;
+    if (f.length == 4) {
+        block = le32(ucp(rec + f.offset));
+    } else {
+        for (std::uint32_t i = 0; i < f.length; ++i)
+            if (rec[f.offset + i] >= '0' && rec[f.offset + i] <= '9')
+                block = block * 10 + static_cast<std::uint32_t>(rec[f.offset + i] - '0');
     }
+    if (block == 0) return;
+    std::string bytes;
+    // Each memo keeps its own form: a FoxPro memo its type, a dBase IV memo its header.
+    unsigned char h[memofmt::kBlockHeaderSize];
+    if (memo.kind() == MemoFile::Kind::Fpt) {
+        memo.file().readExact(static_cast<std::uint64_t>(block) * memo.blockSize(), h, sizeof h,
+                              "a memo");
+        std::string text = memo.read(block);  // checks the chain against the file
+        memofmt::encodeFptBlock(
+            {memofmt::decodeFptBlock(h).type, static_cast<std::uint32_t>(text.size())}, h);
+        bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
+        bytes += text;
+    } else if (memo.kind() == MemoFile::Kind::Dbt4) {
+        std::string text = memo.read(block);
+        memofmt::encodeDbt4Block(static_cast<std::uint32_t>(text.size()), h);
+        bytes.assign(reinterpret_cast<const char*>(h), sizeof h);
+        bytes += text;
+    } else {
+        bytes = memo.read(block) + std::string(2, memofmt::dbt::kEnd);
+    }
+    const std::uint32_t bs = memo.blockSize();
+    bytes.resize((bytes.size() + bs - 1) / bs * bs, '\0');
+    const auto newBlock = static_cast<std::uint32_t>(memoEnd_ / bs);
+    newMemo_->writeAt(memoEnd_, bytes.data(), bytes.size());
+    memoEnd_ += bytes.size();
+    if (f.length == 4) {
+        putLe32(reinterpret_cast<unsigned char*>(rec + f.offset), newBlock);
+    } else {
+        std::string digits = std::to_string(newBlock);
+        std::memset(rec + f.offset, ' ', f.length);
+        std::memcpy(rec + f.offset + f.length - digits.size(), digits.data(), digits.size());
+    }
+}
 
+void Table::Pack::writeHeader(std::uint32_t records) {
+    // The new table's header goes last, when the number of records is known.
+    std::vector<unsigned char> head(table_.header_.headerLength);
+    table_.file_.readExact(0, head.data(), head.size(), "the table header");
+    putLe32(head.data() + dbffmt::header::kRecordCount, records);
+    const CivilDate now = today();
+    dbffmt::encodeDate(now.year, now.month, now.day, head.data() + dbffmt::header::kDate);
+    out_.writeAt(0, head.data(), head.size());
+}
+
+void Table::Pack::copyTable() {
+    const std::size_t chunk = table_.recordsPerRead();
+    std::vector<char> in, buf;
+    buf.reserve(chunk * len_ + 1);
+    std::uint64_t at = table_.header_.headerLength;
+    std::string changed, key;
+    std::uint32_t kept = 0;
+    table_.scan(1, in, [&](const char* rec, std::uint32_t oldRecno) {
+        if (rec[0] == dbffmt::kDeleted) {
+            newOf_.remove(oldRecno);
+            return true;
+        }
+        ++kept;
+        std::size_t pos = buf.size();
+        buf.resize(pos + len_);
+        bool rewritten = rewrite_ && rewrite_(rec, changed);
+        if (rewritten && (changed.size() != len_ || changed[0] != rec[0]))
+            fail(code::kUnsupported, dbfPath_ + ": a rewritten record lost its shape");
+        std::memcpy(buf.data() + pos, rewritten ? changed.data() : rec, len_);
+        if (newMemo_)
+            for (const Field* f : memoFields_)
+                copyMemo(buf.data() + pos, *f);
+        if (rewritten) {
+            changedOld_[oldRecno] = true;
+            const std::uint32_t recno = kept;
+            for (std::size_t t = 0; t < tagCount_; ++t) {
+                const KeyBuilder* kb = copyKeys_[t].get();
+                if (!kb->included(buf.data() + pos, recno)) continue;
+                kb->keyInto(buf.data() + pos, recno, key);
+                changedEntries_[t].add(key, recno);
+            }
+        }
+        if (buf.size() >= chunk * len_) {
+            out_.writeAt(at, buf.data(), buf.size());
+            at += buf.size();
+            buf.clear();
+        }
+        return true;
+    });
+    buf.push_back(dbffmt::kEndOfFile);
+    out_.writeAt(at, buf.data(), buf.size());
+    writeHeader(kept);
+    if (newMemo_) {
+        unsigned char next[4];
+        memofmt::encodeNextFree(static_cast<std::uint32_t>(memoEnd_ / table_.memo_->blockSize()),
+                                next, table_.memo_->kind() == MemoFile::Kind::Fpt);
+        newMemo_->writeAt(memofmt::kNextFree, next, 4);
+        newMemo_->sync();
+    }
+    out_.sync();
+}
+
+void Table::Pack::sumKeys(std::size_t summer) {
+    std::vector<std::size_t> mine;
+    for (std::size_t t = summer; t < tagCount_; t += summers_)
+        if (carried_[t]) mine.push_back(t);
+    table_.scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
+        sums_[t] += entryHash(seed_, key, recno);
+        ++counts_[t];
+    });
+}
+
+void Table::Pack::copyRecords() {
+    runWorkers(1 + summers_, [&](std::size_t w) { w == 0 ? copyTable() : sumKeys(w - 1); });
+    newOf_.seal();
+}
+
+bool Table::Pack::carryOver(std::size_t t, TagTreeWriter& w) {
+    const TagEntries& fresh = changedEntries_[t];
+    std::size_t next = 0;
+    std::uint64_t sum = 0, count = 0;
+    std::string prevKey;
+    std::uint32_t prevRecno = 0;
+    try {
+        bool whole = table_.index_->walkLeaves(tags_[t], [&](const Node& n) {
+            for (std::size_t i = 0; i < n.count; ++i) {
+                std::string_view k = n.key(i);
+                const std::uint32_t r = n.recnos[i];
+                if (count && compareEntry(prevKey, prevRecno, k, r) >= 0) return false;
+                if (r == 0 || r > oldCount_) return false;
+                prevKey.assign(k.data(), k.size());
+                prevRecno = r;
+                sum += entryHash(seed_, k, r);
+                ++count;
+                const std::uint32_t now = newOf_(r);
+                if (now == 0 || changedOld_[r]) continue;
+                for (; next < fresh.size() &&
+                       compareEntry(fresh.key(next), fresh.recno(next), k, now) < 0;
+                     ++next)
+                    w.add(fresh.key(next), fresh.recno(next));
+                w.add(k, now);
+            }
+            return true;
+        });
+        if (!whole) return false;
+    } catch (const Error&) {
+        return false;  // a damaged tree: built anew
+    }
+    for (; next < fresh.size(); ++next)
+        w.add(fresh.key(next), fresh.recno(next));
+    return sum == sums_[t] && count == counts_[t];
+}
+
+void Table::Pack::buildFromRecords(std::size_t t, TagTreeWriter& w) {
+    TagEntries e;
+    e.keyLength = tags_[t].keyLength;
+    const KeyBuilder* kb = table_.keyBuilders_[t].get();
+    std::vector<char> buf;
+    std::string key;
+    table_.scan(1, buf, [&](const char* rec, std::uint32_t oldRecno) {
+        const std::uint32_t recno = newOf_(oldRecno);
+        if (recno == 0 || changedOld_[oldRecno]) return true;
+        if (!kb->included(rec, recno)) return true;
+        kb->keyInto(rec, recno, key);
+        e.add(key, recno);
+        return true;
+    });
+    const TagEntries& fresh = changedEntries_[t];
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        e.add(fresh.key(i), fresh.recno(i));
+    e.sort(tags_[t].unique);
+    for (std::size_t i = 0; i < e.order.size(); ++i)
+        w.add(e.key(i), e.recno(i));
+}
+
+void Table::Pack::writeIndex() {
+    if (!table_.index_) return;
+    IndexFileWriter cdx(packNew(table_.index_->path()), tagCount_);
+    std::vector<TagInfo> built = tags_;
+    const std::uint32_t maxRecno = newOf_.kept();
+    const std::size_t workers = workerCount(tagCount_);
+    runWorkers(workers, [&](std::size_t w) {
+        for (std::size_t t = w; t < tagCount_; t += workers) {
+            changedEntries_[t].sort(false);
+            if (carried_[t]) {
+                TagTreeWriter tree(cdx, tags_[t], maxRecno);
+                if (carryOver(t, tree)) {
+                    built[t].root = tree.finish();
+                    std::vector<char>().swap(changedEntries_[t].keys);
+                    continue;
+                }
+                tree.abandon();
+            }
+            TagTreeWriter tree(cdx, tags_[t], maxRecno);
+            buildFromRecords(t, tree);
+            built[t].root = tree.finish();
+            std::vector<char>().swap(changedEntries_[t].keys);
+        }
+    });
+    cdx.finish(std::move(built));
+}
+
+void Table::Pack::commit() {
     // The commit point: once the marker exists, opening the table finishes the renames.
-    std::string marker = packMarker(dbfPath);
+    const std::string marker = packMarker(dbfPath_);
     {
         File m = File::create(marker + ".tmp");
         m.writeAt(0, "pack\n", 5);
         m.sync();
     }
-    syncDirectoryOf(dbfPath);
+    syncDirectoryOf(dbfPath_);
     atomicReplace(marker + ".tmp", marker);
-    syncDirectoryOf(dbfPath);
-    atomicReplace(newDbf, dbfPath);
-    if (newMemo) atomicReplace(packNew(memoPath), memoPath);
-    if (index_) atomicReplace(packNew(cdxPath), cdxPath);
-    syncDirectoryOf(dbfPath);
+    syncDirectoryOf(dbfPath_);
+    atomicReplace(newDbf_, dbfPath_);
+    if (newMemo_) atomicReplace(packNew(memoPath_), memoPath_);
+    if (table_.index_) atomicReplace(packNew(table_.index_->path()), table_.index_->path());
+    syncDirectoryOf(dbfPath_);
     removeFile(marker);
 
-    // Carry on with the new files; the new table was locked all along.
-    out.renamed(dbfPath);
-    file_ = std::move(out);
-    fields_.clear();
-    nullFlags_ = nullptr;
-    parseHeader();
-    dateStamped_ = true;
-    openCompanions();
-    refresh();
+    // The table goes on with the new files; the new table was locked all along.
+    out_.renamed(dbfPath_);
+    table_.file_ = std::move(out_);
+    table_.fields_.clear();
+    table_.nullFlags_ = nullptr;
+    table_.parseHeader();
+    table_.dateStamped_ = true;
+    table_.openCompanions();
+    table_.refresh();
+}
+
+void Table::pack(const RecordRewrite& rewrite) {
+    requireWritable("pack");
+    if (index_)
+        for (std::size_t i = 0; i < index_->tags().size(); ++i)
+            requireReproducible(i);
+    Pack job(*this, rewrite);
+    job.copyRecords();
+    job.writeIndex();
+    job.commit();
 }
 
 void createTable(const std::string& path, const TableDef& def) {
