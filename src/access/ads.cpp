@@ -478,7 +478,7 @@ std::optional<std::string> TAdsTable::rangeKey() const {
         const xbase::Field& first = *fields->front();
         std::string rec = table_->blankRecord();
         table_->setText(rec, first, value);
-        return kb.key(rec.data(), 0).substr(0, first.length);
+        return kb.key(rec.data(), 0).substr(0, kb.valueOffset() + first.length);
     });
 }
 
@@ -613,7 +613,7 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             xbase::KeyBuilder kb(*table_, tag);
             auto fields = kb.keyExpression().keyFields();
             if (!fields || fields->size() < wanted.size()) return std::nullopt;
-            std::size_t prefix = 0;
+            std::size_t prefix = kb.valueOffset();
             for (std::size_t i = 0; i < wanted.size(); ++i) {
                 if (std::find(wanted.begin(), wanted.end(), (*fields)[i]) == wanted.end())
                     return std::nullopt;

@@ -17,7 +17,7 @@
 //    12  key length                         (u16)
 //    14  options: 0x01 unique, 0x02 nullable key, 0x04 candidate, 0x08 FOR condition,
 //        0x20 compact, 0x40 compound, 0x80 the directory tag
-//    15  signature (1 for ordinary compact indexes)
+//    15  signature (1 for ordinary compact indexes, 2 with a collation, 5 for a binary index)
 //    16  reserved; Visual FoxPro writes a collation name other than MACHINE here
 //   502  0 ascending, 1 descending          (u16)
 //   504  FOR expression: position, length   (u16, u16; within the pool)
@@ -68,6 +68,8 @@ inline constexpr std::uint32_t kPageSize = 512;
 inline constexpr std::uint32_t kTagHeaderSize = 1024;
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 inline constexpr std::uint16_t kMaxKeyLength = 240;
+// The signature of a Visual FoxPro 9 binary index, whose nodes this engine does not read.
+inline constexpr std::uint8_t kBinarySignature = 5;
 
 // ---- tag header ------------------------------------------------------------------------
 namespace tag {

@@ -250,8 +250,13 @@ void IndexFileWriter::finish(std::vector<TagInfo> tags) {
         TagInfo& tag = tags[t];
         tag.headerOffset = static_cast<std::uint32_t>(1024 + 1024 * t);
         tag.freeList = 0;
-        tag.options = static_cast<std::uint8_t>(0x60 | (tag.unique ? 0x01 : 0) |
-                                                (tag.forExpression.empty() ? 0 : 0x08));
+        // The options a tag had stay (nullable values, candidate); the ones that follow from
+        // the tag's definition are set from it.
+        namespace opt = cdxfmt::option;
+        tag.options = static_cast<std::uint8_t>(
+            (tag.options & ~(opt::kUnique | opt::kFor | opt::kDirectory)) | opt::kCompact |
+            opt::kCompound | (tag.unique ? opt::kUnique : 0) |
+            (tag.forExpression.empty() ? 0 : opt::kFor));
         unsigned char header[1024];
         writeTagHeader(header, tag);
         file_.writeAt(tag.headerOffset, header, sizeof header);

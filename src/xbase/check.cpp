@@ -137,8 +137,13 @@ class TagChecker {
             report("cannot evaluate the key: " + tag_.expressionError);
             return;
         }
-        if (tag_.collation != "MACHINE")
-            report("the collation " + tag_.collation + " is not the machine order");
+        if (tag_.collation != "MACHINE") {
+            // The stored keys are the collation's weights: their order is judged above, but
+            // the engine cannot compute them from the records.
+            warn("entries not compared with the records: the collation " + tag_.collation +
+                 " is unsupported");
+            return;
+        }
         std::unique_ptr<KeyBuilder> kb;
         try {
             kb = std::make_unique<KeyBuilder>(table_, tag_);
@@ -146,7 +151,8 @@ class TagChecker {
             report(std::string("cannot evaluate the key: ") + e.what());
             return;
         }
-        if (tag_.keyKind == 'C' && kb->naturalLength() != tag_.keyLength)
+        if (tag_.keyKind == 'C' && !kb->lengthFollowsData() &&
+            kb->naturalLength() != tag_.keyLength)
             report("the key expression gives " + std::to_string(kb->naturalLength()) +
                    " bytes but the tag's key length is " + std::to_string(tag_.keyLength));
         std::vector<Entry> expected;
@@ -271,7 +277,7 @@ class TagChecker {
 CheckReport checkTable(const Table& table) {
     CheckReport r;
     for (const std::string& w : table.warnings())
-        r.problems.push_back(w);
+        r.warnings.push_back(w);
     const CdxFile* cdx = table.index();
     if (!cdx) return r;
     std::set<std::uint32_t> used;
@@ -282,6 +288,11 @@ CheckReport checkTable(const Table& table) {
     }
     for (const TagInfo& tag : cdx->tags()) {
         ++r.tags;
+        if (tag.signature == cdxfmt::kBinarySignature) {
+            r.warnings.push_back("tag " + tag.name +
+                                 ": a binary index (signature 5), not read: unsupported");
+            continue;
+        }
         std::vector<Entry> entries;
         TagChecker tc(table, *cdx, tag, used, r);
         if (tc.walk(entries)) tc.compare(entries);
@@ -312,16 +323,19 @@ CheckReport checkTable(const Table& table) {
         if (file.readAt(freeNode, h, sizeof h) != sizeof h) break;
         freeNode = le32(h);  // a free page holds the next one in its first four bytes
     }
+    // Pages that nothing reaches are wasted space, as Visual FoxPro often leaves it (those of
+    // a binary index among them), not damage.
     std::size_t lost = 0;
+    std::string first;
     for (std::uint64_t off = 0; off < cdx->size(); off += kNodeSize) {
-        if (!pages.count(static_cast<std::uint32_t>(off))) {
-            if (lost++ < kMaxListed)
-                r.problems.push_back(cdx->path() + ": page " + std::to_string(off) +
-                                     " belongs to no tag (a lost block)");
-        }
+        if (pages.count(static_cast<std::uint32_t>(off))) continue;
+        if (lost++ < kMaxListed) first += (first.empty() ? "" : ", ") + std::to_string(off);
     }
-    if (lost > kMaxListed)
-        r.problems.push_back(cdx->path() + ": " + std::to_string(lost) + " lost pages in all");
+    if (lost > 0)
+        r.warnings.push_back(cdx->path() + ": " + std::to_string(lost) +
+                             " pages belong to no tag and are not on the free list (wasted "
+                             "space: " +
+                             first + (lost > kMaxListed ? ", ..." : "") + ")");
     return r;
 }
 

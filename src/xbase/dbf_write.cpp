@@ -249,6 +249,11 @@ void Table::stampDate() {
     unsigned char d[3];
     dbffmt::encodeDate(now.year, now.month, now.day, d);
     file_.writeAt(dbffmt::header::kDate, d, 3);
+    // A structural index the header does not flag is flagged by the first write.
+    if (index_ && !(header_.tableFlags & dbffmt::flag::kStructuralIndex)) {
+        header_.tableFlags |= dbffmt::flag::kStructuralIndex;
+        file_.writeAt(dbffmt::header::kTableFlags, &header_.tableFlags, 1);
+    }
     header_.year = now.year;
     header_.month = now.month;
     header_.day = now.day;
@@ -722,6 +727,7 @@ void Table::Pack::writeHeader(std::uint32_t records) {
     std::vector<unsigned char> head(table_.header_.headerLength);
     table_.file_.readExact(0, head.data(), head.size(), "the table header");
     putLe32(head.data() + dbffmt::header::kRecordCount, records);
+    if (table_.index_) head[dbffmt::header::kTableFlags] |= dbffmt::flag::kStructuralIndex;
     const CivilDate now = today();
     dbffmt::encodeDate(now.year, now.month, now.day, head.data() + dbffmt::header::kDate);
     out_.writeAt(0, head.data(), head.size());

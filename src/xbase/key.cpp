@@ -90,7 +90,31 @@ double decodeNumberKey(std::string_view key) {
     return d;
 }
 
-KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag) : length_(tag.keyLength) {
+void KeyBuilder::nullableKeyInto(const char* record, std::uint32_t recno, std::string& out) const {
+    const Value& v = key_.evaluateRef(record, recno);
+    if (v.type == ValueType::Null) {
+        // Null: the leading byte and the value part all pad bytes.
+        out.assign(1, kKeyNull);
+        out.resize(length_, trailByte(keyKind(key_.type())));
+        return;
+    }
+    thread_local std::string value;
+    encodeKeyInto(v, length_ - 1, value);
+    out.assign(1, kKeyNotNull);
+    out += value;
+}
+
+KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag)
+    : length_(tag.keyLength), nullable_((tag.options & cdxfmt::option::kNullable) != 0) {
+    if (nullable_ && length_ < 2)
+        fail(code::kCorruptIndex, "tag " + tag.name + " over nullable values has the key length " +
+                                      std::to_string(length_));
+    {
+        std::string upper;
+        for (char c : tag.keyExpression)
+            upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        lengthFollowsData_ = upper.find("TRIM(") != std::string::npos;
+    }
     key_ = Expression::compile(tag.keyExpression, &table, TextMode::Raw);
     if (!tag.forExpression.empty()) {
         forExpr_ = Expression::compile(tag.forExpression, &table, TextMode::Raw);
@@ -114,34 +138,38 @@ KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag) : length_(tag.key
             natural_ = 1;
             break;
         case ValueType::Null:
-            natural_ = length_;
+            natural_ = length_ - valueOffset();
             break;
         default:
-            natural_ = length_ == 4 ? 4 : 8;
+            natural_ = length_ - valueOffset() == 4 ? 4 : 8;
             break;
     }
 }
 
 std::optional<std::string> keyFromText(const Table& table, const TagInfo& tag,
                                        std::string_view utf8) {
+    // A tag over nullable values: a typed text stands for a value, never for null.
+    const bool nullable = (tag.options & cdxfmt::option::kNullable) != 0 && tag.keyLength > 1;
+    const std::string prefix = nullable ? std::string(1, kKeyNotNull) : std::string();
+    const std::size_t length = tag.keyLength - prefix.size();
     switch (tag.keyKind) {
         case 'C': {
             auto bytes = CodePage::get(table.codePage()).fromUtf8(utf8);
             if (!bytes) return std::nullopt;
-            return encodeKey(Value::chars(*bytes), tag.keyLength);
+            return prefix + encodeKey(Value::chars(*bytes), length);
         }
         case 'N':
-            return encodeKey(Value::number(parseNumber(utf8)), tag.keyLength);
+            return prefix + encodeKey(Value::number(parseNumber(utf8)), length);
         case 'D': {
             std::int32_t jd = julianFromDtos(utf8);
             if (jd == 0) return std::nullopt;
-            return encodeKey(Value::date(jd), tag.keyLength);
+            return prefix + encodeKey(Value::date(jd), length);
         }
         case 'L':
             if (utf8.empty()) return std::nullopt;
-            return encodeKey(Value::logical(utf8[0] == 'T' || utf8[0] == 't' || utf8[0] == 'Y' ||
-                                            utf8[0] == 'y'),
-                             tag.keyLength);
+            return prefix + encodeKey(Value::logical(utf8[0] == 'T' || utf8[0] == 't' ||
+                                                     utf8[0] == 'Y' || utf8[0] == 'y'),
+                                      length);
         default:
             return std::nullopt;
     }

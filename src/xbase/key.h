@@ -47,6 +47,10 @@ class KeyBuilder {
     }
     // The same into `out`, reusing its storage (for bulk builds).
     void keyInto(const char* record, std::uint32_t recno, std::string& out) const {
+        if (nullable_) {
+            nullableKeyInto(record, recno, out);
+            return;
+        }
         if (key_.type() == ValueType::Char) {
             out.clear();
             if (key_.appendChars(record, recno, out)) {
@@ -60,15 +64,30 @@ class KeyBuilder {
     bool included(const char* record, std::uint32_t recno) const {
         return !forExpr_.valid() || forExpr_.test(record, recno);
     }
-    // The length the key expression gives on a blank record.
-    std::size_t naturalLength() const { return natural_; }
+    // The length of the key on a blank record: what the key expression gives, with the
+    // leading byte of a tag over nullable values.
+    std::size_t naturalLength() const { return natural_ + valueOffset(); }
+    // Where the expression's value starts in a key: after the leading byte of a tag over
+    // nullable values (option 0x02), which is 0x80 for a value and 0x00 for null.
+    std::size_t valueOffset() const { return nullable_ ? 1 : 0; }
+    // Whether the key's length follows the data (TRIM() and its kin), so that a blank record
+    // says nothing of it.
+    bool lengthFollowsData() const { return lengthFollowsData_; }
 
   private:
+    void nullableKeyInto(const char* record, std::uint32_t recno, std::string& out) const;
+
     Expression key_;
     Expression forExpr_;
     std::size_t length_;
     std::size_t natural_ = 0;
+    bool nullable_ = false;
+    bool lengthFollowsData_ = false;
 };
+
+// The leading byte of a key of a tag over nullable values.
+inline constexpr char kKeyNotNull = '\x80';
+inline constexpr char kKeyNull = '\0';
 
 // The key that a text typed by a user stands for in a tag: UTF-8 text converted to the tag's
 // code page and padded (character tags), a number (numeric), a date as YYYYMMDD or in the date
