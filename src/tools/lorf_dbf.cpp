@@ -73,8 +73,12 @@ int info(const xbase::Table& t) {
     std::printf("file: %s\n", t.path().c_str());
     std::printf("format: %s (0x%02X)\n", formatName(t.format()), h.version);
     std::printf("last update: %04d-%02d-%02d\n", h.year, h.month, h.day);
-    std::printf("code page: %d (byte 0x%02X), character type %s\n", t.codePage(), h.codePageByte,
-                t.charType() == xbase::CharType::Oem ? "OEM" : "ANSI");
+    if (h.codePageByte == 0 && h.driverName.empty())
+        std::printf("code page: none (the system's ANSI page, %d), character type %s\n",
+                    t.codePage(), t.charType() == xbase::CharType::Oem ? "OEM" : "ANSI");
+    else
+        std::printf("code page: %d (byte 0x%02X), character type %s\n", t.codePage(),
+                    h.codePageByte, t.charType() == xbase::CharType::Oem ? "OEM" : "ANSI");
     std::printf("records: %u\nheader length: %u\nrecord length: %u\n", h.recordCount,
                 h.headerLength, h.recordLength);
     std::printf("table flags: 0x%02X\n", h.tableFlags);
@@ -91,8 +95,9 @@ int info(const xbase::Table& t) {
             std::printf("  %-10s key %s", tag.name.c_str(), utf8(t, tag.keyExpression).c_str());
             if (!tag.forExpression.empty())
                 std::printf(" for %s", utf8(t, tag.forExpression).c_str());
-            std::printf(" length %u%s%s", tag.keyLength, tag.unique ? " unique" : "",
-                        tag.descending ? " descending" : "");
+            std::printf(" length %u%s%s%s%s%s", tag.keyLength, tag.unique ? " unique" : "",
+                        tag.candidate() ? " candidate" : "", tag.descending ? " descending" : "",
+                        tag.nullable() ? " nullable" : "", tag.binary() ? " binary" : "");
             if (tag.collation != "MACHINE") std::printf(" collation %s", tag.collation.c_str());
             std::printf("\n");
             if (!tag.expressionError.empty()) std::printf("    %s\n", tag.expressionError.c_str());

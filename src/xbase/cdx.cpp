@@ -102,6 +102,9 @@ const TagInfo* CdxFile::tag(std::string_view name) const {
 
 Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts) const {
     auto where = [&] { return "tag " + tag.name + ", node " + std::to_string(offset); };
+    if (tag.binary())
+        fail(code::kUnsupported,
+             file_.path() + ": tag " + tag.name + " is a binary index (signature 5): unsupported");
     if (offset % kNodeSize != 0 || offset < cdxfmt::kTagHeaderSize ||
         static_cast<std::uint64_t>(offset) + kNodeSize > size_)
         corrupt(where() + ": the node lies outside the file");

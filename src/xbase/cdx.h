@@ -38,6 +38,10 @@ struct TagInfo {
     // expression cannot be compiled (then expressionError says why).
     char keyKind = 'C';
     std::string expressionError;
+
+    bool candidate() const { return (options & cdxfmt::option::kCandidate) != 0; }
+    bool nullable() const { return (options & cdxfmt::option::kNullable) != 0; }
+    bool binary() const { return signature == cdxfmt::kBinarySignature; }
 };
 
 // A decoded index node. Keys are stored whole, `keyLength` bytes each.
@@ -121,6 +125,8 @@ class CdxFile {
     bool remove(const TagInfo& tag, std::string_view key, std::uint32_t recno);
     // Whether the tag holds `key` for a record other than `except`.
     bool containsOther(const TagInfo& tag, std::string_view key, std::uint32_t except) const;
+    // Whether the tag holds the entry (key, recno).
+    bool contains(const TagInfo& tag, std::string_view key, std::uint32_t recno) const;
 
     [[noreturn]] void corrupt(const std::string& what) const;
 

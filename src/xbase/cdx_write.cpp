@@ -685,6 +685,14 @@ bool CdxFile::remove(const TagInfo& tag, std::string_view key, std::uint32_t rec
     return true;
 }
 
+bool CdxFile::contains(const TagInfo& tag, std::string_view key, std::uint32_t recno) const {
+    if (key.size() != tag.keyLength) return false;
+    auto path = pathTo(tag, key, recno);
+    const Node& leaf = *path.back().node;
+    const std::size_t at = path.back().index;
+    return at < leaf.count && leaf.recnos[at] == recno && leaf.key(at) == key;
+}
+
 bool CdxFile::containsOther(const TagInfo& tag, std::string_view key, std::uint32_t except) const {
     auto path = pathTo(tag, key, 0);
     auto n = path.back().node;

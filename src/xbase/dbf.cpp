@@ -113,6 +113,26 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
     }
     t->codePage_ = cp;
     t->openCompanions();
+    // A write that failed part-way may have left the index behind the records.
+    const std::string stale = staleIndexMarker(resolved);
+    if (fileExists(stale)) {
+        bool rebuilt = false;
+        if (options.share == Share::Exclusive && !options.readOnly && t->index_) {
+            try {
+                t->reindex();
+                removeFile(stale);
+                rebuilt = true;
+            } catch (const Error& e) {
+                t->warnings_.push_back(resolved + ": the index could not be rebuilt after a "
+                                                  "write that failed part-way: " +
+                                       e.what());
+            }
+        }
+        if (!rebuilt && t->index_)
+            t->warnings_.push_back(resolved +
+                                   ": a write that failed part-way may have left the index out "
+                                   "of date; an exclusive open rebuilds it");
+    }
     return t;
 }
 

@@ -197,6 +197,9 @@ class Table {
     const KeyBuilder* keyBuilder(std::size_t tag) const;
     void requireReproducible(std::size_t tag) const;
     void writeRecord(std::uint32_t recno, std::string_view record);
+    // Runs the writing part of a record write, once every check has passed; a failure there
+    // leaves the marker that has the next exclusive open rebuild the index.
+    void writing(const std::function<void()>& write);
     void writeHeaderCount();
     void stampDate();
     // Reads every record once and hands the key of each record that belongs in each of `tags`

@@ -115,6 +115,10 @@ const KeyBuilder* Table::keyBuilder(std::size_t tag) const {
 
 void Table::requireReproducible(std::size_t i) const {
     const TagInfo& tag = index_->tags()[i];
+    if (tag.binary())
+        fail(code::kUnsupported, file_.path() + ": tag " + tag.name +
+                                     " is a binary index (signature 5), which this engine "
+                                     "cannot keep right: unsupported");
     if (!keyBuilder(i))
         fail(code::kUnsupported,
              file_.path() + ": tag " + tag.name + " cannot be kept right: " + keyErrors_[i]);
@@ -283,7 +287,14 @@ void Table::update(std::uint32_t recno, std::string_view rec) {
             if (c.inNew) c.newKey = kb->key(rec.data(), recno);
             if (c.inOld == c.inNew && (!c.inOld || c.oldKey == c.newKey)) continue;
             requireReproducible(i);
-            if (tag.unique && c.inNew && (!c.inOld || c.oldKey != c.newKey) &&
+            // A tag that does not hold the record's present key is out of date: moving the
+            // entry would leave the stale one behind.
+            if (c.inOld && !index_->contains(tag, c.oldKey, recno))
+                fail(code::kCorruptIndex, file_.path() + ": tag " + tag.name +
+                                              " does not hold record " + std::to_string(recno) +
+                                              " under its key: the index is out of date, "
+                                              "reindex the table first");
+            if ((tag.unique || tag.candidate()) && c.inNew && (!c.inOld || c.oldKey != c.newKey) &&
                 index_->containsOther(tag, c.newKey, recno))
                 fail(code::kUniqueKeyViolation, file_.path() + ": tag " + tag.name +
                                                     " already holds the key of record " +
@@ -293,11 +304,28 @@ void Table::update(std::uint32_t recno, std::string_view rec) {
     }
     // The record first, then its entries: a crash in between leaves keys that the check
     // reports and a reindex mends.
-    stampDate();
-    writeRecord(recno, rec);
-    for (const Change& c : changes) {
-        if (c.inOld) index_->remove(*c.tag, c.oldKey, recno);
-        if (c.inNew) index_->insert(*c.tag, c.newKey, recno);
+    writing([&] {
+        stampDate();
+        writeRecord(recno, rec);
+        for (const Change& c : changes) {
+            if (c.inOld) index_->remove(*c.tag, c.oldKey, recno);
+            if (c.inNew) index_->insert(*c.tag, c.newKey, recno);
+        }
+    });
+}
+
+void Table::writing(const std::function<void()>& write) {
+    try {
+        write();
+    } catch (...) {
+        // Every check passed before the first byte; what failed now (the disk, the system)
+        // may have left the index behind the records. The marker has the next exclusive open
+        // rebuild it; if even the marker cannot be written, the check still finds the damage.
+        try {
+            File::create(staleIndexMarker(file_.path())).sync();
+        } catch (const Error&) {
+        }
+        throw;
     }
 }
 
@@ -320,24 +348,26 @@ std::uint32_t Table::append(std::string_view rec) {
             const KeyBuilder* kb = keyBuilder(i);
             if (!kb->included(rec.data(), recno)) continue;
             std::string k = kb->key(rec.data(), recno);
-            if (tags[i].unique && index_->containsOther(tags[i], k, recno))
+            if ((tags[i].unique || tags[i].candidate()) && index_->containsOther(tags[i], k, recno))
                 fail(code::kUniqueKeyViolation,
                      file_.path() + ": tag " + tags[i].name + " already holds the key");
             keys.emplace_back(&tags[i], std::move(k));
         }
     }
-    stampDate();
-    ++changes_;
-    std::string bytes(rec);
-    bytes += '\x1A';
-    file_.writeAt(recordOffset(recno), bytes.data(), bytes.size());
-    header_.recordCount = recno;
-    writeHeaderCount();
-    if (!deletedMap_.empty()) deletedMap_.push_back(rec[0] == '*');
-    std::uint32_t block = (recno - 1) / recordsPerBlock_;
-    slots_[block % slots_.size()].block = 0xFFFFFFFFu;
-    for (const auto& [tag, key] : keys)
-        index_->insert(*tag, key, recno);
+    writing([&] {
+        stampDate();
+        ++changes_;
+        std::string bytes(rec);
+        bytes += dbffmt::kEndOfFile;
+        file_.writeAt(recordOffset(recno), bytes.data(), bytes.size());
+        header_.recordCount = recno;
+        writeHeaderCount();
+        if (!deletedMap_.empty()) deletedMap_.push_back(rec[0] == dbffmt::kDeleted);
+        std::uint32_t block = (recno - 1) / recordsPerBlock_;
+        slots_[block % slots_.size()].block = 0xFFFFFFFFu;
+        for (const auto& [tag, key] : keys)
+            index_->insert(*tag, key, recno);
+    });
     return recno;
 }
 

@@ -94,7 +94,7 @@ std::uint32_t buildTree(Builder& b,
                         const std::vector<std::pair<std::string, std::uint32_t>>& entries,
                         std::uint16_t keyLength, char trail, std::size_t maxPerLeaf,
                         std::size_t maxPerInterior, std::vector<std::uint32_t>& leavesOut,
-                        bool sharePad = false) {
+                        bool sharePad = false, std::uint8_t attributeMark = 0) {
     std::uint32_t maxRecno = 0;
     for (const auto& e : entries)
         maxRecno = std::max(maxRecno, e.second);
@@ -124,6 +124,7 @@ std::uint32_t buildTree(Builder& b,
         for (std::size_t k = 0; k < lv.size(); ++k) {
             le32(pg[k], 4, k == 0 ? 0xFFFFFFFFu : lv[k - 1].offset);
             le32(pg[k], 8, k + 1 == lv.size() ? 0xFFFFFFFFu : lv[k + 1].offset);
+            pg[k][0] = static_cast<char>(pg[k][0] | attributeMark);
             std::memcpy(b.file.data() + lv[k].offset, pg[k].data(), kPage);
         }
     };
@@ -252,12 +253,13 @@ CdxImage buildCdx(const std::vector<TagSpec>& tags) {
         headers.push_back(h);
         std::vector<std::uint32_t> leaves;
         std::uint32_t root = buildTree(b, t.entries, t.keyLength, t.trail, t.maxPerLeaf,
-                                       t.maxPerInterior, leaves, t.sharePad);
-        std::uint8_t options = 0x60;
+                                       t.maxPerInterior, leaves, t.sharePad, t.attributeMark);
+        auto options = static_cast<std::uint8_t>(0x60 | t.options);
         if (t.unique) options |= 0x01;
         if (!t.forExpression.empty()) options |= 0x08;
         tagHeader(b.file, h, root, t.keyLength, options, t.descending, t.keyExpression,
                   t.forExpression);
+        b.file[h + 15] = static_cast<char>(t.signature);
         img.tagHeaders.push_back(h);
         img.leaves.push_back(leaves);
         img.roots.push_back(root);

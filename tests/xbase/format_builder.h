@@ -44,6 +44,9 @@ struct TagSpec {
     // Lets a key share bytes of the previous key's trailing pad, as some writers do; the
     // canonical counts stop where either key's pad begins.
     bool sharePad = false;
+    std::uint8_t options = 0;          // more option bits: 0x02 nullable, 0x04 candidate
+    std::uint8_t signature = 1;        // 5: a Visual FoxPro 9 binary index
+    std::uint8_t attributeMark = 0;    // 0x04: every node marked as rewritten by Visual FoxPro
 };
 
 struct CdxImage {

@@ -1,0 +1,269 @@
+// What Visual FoxPro writes into its files, each fact in a table built byte by byte from the
+// published layouts: rewritten-node marks, tags over nullable values, candidate tags, binary
+// indexes, and writes that change nothing when they cannot be done right.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "format_builder.h"
+#include "temp_dir.h"
+#include "xbase/cdx.h"
+#include "xbase/check.h"
+#include "xbase/cursor.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+#include "xbase/file.h"
+#include "xbase/key.h"
+
+using namespace xbase;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string pad(std::string s, std::size_t n, char with = ' ') {
+    s.resize(n, with);
+    return s;
+}
+
+OpenOptions exclusive() {
+    OpenOptions o;
+    o.share = Share::Exclusive;
+    o.readOnly = false;
+    return o;
+}
+
+int errorCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+std::vector<std::uint32_t> order(const Table& t, const std::string& tag) {
+    TagCursor c(t, tag);
+    c.setShowDeleted(true);
+    std::vector<std::uint32_t> out;
+    for (bool on = c.first(); on; on = c.next())
+        out.push_back(c.recno());
+    return out;
+}
+
+// A Visual FoxPro table of materials with a nullable CITY: ID C(2), CITY C(10) nullable, and
+// the _NullFlags field that marks a null CITY.
+struct VfpTable {
+    TempDir dir;
+    std::string dbf = dir.file("T.DBF"), cdx = dir.file("T.CDX");
+
+    void write(const std::vector<std::pair<std::string, std::optional<std::string>>>& rows,
+               const std::vector<testfmt::TagSpec>& tags) {
+        testfmt::TableSpec s;
+        s.version = 0x30;
+        s.codePageByte = 0x03;
+        s.fields = {{"ID", 'C', 2}, {"CITY", 'C', 10, 0, 0x02}, {"_NullFlags", '0', 1, 0, 0x05}};
+        for (const auto& [id, city] : rows)
+            s.records.push_back({id, city ? *city : "", city ? std::string(1, '\0') : "\x01"});
+        testfmt::writeFile(dbf, testfmt::buildDbf(s));
+        testfmt::writeFile(cdx, testfmt::buildCdx(tags).bytes);
+    }
+};
+
+testfmt::TagSpec tagOf(const std::string& name, const std::string& key, std::uint16_t length,
+                       std::vector<std::pair<std::string, std::uint32_t>> entries) {
+    std::sort(entries.begin(), entries.end());
+    testfmt::TagSpec t;
+    t.name = name;
+    t.keyExpression = key;
+    t.keyLength = length;
+    t.entries = std::move(entries);
+    return t;
+}
+
+}  // namespace
+
+// Nodes Visual FoxPro rewrote carry 0x04 in their attributes: they are the nodes they are. A
+// node this engine writes carries the kind bits alone.
+TEST(VfpFiles, NodesMarkedAsRewrittenReadAsTheirKind) {
+    VfpTable t;
+    std::vector<std::pair<std::string, std::optional<std::string>>> rows;
+    std::vector<std::pair<std::string, std::uint32_t>> entries;
+    for (std::uint32_t i = 1; i <= 60; ++i) {
+        std::string id = std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i % 10);
+        rows.emplace_back(id, "C" + std::to_string(i));
+        entries.emplace_back(id, i);
+    }
+    auto tag = tagOf("ID", "ID", 2, entries);
+    tag.maxPerLeaf = 8;
+    tag.maxPerInterior = 3;
+    tag.attributeMark = 0x04;
+    t.write(rows, {tag});
+    auto table = Table::open(t.dbf, exclusive());
+    std::vector<std::uint32_t> expected;
+    for (const auto& e : tag.entries)
+        expected.push_back(e.second);
+    EXPECT_EQ(order(*table, "ID"), expected);
+    EXPECT_TRUE(checkTable(*table).strict());
+    const TagInfo& info = *table->index()->tag("ID");
+    EXPECT_EQ(table->index()->readNode(info, info.root).attributes, 1 | 4);
+
+    // A write rewrites the nodes on its way, plain.
+    std::string rec(table->record(1), table->recordLength());
+    table->setText(rec, *table->field("ID"), "ZZ");
+    table->update(1, rec);
+    EXPECT_TRUE(checkTable(*table).strict());
+    EXPECT_EQ(table->index()->readNode(info, info.root).attributes, 1);
+}
+
+// A tag over a nullable column stores a leading byte, 0x80 before a value and 0x00 for null
+// (the value part then all pad bytes), and its key is one byte longer than the value.
+TEST(VfpFiles, TagsOverNullableValuesKeepTheirLeadingByte) {
+    VfpTable t;
+    auto city = tagOf("CITY", "CITY", 11,
+                      {{"\x80" + pad("Berlin", 10), 1},
+                       {std::string(1, '\0') + pad("", 10), 2},
+                       {"\x80" + pad("Anchorage", 10), 3}});
+    city.options = 0x02;
+    t.write({{"a", "Berlin"}, {"b", std::nullopt}, {"c", "Anchorage"}}, {city});
+    {
+        auto table = Table::open(t.dbf);
+        EXPECT_EQ(order(*table, "CITY"), (std::vector<std::uint32_t>{2, 3, 1}));
+        EXPECT_TRUE(checkTable(*table).strict());
+        TagCursor c(*table, "CITY");
+        auto key = keyFromText(*table, c.tag(), "Berlin");
+        ASSERT_TRUE(key.has_value());
+        ASSERT_TRUE(c.seek(*key));
+        EXPECT_EQ(c.recno(), 1u);
+    }
+    // Writes keep one entry per record: a value becomes null, null becomes a value.
+    auto table = Table::open(t.dbf, exclusive());
+    std::string rec(table->record(2), table->recordLength());
+    table->setText(rec, *table->field("CITY"), "Zurich");
+    table->update(2, rec);
+    std::string third(table->record(3), table->recordLength());
+    third[table->field("_NullFlags")->offset] = '\x01';
+    table->update(3, third);
+    EXPECT_EQ(order(*table, "CITY"), (std::vector<std::uint32_t>{3, 1, 2}));
+    EXPECT_TRUE(checkTable(*table).strict());
+    table->pack();
+    EXPECT_TRUE(table->index()->tag("CITY")->nullable());
+    EXPECT_EQ(table->index()->tag("CITY")->keyLength, 11);
+    EXPECT_TRUE(checkTable(*table).strict());
+}
+
+// A candidate tag holds every record and refuses a second record with a key it holds; a pack
+// keeps it a candidate tag.
+TEST(VfpFiles, CandidateTagsRefuseDuplicatesAndStayCandidates) {
+    VfpTable t;
+    auto id = tagOf("ID", "ID", 2, {{"a ", 1}, {"b ", 2}});
+    id.options = 0x04;
+    t.write({{"a", "X"}, {"b", "Y"}}, {id});
+    auto table = Table::open(t.dbf, exclusive());
+    EXPECT_TRUE(table->index()->tag("ID")->candidate());
+    const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+    std::string rec(table->record(1), table->recordLength());
+    EXPECT_EQ(errorCode([&] { table->append(rec); }), code::kUniqueKeyViolation);
+    EXPECT_EQ(errorCode([&] {
+                  std::string second(table->record(2), table->recordLength());
+                  table->setText(second, *table->field("ID"), "a");
+                  table->update(2, second);
+              }),
+              code::kUniqueKeyViolation);
+    EXPECT_EQ(slurp(t.dbf), dbfBefore);
+    EXPECT_EQ(slurp(t.cdx), cdxBefore);
+    table->setDeleted(2, true);
+    table->pack();
+    EXPECT_TRUE(table->index()->tag("ID")->candidate());
+    EXPECT_TRUE(checkTable(*table).strict());
+}
+
+// A Visual FoxPro 9 binary index is not read: the check says so as unsupported, not as damage,
+// and a write that would change it is refused before any byte changes.
+TEST(VfpFiles, BinaryIndexesAreUnsupportedNotDamaged) {
+    VfpTable t;
+    auto live = tagOf("LIVE", ".NOT.DELETED()", 1, {{"T", 1}, {"T", 2}});
+    live.signature = 5;
+    t.write({{"a", "X"}, {"b", "Y"}}, {tagOf("ID", "ID", 2, {{"a ", 1}, {"b ", 2}}), live});
+    auto table = Table::open(t.dbf, exclusive());
+    CheckReport r = checkTable(*table);
+    EXPECT_TRUE(r.ok());
+    // Its pages, not read, count as wasted space besides.
+    EXPECT_TRUE(std::any_of(r.warnings.begin(), r.warnings.end(), [](const std::string& w) {
+        return w.find("tag LIVE: a binary index (signature 5), not read: unsupported") !=
+               std::string::npos;
+    }));
+    const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+    for (const auto& write :
+         std::vector<std::function<void()>>{[&] { table->setDeleted(1, true); },
+                                            [&] { table->pack(); }, [&] { table->reindex(); }}) {
+        try {
+            write();
+            ADD_FAILURE() << "a write that changes the binary index was done";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::kUnsupported);
+            EXPECT_NE(std::string(e.what()).find("binary index"), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(slurp(t.dbf), dbfBefore);
+    EXPECT_EQ(slurp(t.cdx), cdxBefore);
+    EXPECT_EQ(errorCode([&] { TagCursor(*table, "LIVE").first(); }), code::kUnsupported);
+}
+
+// A tag that does not hold a record under its present key is out of date: rewriting the record
+// is refused before any byte changes. A write that fails part-way (the disk) leaves a marker,
+// and the next exclusive open rebuilds the index.
+TEST(VfpFiles, AFailingWriteChangesNothingOrIsRepairedAtTheNextOpen) {
+    VfpTable t;
+    // Record 2's key in the tag is stale: the table says "b", the tag "q".
+    t.write({{"a", "X"}, {"b", "Y"}, {"c", "Z"}},
+            {tagOf("ID", "ID", 2, {{"a ", 1}, {"q ", 2}, {"c ", 3}})});
+    {
+        auto table = Table::open(t.dbf, exclusive());
+        const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+        std::string rec(table->record(2), table->recordLength());
+        table->setText(rec, *table->field("ID"), "d");
+        EXPECT_EQ(errorCode([&] { table->update(2, rec); }), code::kCorruptIndex);
+        EXPECT_EQ(slurp(t.dbf), dbfBefore);
+        EXPECT_EQ(slurp(t.cdx), cdxBefore);
+        table->reindex();
+    }
+    {
+        auto table = Table::open(t.dbf, exclusive());
+        std::string rec(table->record(3), table->recordLength());
+        table->setText(rec, *table->field("ID"), "0");
+        setWriteHook([](const std::string& path, std::uint64_t) {
+            if (path.size() > 4 && path.substr(path.size() - 4) == ".CDX")
+                throw Error(code::kIoError, path + ": no space left on the device");
+        });
+        EXPECT_EQ(errorCode([&] { table->update(3, rec); }), code::kIoError);
+        setWriteHook(nullptr);
+    }
+    EXPECT_TRUE(fileExists(t.dbf + ".index-stale"));
+    {
+        auto shared = Table::open(t.dbf);
+        ASSERT_FALSE(shared->warnings().empty());
+        EXPECT_NE(shared->warnings()[0].find("out of date"), std::string::npos);
+    }
+    auto table = Table::open(t.dbf, exclusive());
+    EXPECT_FALSE(fileExists(t.dbf + ".index-stale"));
+    EXPECT_TRUE(checkTable(*table).strict());
+    EXPECT_EQ(order(*table, "ID"), (std::vector<std::uint32_t>{3, 1, 2}));
+}
+
+// A key whose length follows the data (TRIM() and its kin) says nothing of its length on an
+// empty table.
+TEST(VfpFiles, TrimmedKeysOnAnEmptyTableAreNoError) {
+    VfpTable t;
+    t.write({}, {tagOf("CITYT", "ALLTRIM(UPPER(CITY))", 10, {})});
+    auto table = Table::open(t.dbf);
+    CheckReport r = checkTable(*table);
+    EXPECT_TRUE(r.strict()) << (r.problems.empty() ? "" : r.problems[0]);
+}
