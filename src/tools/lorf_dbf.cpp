@@ -87,6 +87,7 @@ int info(const xbase::Table& t) {
         std::printf("  %-10s %c %3u", f.name.c_str(), f.type, f.length);
         if (f.decimals) std::printf(".%u", f.decimals);
         if (f.flags) std::printf(" flags 0x%02X", f.flags);
+        if (!f.longName.empty()) std::printf(" long name %s", f.longName.c_str());
         std::printf("\n");
     }
     if (const xbase::CdxFile* cdx = t.index()) {

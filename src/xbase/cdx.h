@@ -38,6 +38,9 @@ struct TagInfo {
     // expression cannot be compiled (then expressionError says why).
     char keyKind = 'C';
     std::string expressionError;
+    // The expression is sound but beyond this engine: a function it does not evaluate, or long
+    // field names of a database container it cannot read.
+    bool expressionUnsupported = false;
 
     bool candidate() const { return (options & cdxfmt::option::kCandidate) != 0; }
     bool nullable() const { return (options & cdxfmt::option::kNullable) != 0; }

@@ -64,11 +64,41 @@ Table::~Table() = default;
 
 namespace {
 
+std::string lowerExtension(const std::string& path) {
+    std::size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    std::string ext = path.substr(dot + 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return ext;
+}
+
+}  // namespace
+
+std::string memoExtension(const std::string& tablePath) {
+    // A database container keeps its memos in .dct; the other Visual FoxPro files that are
+    // tables (forms .scx, class libraries .vcx, reports .frx, labels .lbx, menus .mnx,
+    // projects .pjx) change their last letter to 't'.
+    const std::string ext = lowerExtension(tablePath);
+    if (ext == "dbc") return "dct";
+    if (ext == "scx" || ext == "vcx" || ext == "frx" || ext == "lbx" || ext == "mnx" ||
+        ext == "pjx")
+        return ext.substr(0, 2) + "t";
+    return "fpt";
+}
+
+std::string indexExtension(const std::string& tablePath) {
+    return lowerExtension(tablePath) == "dbc" ? "dcx" : "cdx";
+}
+
+namespace {
+
 // Finishes a pack that was interrupted after its commit point, or drops the new files of one
 // that was not. Called with the table locked, so no pack is running.
 bool recoverPack(const std::string& dbfPath, bool exclusive) {
     std::vector<std::string> targets{dbfPath};
-    for (const char* ext : {"fpt", "dbt", "cdx"}) {
+    for (const std::string& ext :
+         {memoExtension(dbfPath), std::string("dbt"), indexExtension(dbfPath)}) {
         std::string p = siblingPath(dbfPath, ext);
         if (!p.empty()) targets.push_back(p);
     }
@@ -123,8 +153,9 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
                 removeFile(stale);
                 rebuilt = true;
             } catch (const Error& e) {
-                t->warnings_.push_back(resolved + ": the index could not be rebuilt after a "
-                                                  "write that failed part-way: " +
+                t->warnings_.push_back(resolved +
+                                       ": the index could not be rebuilt after a "
+                                       "write that failed part-way: " +
                                        e.what());
             }
         }
@@ -144,23 +175,24 @@ void Table::openCompanions() {
     warnings_.clear();
     keyBuilders_.clear();
     keyErrors_.clear();
+    readContainerNames();
     bool hasMemoField = std::any_of(fields_.begin(), fields_.end(), [](const Field& f) {
         return f.type == 'M' || f.type == 'G' || f.type == 'W';
     });
     if (hasMemoField) {
         const std::uint8_t v = header_.version;
         bool dbt = v == 0x83 || v == 0x8B || v == 0x7B || v == 0xCB || v == 0x8C || v == 0x04;
-        std::string memoPath = siblingPath(resolved, dbt ? "dbt" : "fpt");
+        const std::string ext = dbt ? std::string("dbt") : memoExtension(resolved);
+        std::string memoPath = siblingPath(resolved, ext);
         if (memoPath.empty())
-            fail(code::kFileNotFound,
-                 resolved + ": the memo file " + (dbt ? ".dbt" : ".fpt") + " is missing");
+            fail(code::kFileNotFound, resolved + ": the memo file ." + ext + " is missing");
         const MemoFile::Kind kind =
             !dbt ? MemoFile::Kind::Fpt : (v == 0x83 ? MemoFile::Kind::Dbt : MemoFile::Kind::Dbt4);
         memo_ = std::make_unique<MemoFile>(MemoFile::open(memoPath, kind, access, options_.share));
     }
 
     if (options_.openIndex) {
-        std::string cdxPath = siblingPath(resolved, "cdx");
+        std::string cdxPath = siblingPath(resolved, indexExtension(resolved));
         bool flagged = (header_.tableFlags & 0x01) != 0;
         if (!cdxPath.empty()) {
             if (!flagged)
@@ -183,6 +215,82 @@ void Table::openCompanions() {
     cache_.assign(kCacheSlots * recordsPerBlock_ * header_.recordLength, '\0');
 }
 
+void Table::readContainerNames() {
+    const std::string& path = file_.path();
+    containerUnknown_ = false;
+    if (format_ != TableFormat::VisualFoxPro || lowerExtension(path) == "dbc" ||
+        header_.headerLength < dbffmt::header::kSize + dbffmt::kBacklinkSize)
+        return;
+    // The backlink: the container's path, relative to the table's folder, in the last bytes
+    // of the header.
+    char link[dbffmt::kBacklinkSize];
+    file_.readExact(header_.headerLength - dbffmt::kBacklinkSize, link, sizeof link,
+                    "the database container's name");
+    std::string name(link, std::find(link, link + sizeof link, '\0'));
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    if (name.empty() || name.find('\x0D') != std::string::npos) return;
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const bool absolute = name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':');
+    const std::string dbcPath = resolvePath(absolute ? name : folder + name);
+    auto unknown = [&](const std::string& why) {
+        containerUnknown_ = true;
+        warnings_.push_back(path + ": " + why + "; the long field names are not known");
+    };
+    if (dbcPath.empty()) return unknown("the database container " + name + " is missing");
+    try {
+        OpenOptions o;
+        o.openIndex = false;
+        auto dbc = Table::open(dbcPath, o);
+        const Field* id = dbc->field("OBJECTID");
+        const Field* parent = dbc->field("PARENTID");
+        const Field* type = dbc->field("OBJECTTYPE");
+        const Field* objectName = dbc->field("OBJECTNAME");
+        if (!id || !parent || !type || !objectName)
+            return unknown(dbcPath + " is no database container");
+        // The table's own object is named like its file; its fields follow in their order.
+        std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        stem = stem.substr(0, stem.find_last_of('.'));
+        auto lower = [](std::string v) {
+            for (char& c : v)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            return v;
+        };
+        std::string tableId;
+        std::vector<std::string> names;
+        for (std::uint32_t r = 1; r <= dbc->recordCount(); ++r) {
+            const char* rec = dbc->record(r);
+            if (rec[0] == dbffmt::kDeleted) continue;
+            const std::string kind = dbc->text(rec, *type);
+            if (tableId.empty()) {
+                if (kind == "Table" && lower(dbc->text(rec, *objectName)) == lower(stem))
+                    tableId = dbc->display(rec, *id);
+            } else if (kind == "Field" && dbc->display(rec, *parent) == tableId) {
+                names.push_back(dbc->text(rec, *objectName));
+            }
+        }
+        if (tableId.empty()) return unknown(dbcPath + " holds no table " + stem);
+        std::vector<Field*> own;
+        for (Field& f : fields_)
+            if (!f.isSystem()) own.push_back(&f);
+        if (names.size() != own.size())
+            return unknown(dbcPath + " names " + std::to_string(names.size()) +
+                           " fields of the table, which has " + std::to_string(own.size()));
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            own[i]->longName = names[i];
+            std::string upper = names[i];
+            for (char& c : upper)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            fieldsByName_.emplace(std::move(upper),
+                                  static_cast<int>(own[i] - fields_.data()));  // short names first
+        }
+    } catch (const Error& e) {
+        unknown(std::string("the database container cannot be read: ") + e.what());
+    }
+}
+
 void Table::openIndex(const std::string& cdxPath) {
     Access access = options_.readOnly ? Access::Read : Access::ReadWrite;
     index_ = std::make_unique<CdxFile>(CdxFile::open(cdxPath, access, options_.share));
@@ -194,6 +302,7 @@ void Table::openIndex(const std::string& cdxPath) {
                 keyKind(Expression::compile(tag.keyExpression, this, TextMode::Raw).type());
         } catch (const Error& e) {
             tag.expressionError = e.what();
+            tag.expressionUnsupported = e.code() == code::kUnsupported || containerUnknown_;
         }
     }
     keyBuilders_.clear();

@@ -38,6 +38,9 @@ struct Field {
     std::uint8_t flags = 0;  // VFP field flags: 0x01 system, 0x02 nullable, 0x04 binary
     int nullBit = -1;        // bit of _NullFlags that marks the value null
     int varLengthBit = -1;   // bit of _NullFlags that marks a V/Q value shorter than the field
+    // The field's long name in the database container the table belongs to; empty when there
+    // is none. Expressions and look-ups find the field by either name.
+    std::string longName;
 
     bool isSystem() const { return (flags & 0x01) != 0; }
     bool isCharacter() const { return type == 'C' || type == 'V'; }
@@ -191,6 +194,8 @@ class Table {
     Table() = default;
     void parseHeader();
     void openCompanions();
+    // Reads the long field names from the database container the header's backlink names.
+    void readContainerNames();
     void openIndex(const std::string& cdxPath);
     void requireWritable(const char* what) const;
     // The key builders of the tags, compiled on first use (nullptr where a tag cannot be).
@@ -234,6 +239,7 @@ class Table {
     mutable std::vector<std::string> keyErrors_;
     bool dateStamped_ = false;
     std::uint64_t changes_ = 1;
+    bool containerUnknown_ = false;  // the table names a database container it cannot read
 
     // Direct-mapped cache of record blocks.
     struct CacheSlot {
@@ -270,6 +276,12 @@ struct TableDef {
 };
 // Creates the files of an empty table (replacing none: an existing file is an error).
 void createTable(const std::string& path, const TableDef& def);
+
+// The extensions of a table file's memo file and structural index: "fpt" and "cdx" for a
+// table, "dct" and "dcx" for a database container (and the memo files of the other Visual
+// FoxPro files that are tables).
+std::string memoExtension(const std::string& tablePath);
+std::string indexExtension(const std::string& tablePath);
 
 // Julian day numbers, as xBase stores dates in keys and T fields.
 std::int32_t julianDay(int year, int month, int day);

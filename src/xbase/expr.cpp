@@ -480,6 +480,7 @@ struct StrOfField final : Node {
 
 struct ExprError {
     std::string text;
+    bool unsupported = false;  // a function this engine does not evaluate
 };
 
 [[noreturn]] void err(const std::string& t) {
@@ -849,6 +850,9 @@ class Lexer {
                 if (i_ < s_.size() && s_[i_] == '=') {
                     ++i_;
                     t.text = "==";
+                } else if (i_ < s_.size() && (s_[i_] == '>' || s_[i_] == '<')) {
+                    // FoxPro takes "=>" and "=<" for ">=" and "<=".
+                    t.text = std::string(1, s_[i_++]) + "=";
                 }
                 return t;
             case '<':
@@ -993,6 +997,60 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
     charFn("ALLTRIM", [ltrim, rtrim](std::string& s) {
         rtrim(s);
         ltrim(s);
+    });
+    // The sound of a name, as Knuth gives it: its first letter and the codes of the consonants
+    // after it, a code repeated only where a vowel stands between (H and W do not part two
+    // letters of one code), padded with zeros to four characters.
+    charFn("SOUNDEX", [](std::string& s) {
+        auto codeOf = [](char c) -> char {
+            switch (c) {
+                case 'B':
+                case 'F':
+                case 'P':
+                case 'V':
+                    return '1';
+                case 'C':
+                case 'G':
+                case 'J':
+                case 'K':
+                case 'Q':
+                case 'S':
+                case 'X':
+                case 'Z':
+                    return '2';
+                case 'D':
+                case 'T':
+                    return '3';
+                case 'L':
+                    return '4';
+                case 'M':
+                case 'N':
+                    return '5';
+                case 'R':
+                    return '6';
+                default:
+                    return '\0';
+            }
+        };
+        std::string out;
+        char last = '\0';
+        for (char c : s) {
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            if (c < 'A' || c > 'Z') continue;
+            const char code = codeOf(c);
+            if (out.empty()) {
+                out += c;
+            } else if (c == 'H' || c == 'W') {
+                continue;
+            } else if (code != '\0' && code != last) {
+                out += code;
+            }
+            last = code;
+            if (out.size() == 4) break;
+        }
+        if (out.empty()) out = "0";
+        out.resize(4, '0');
+        s = std::move(out);
     });
     charFn("LTRIM", ltrim);
     charFn("RTRIM", rtrim);
@@ -1531,7 +1589,7 @@ class Parser {
                 }
             }
         }
-        if (!fn) err("unknown function " + name + "()");
+        if (!fn) throw ExprError{"the function " + name + "() is unsupported", true};
         ++p_;  // (
         auto node = std::make_shared<Call>();
         if (peek().kind != Tok::RParen) {
@@ -1595,7 +1653,8 @@ Expression Expression::compile(std::string_view text, const Table* table, TextMo
         Parser parser(lexer.run(), env);
         e.root_ = parser.parse();
     } catch (const ExprError& x) {
-        fail(code::kExpression, "Error in expression '" + fullText + "': " + x.text);
+        fail(x.unsupported ? code::kUnsupported : code::kExpression,
+             "Error in expression '" + fullText + "': " + x.text);
     }
     e.text_ = std::string(trimmed);
     e.type_ = e.root_->type;

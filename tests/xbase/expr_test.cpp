@@ -51,6 +51,13 @@ TEST_F(ExprTest, CharacterResults) {
         {"UPPER(NNUM)", "AB-12        "},
         {"UPPER(NAME)", "\xD2\xD0\xD3\xC1\xC0 STEEL         "},
         {"LOWER('ABC')", "abc"},
+        // Knuth's examples of the sound code.
+        {"SOUNDEX('Robert')", "R163"},
+        {"SOUNDEX('Rupert')", "R163"},
+        {"SOUNDEX('Ashcraft')", "A261"},
+        {"SOUNDEX('Tymczak')", "T522"},
+        {"SOUNDEX('Pfister')", "P236"},
+        {"SOUNDEX('Lee')", "L000"},
         {"ALLTRIM(GRUP)", "7"},
         {"LTRIM(GRUP)", "7  "},
         {"RTRIM(GRUP)", "  7"},
@@ -152,10 +159,9 @@ TEST_F(ExprTest, NumericAndLogicalResults) {
 
 TEST_F(ExprTest, ErrorsNameTheExpression) {
     const char* bad[] = {
-        "",           "   ",      "NOPE",       "FOO(NNUM)",    "UPPER(NNUM",    "NNUM+",
-        "'open",      "GRUP+1",   "AT(1,NNUM)", "SUBSTR(NNUM)", "CENA.AND.FLAG", "{^2024-13-01}",
-        "1 2",        "NNUM = 5", "@",          "SPACE()",      "(NNUM",         ".NOT. NNUM",
-        "_NullFlags",
+        "",         "   ",        "NOPE",         "UPPER(NNUM",    "NNUM+",         "'open",
+        "GRUP+1",   "AT(1,NNUM)", "SUBSTR(NNUM)", "CENA.AND.FLAG", "{^2024-13-01}", "1 2",
+        "NNUM = 5", "@",          "SPACE()",      "(NNUM",         ".NOT. NNUM",    "_NullFlags",
     };
     for (const char* text : bad) {
         try {
@@ -170,6 +176,19 @@ TEST_F(ExprTest, ErrorsNameTheExpression) {
                 EXPECT_NE(msg.find("empty"), std::string::npos) << msg;
         }
     }
+    // A function the engine does not evaluate is unsupported, by name; the comparisons FoxPro
+    // also writes "=>" and "=<" are not.
+    try {
+        Expression::compile("FOO(NNUM)", table.get(), TextMode::Raw);
+        ADD_FAILURE() << "compiled FOO()";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), code::kUnsupported);
+        EXPECT_NE(std::string(e.what()).find("the function FOO() is unsupported"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(Expression::compile("GRUP=>'  7'.AND.GRUP=<'  7'", table.get(), TextMode::Raw)
+                    .test(rec, 1));
     // Errors that only evaluation finds.
     EXPECT_THROW(eval("CENA/0"), Error);
     EXPECT_THROW(Expression::compile("NNUM", table.get(), TextMode::Raw).test(rec, 1), Error);

@@ -284,8 +284,8 @@ TEST(Write, IrreproducibleTagsStopWritesFirst) {
     s.fields = {{"GRUP", 'C', 5}, {"NAME", 'C', 8}};
     s.records = {{"1", "b"}, {"2", "a"}};
     testfmt::TagSpec good{"GRUP", "GRUP", "", 5, false, false, ' ', {{"1    ", 1}, {"2    ", 2}}};
-    testfmt::TagSpec odd{"ODD", "SOUNDEX(NAME)", "",  8,
-                         false, false,           ' ', {{"a       ", 2}, {"b       ", 1}}};
+    testfmt::TagSpec odd{
+        "ODD", "METAPHONE(NAME)", "", 8, false, false, ' ', {{"a       ", 2}, {"b       ", 1}}};
     testfmt::TagSpec general{"GEN", "NAME", "",  8,
                              false, false,  ' ', {{"a       ", 2}, {"b       ", 1}}};
     auto image = testfmt::buildCdx({good, general});
