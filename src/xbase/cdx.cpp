@@ -118,7 +118,7 @@ Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts
     n.left = h.left;
     n.right = h.right;
     n.keyLength = tag.keyLength;
-    n.trail = cdxfmt::padByte(tag.keyKind);
+    n.trail = padOf(tag);
     const std::size_t kl = tag.keyLength;
     if ((n.attributes & ~cdxfmt::attr::kKnown) != 0)
         corrupt(where() + ": unknown node attributes " + std::to_string(n.attributes));
@@ -173,7 +173,7 @@ Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts
 std::shared_ptr<const Node> CdxFile::node(const TagInfo& tag, std::uint32_t offset) const {
     auto it = cache_.find(offset);
     if (it != cache_.end() && it->second->keyLength == tag.keyLength &&
-        it->second->trail == cdxfmt::padByte(tag.keyKind))
+        it->second->trail == padOf(tag))
         return it->second;
     if (cache_.size() >= kMaxCachedNodes) cache_.clear();
     auto n = std::make_shared<const Node>(readNode(tag, offset));

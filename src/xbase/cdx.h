@@ -47,6 +47,12 @@ struct TagInfo {
     bool binary() const { return signature == cdxfmt::kBinarySignature; }
 };
 
+// The byte that pads a key of that tag at its end: a blank for character keys in the machine
+// order, zero for all others (keys of another collation are its weights, padded with zeros).
+inline char padOf(const TagInfo& tag) {
+    return tag.collation != "MACHINE" ? '\0' : cdxfmt::padByte(tag.keyKind);
+}
+
 // A decoded index node. Keys are stored whole, `keyLength` bytes each.
 struct Node {
     std::uint32_t offset = 0;

@@ -307,7 +307,7 @@ TagTreeWriter::TagTreeWriter(IndexFileWriter& out, const TagInfo& tag, std::uint
     : out_(out),
       tag_(tag),
       layout_(LeafLayout::forKeys(tag.keyLength, maxRecno)),
-      pad_(cdxfmt::padByte(tag.keyKind)),
+      pad_(padOf(tag)),
       chunk_(kChunkPages * kNodeSize, 0) {}
 
 void TagTreeWriter::flushChunk() {
@@ -642,7 +642,7 @@ void CdxFile::removeFromParent(const TagInfo& tag, std::vector<PathStep>& path, 
             leaf.offset = parent.offset;
             leaf.attributes = attr::kRoot | attr::kLeaf;
             leaf.keyLength = tag.keyLength;
-            leaf.trail = cdxfmt::padByte(tag.keyKind);
+            leaf.trail = padOf(tag);
             writeNode(tag, leaf);
             return;
         }

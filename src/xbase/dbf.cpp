@@ -258,18 +258,28 @@ void Table::readContainerNames() {
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
             return v;
         };
+        // The table's object: named like the file, or under a long name of its own with the
+        // file's name among its properties.
+        const Field* property = dbc->field("PROPERTY");
+        const std::string fileName = lower(path.substr(slash == std::string::npos ? 0 : slash + 1));
         std::string tableId;
-        std::vector<std::string> names;
-        for (std::uint32_t r = 1; r <= dbc->recordCount(); ++r) {
-            const char* rec = dbc->record(r);
-            if (rec[0] == dbffmt::kDeleted) continue;
-            const std::string kind = dbc->text(rec, *type);
-            if (tableId.empty()) {
-                if (kind == "Table" && lower(dbc->text(rec, *objectName)) == lower(stem))
-                    tableId = dbc->display(rec, *id);
-            } else if (kind == "Field" && dbc->display(rec, *parent) == tableId) {
-                names.push_back(dbc->text(rec, *objectName));
+        for (int pass = 0; pass < 2 && tableId.empty(); ++pass) {
+            for (std::uint32_t r = 1; r <= dbc->recordCount() && tableId.empty(); ++r) {
+                const char* rec = dbc->record(r);
+                if (rec[0] == dbffmt::kDeleted || dbc->text(rec, *type) != "Table") continue;
+                const bool named =
+                    pass == 0 ? lower(dbc->text(rec, *objectName)) == lower(stem)
+                              : property && lower(dbc->memo(rec, *property)).find(fileName) !=
+                                                std::string::npos;
+                if (named) tableId = dbc->display(rec, *id);
             }
+        }
+        std::vector<std::string> names;
+        for (std::uint32_t r = 1; r <= dbc->recordCount() && !tableId.empty(); ++r) {
+            const char* rec = dbc->record(r);
+            if (rec[0] != dbffmt::kDeleted && dbc->text(rec, *type) == "Field" &&
+                dbc->display(rec, *parent) == tableId)
+                names.push_back(dbc->text(rec, *objectName));
         }
         if (tableId.empty()) return unknown(dbcPath + " holds no table " + stem);
         std::vector<Field*> own;
@@ -320,6 +330,7 @@ void Table::parseHeader() {
     header_.version = stored.version;
     switch (stored.version) {
         case 0x03:  // dBase III and dBase IV without memo
+        case 0x07:  // the same, as CA-Visual Objects writes it
         case 0x83:
             format_ = TableFormat::DBase3;
             break;
@@ -344,7 +355,8 @@ void Table::parseHeader() {
             format_ = TableFormat::VisualFoxPro;
             break;
         default:
-            corrupt("not a supported table (version byte " + std::to_string(stored.version) + ")");
+            fail(code::kUnsupported, p + ": an unsupported table format (version byte " +
+                                         std::to_string(stored.version) + ")");
     }
     header_.year = 1900 + stored.year;
     if (header_.year < 1980) header_.year += 100;

@@ -96,7 +96,7 @@ TEST(DBaseList, DamagedOrForeignFilesAreClearErrors) {
         {"truncated header", good.substr(0, 40), "the header length"},
         {"empty", "", "too short for a table header"},
         {"text", "LBL_NAME;LBL_PATH\nFirst database;DB1\nSecond one;DB2\n",
-         "not a supported table"},
+         "an unsupported table format"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

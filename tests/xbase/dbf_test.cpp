@@ -159,7 +159,8 @@ TEST(Dbf, RefusesInconsistentHeaders) {
         {"unknown field type", [](std::string& b) { b[32 + 11] = 'Z'; }, "unknown type"},
         {"date field of length 5", [](std::string& b) { b[32 + 3 * 32 + 16] = 5; },
          "impossible length"},
-        {"unknown version byte", [](std::string& b) { b[0] = 0x07; }, "version byte"},
+        {"unknown version byte", [](std::string& b) { b[0] = 0x66; },
+         "an unsupported table format (version byte 102)"},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -170,7 +171,9 @@ TEST(Dbf, RefusesInconsistentHeaders) {
             Table::open(dir.file("BAD.DBF"));
             ADD_FAILURE() << c.what << ": opened";
         } catch (const Error& e) {
-            EXPECT_EQ(e.code(), code::kCorruptTable) << c.what;
+            // A format the engine does not know is unsupported, not damaged.
+            const bool unknownFormat = std::string(c.what) == "unknown version byte";
+            EXPECT_EQ(e.code(), unknownFormat ? code::kUnsupported : code::kCorruptTable) << c.what;
             EXPECT_NE(std::string(e.what()).find("BAD.DBF"), std::string::npos)
                 << c.what << ": " << e.what();
             EXPECT_NE(std::string(e.what()).find(c.mentions), std::string::npos)
