@@ -267,6 +267,7 @@ std::vector<db::FieldDef> TAdsTable::doOpen() {
         if (f.type == '0') continue;
         db::FieldDef d;
         d.name = f.name;
+        d.alias = f.longName;
         switch (f.type) {
             case 'C':
             case 'V':

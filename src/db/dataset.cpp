@@ -231,6 +231,8 @@ void Dataset::setMasterSource(DataSource* master, std::string masterFields) {
 std::optional<std::size_t> Dataset::columnOf(std::string_view name) const {
     for (std::size_t i = 0; i < columnDefs_.size(); ++i)
         if (sameName(columnDefs_[i].name, name)) return i;
+    for (std::size_t i = 0; i < columnDefs_.size(); ++i)
+        if (!columnDefs_[i].alias.empty() && sameName(columnDefs_[i].alias, name)) return i;
     return std::nullopt;
 }
 
@@ -404,6 +406,8 @@ void Dataset::setRecNo(std::int64_t) {
 Field* Dataset::findField(std::string_view name) const {
     for (const auto& f : fields_)
         if (sameName(f->name(), name)) return f.get();
+    for (const auto& f : fields_)
+        if (!f->def().alias.empty() && sameName(f->def().alias, name)) return f.get();
     return nullptr;
 }
 

@@ -53,6 +53,8 @@ struct FieldDef {
     std::string displayLabel;
     bool calculated = false;
     std::uint32_t displayWidth = 0;
+    // Another name the field answers to (its long name in a database container); empty: none.
+    std::string alias = {};
 };
 
 class Field {

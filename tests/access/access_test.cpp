@@ -6,6 +6,7 @@
 #include <set>
 
 #include "../common/test_text.h"
+#include "../xbase/format_builder.h"
 #include "../xbase/temp_dir.h"
 #include "access/ads.h"
 #include "sample_db.h"
@@ -377,4 +378,34 @@ TEST(AccessLocate, AnUpperTagDoesNotIgnoreLetterCase) {
         EXPECT_EQ(names.fieldByName("NAME").asString(), want);
     }
     EXPECT_FALSE(names.locate("NAME", {Value(std::string("aBC"))}));
+}
+
+// A table bound to a database container: the dataset's fields answer to their long names too.
+TEST(AccessLocate, LongFieldNamesOfADatabaseContainer) {
+    settings();
+    TempDir dir;
+    const testfmt::Container c =
+        testfmt::buildContainer({{"materials", {"groupcodelong", "itemnumberofmaterial"}}});
+    testfmt::writeFile(dir.file("shop.dbc"), c.dbc);
+    testfmt::writeFile(dir.file("shop.dct"), c.dct);
+    testfmt::TableSpec s;
+    s.version = 0x30;
+    s.tableFlags = 0;
+    s.fields = {{"GROUPCODEL", 'C', 5}, {"ITEMNUMBER", 'C', 13}};
+    s.records = {{"  2", "B"}, {"  1", "A"}};
+    std::string bytes = testfmt::buildDbf(s);
+    testfmt::setBacklink(bytes, "shop.dbc");
+    testfmt::writeFile(dir.file("materials.dbf"), bytes);
+    TAdsConnection con;
+    con.setConnectPath(dir.path() + "/");
+    TAdsTable m("Materials");
+    m.setAdsConnection(&con);
+    m.setTableType(TAdsTableType::ttAdsVFP);
+    m.setReadOnlyOpen(true);
+    m.setTableName("materials.dbf");
+    m.open();
+    ASSERT_TRUE(m.locate("GroupCodeLong;ItemNumberOfMaterial",
+                         {Value(std::string("  1")), Value(std::string("A"))}));
+    EXPECT_EQ(m.fieldByName("itemnumberofmaterial").asString(), "A");
+    EXPECT_EQ(m.fieldByName("ITEMNUMBER").asString(), "A");
 }

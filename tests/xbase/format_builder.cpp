@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace testfmt {
 
@@ -277,6 +278,38 @@ CdxImage buildCdx(const std::vector<TagSpec>& tags) {
     tagHeader(b.file, 0, dirRoot, 10, 0xE0, false, "", "");
     img.bytes = b.file;
     return img;
+}
+
+Container buildContainer(
+    const std::vector<std::pair<std::string, std::vector<std::string>>>& tables) {
+    auto i32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    Container c;
+    std::vector<std::uint32_t> blocks;
+    std::tie(c.dct, blocks) = buildFpt(64, {"properties"});
+    TableSpec s;
+    s.version = 0x30;
+    s.tableFlags = 0x07;
+    s.fields = {{"OBJECTID", 'I', 4},
+                {"PARENTID", 'I', 4},
+                {"OBJECTTYPE", 'C', 10},
+                {"OBJECTNAME", 'C', 128},
+                {"PROPERTY", 'M', 4, 0, 0x04}};
+    std::uint32_t id = 1;
+    s.records.push_back({i32(id), i32(1), "Database", "Database", i32(0)});
+    for (const auto& [table, fields] : tables) {
+        const std::uint32_t tableId = ++id;
+        s.records.push_back({i32(tableId), i32(1), "Table", table, i32(blocks[0])});
+        for (const std::string& f : fields)
+            s.records.push_back({i32(++id), i32(tableId), "Field", f, i32(0)});
+    }
+    c.dbc = buildDbf(s);
+    return c;
+}
+
+void setBacklink(std::string& dbf, const std::string& container) {
+    const std::size_t headerLength =
+        static_cast<unsigned char>(dbf[8]) | (static_cast<unsigned char>(dbf[9]) << 8);
+    std::memcpy(dbf.data() + headerLength - 263, container.data(), container.size());
 }
 
 std::pair<std::string, std::vector<std::uint32_t>> buildFpt(std::uint16_t blockSize,

@@ -44,9 +44,9 @@ struct TagSpec {
     // Lets a key share bytes of the previous key's trailing pad, as some writers do; the
     // canonical counts stop where either key's pad begins.
     bool sharePad = false;
-    std::uint8_t options = 0;          // more option bits: 0x02 nullable, 0x04 candidate
-    std::uint8_t signature = 1;        // 5: a Visual FoxPro 9 binary index
-    std::uint8_t attributeMark = 0;    // 0x04: every node marked as rewritten by Visual FoxPro
+    std::uint8_t options = 0;        // more option bits: 0x02 nullable, 0x04 candidate
+    std::uint8_t signature = 1;      // 5: a Visual FoxPro 9 binary index
+    std::uint8_t attributeMark = 0;  // 0x04: every node marked as rewritten by Visual FoxPro
 };
 
 struct CdxImage {
@@ -62,6 +62,16 @@ CdxImage buildCdx(const std::vector<TagSpec>& tags);
 // A memo file with the given block size and memos (returns the image and each memo's block).
 std::pair<std::string, std::vector<std::uint32_t>> buildFpt(std::uint16_t blockSize,
                                                             const std::vector<std::string>& memos);
+
+// A Visual FoxPro database container naming the given tables, each with the long names of its
+// fields in order: the container's bytes and its memo file's (.dct).
+struct Container {
+    std::string dbc, dct;
+};
+Container buildContainer(
+    const std::vector<std::pair<std::string, std::vector<std::string>>>& tables);
+// Puts a container's name into a Visual FoxPro table's backlink (the last 263 header bytes).
+void setBacklink(std::string& dbf, const std::string& container);
 
 // Writes bytes to a file, replacing it.
 void writeFile(const std::string& path, const std::string& bytes);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +20,7 @@
 #include "xbase/key.h"
 
 using namespace xbase;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -266,4 +269,49 @@ TEST(VfpFiles, TrimmedKeysOnAnEmptyTableAreNoError) {
     auto table = Table::open(t.dbf);
     CheckReport r = checkTable(*table);
     EXPECT_TRUE(r.strict()) << (r.problems.empty() ? "" : r.problems[0]);
+}
+
+// A table bound to a database container names it in the last 263 bytes of its header; the
+// container's Field records, in order, give the long names of the table's fields, which key
+// expressions and look-ups may use.
+TEST(VfpFiles, LongFieldNamesComeFromTheDatabaseContainer) {
+    TempDir dir;
+    const testfmt::Container c = testfmt::buildContainer(
+        {{"materials", {"groupcodelong", "itemnumberofmaterial"}}, {"other", {"unrelated"}}});
+    testfmt::writeFile(dir.file("SHOP.DBC"), c.dbc);
+    testfmt::writeFile(dir.file("SHOP.DCT"), c.dct);
+    testfmt::TableSpec s;
+    s.version = 0x30;
+    s.fields = {{"GROUPCODEL", 'C', 5}, {"ITEMNUMBER", 'C', 13}};
+    s.records = {{"  2", "B"}, {"  1", "A"}};
+    std::string bytes = testfmt::buildDbf(s);
+    testfmt::setBacklink(bytes, "shop.dbc");
+    testfmt::writeFile(dir.file("MATERIALS.DBF"), bytes);
+    auto tag = tagOf("BYPAIR", "groupcodelong+itemnumberofmaterial", 18,
+                     {{pad("  2", 5) + pad("B", 13), 1}, {pad("  1", 5) + pad("A", 13), 2}});
+    testfmt::writeFile(dir.file("MATERIALS.CDX"), testfmt::buildCdx({tag}).bytes);
+
+    auto t = Table::open(dir.file("MATERIALS.DBF"), exclusive());
+    EXPECT_TRUE(t->warnings().empty()) << t->warnings()[0];
+    ASSERT_NE(t->field("itemnumberofmaterial"), nullptr);
+    EXPECT_EQ(t->field("ItemNumberOfMaterial"), t->field("ITEMNUMBER"));
+    EXPECT_EQ(t->field("GROUPCODEL")->longName, "groupcodelong");
+    EXPECT_EQ(order(*t, "BYPAIR"), (std::vector<std::uint32_t>{2, 1}));
+    EXPECT_TRUE(checkTable(*t).strict());
+    std::string rec(t->record(1), t->recordLength());
+    t->setText(rec, *t->field("groupcodelong"), "  0");
+    t->update(1, rec);
+    t->pack();
+    EXPECT_EQ(order(*t, "BYPAIR"), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_TRUE(checkTable(*t).strict());
+
+    // Without its container the table still opens; the names it cannot know are said so, and
+    // the tag that needs them is beyond the engine, not damaged.
+    t.reset();
+    fs::remove(dir.file("SHOP.DBC"));
+    auto alone = Table::open(dir.file("MATERIALS.DBF"));
+    ASSERT_FALSE(alone->warnings().empty());
+    EXPECT_NE(alone->warnings()[0].find("the long field names are not known"), std::string::npos);
+    CheckReport r = checkTable(*alone);
+    EXPECT_TRUE(r.ok());
 }
