@@ -315,3 +315,28 @@ TEST(VfpFiles, LongFieldNamesComeFromTheDatabaseContainer) {
     CheckReport r = checkTable(*alone);
     EXPECT_TRUE(r.ok());
 }
+
+// A structural index beside a table whose header does not flag it is read and reported as a
+// warning; the first write flags it, as every table the engine writes or packs is flagged.
+TEST(VfpFiles, AnUnflaggedIndexIsReadAndFlaggedByTheFirstWrite) {
+    TempDir dir;
+    testfmt::TableSpec s;
+    s.version = 0x30;
+    s.tableFlags = 0;
+    s.fields = {{"ID", 'C', 2}};
+    s.records = {{"a"}, {"b"}};
+    testfmt::writeFile(dir.file("U.DBF"), testfmt::buildDbf(s));
+    testfmt::writeFile(dir.file("U.CDX"),
+                       testfmt::buildCdx({tagOf("ID", "ID", 2, {{"a ", 1}, {"b ", 2}})}).bytes);
+    {
+        auto t = Table::open(dir.file("U.DBF"), exclusive());
+        CheckReport r = checkTable(*t);
+        EXPECT_TRUE(r.ok());
+        ASSERT_EQ(r.warnings.size(), 1u);
+        EXPECT_NE(r.warnings[0].find("does not flag it"), std::string::npos);
+        t->setDeleted(2, true);
+    }
+    auto t = Table::open(dir.file("U.DBF"), exclusive());
+    EXPECT_EQ(t->header().tableFlags & 0x01, 0x01);
+    EXPECT_TRUE(checkTable(*t).strict());
+}
