@@ -307,8 +307,8 @@ Container buildContainer(
 }
 
 void setBacklink(std::string& dbf, const std::string& container) {
-    const std::size_t headerLength =
-        static_cast<unsigned char>(dbf[8]) | (static_cast<unsigned char>(dbf[9]) << 8);
+    const std::size_t headerLength = std::size_t{static_cast<unsigned char>(dbf[8])} |
+                                     (std::size_t{static_cast<unsigned char>(dbf[9])} << 8);
     std::memcpy(dbf.data() + headerLength - 263, container.data(), container.size());
 }
 
