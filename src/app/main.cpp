@@ -31,8 +31,9 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    // The application title names the task bar button and the message boxes; it is no display
+    // name, which Qt would append to every window's caption.
     QApplication::setApplicationName(app::kApplicationTitle);
-    QApplication::setApplicationDisplayName(app::kApplicationTitle);
     QApplication::setWindowIcon(QIcon(app::programPicture()));
     // The main window first (it is the application's main window), then the data module,
     // then the dialogs, which stay hidden until called.

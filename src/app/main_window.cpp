@@ -466,9 +466,7 @@ std::string TMain::withDelimiter(std::string path) {
 }
 
 bool TMain::validDatabase(const std::string& path) const {
-    // A file counts only if it exists and is not a folder.
-    std::string f = xbase::resolvePath(qs(path).toStdString() + "main.dbf");
-    return !f.empty() && QFileInfo(QString::fromStdString(f)).isFile();
+    return data::isAccountingDatabase(path);
 }
 
 void TMain::savePath() const {
@@ -481,10 +479,17 @@ void TMain::savePath() const {
 }
 
 void TMain::FormShow() {
+    // An error anywhere skips the rest: the window then stays on its initial tab.
     guarded([this] {
         QFile ini(programFile("path.ini"));
         std::string text;
-        if (ini.open(QIODevice::ReadOnly)) {
+        if (QFileInfo::exists(ini.fileName())) {
+            if (!QFileInfo(ini.fileName()).isFile())
+                throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() +
+                                        ": it is no file");
+            if (!ini.open(QIODevice::ReadOnly))
+                throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() +
+                                        ": " + ini.errorString().toStdString());
             QByteArray bytes = ini.readAll();
             qsizetype nul = bytes.indexOf('\0');
             if (nul >= 0) bytes.truncate(nul);
@@ -494,16 +499,20 @@ void TMain::FormShow() {
                 text.pop_back();
         }
         DBPath = withDelimiter(text);
-        IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+        IsAnsi = data::isAnsiDatabase(DBPath);
         if (validDatabase(DBPath)) {
             OpenData();
-        } else if (takeChosenPath()) {
-            savePath();
-            OpenData();
+        } else {
+            // However the chooser was closed, the directory last confirmed in it is tested.
+            VellPath->exec();
+            if (acceptChosenPath()) {
+                savePath();
+                OpenData();
+            }
         }
+        PageControl1->setCurrentIndex(0);
+        Status();
     });
-    PageControl1->setCurrentIndex(0);
-    guarded([this] { Status(); });
 }
 
 void TMain::OpenData() {
@@ -584,8 +593,10 @@ void TMain::Button6Click() {
         if (!expr)
             throw db::DatabaseError(
                 ansi("В тексте поиска есть символы, которых нет в кодовой странице Windows-1251"));
+        // Started once the search has run, whatever it found; an error leaves it unstarted.
+        const bool found = ads::LocateExpression(d_->MlabelThrough, *expr);
         SearchStarted = true;
-        if (!ads::LocateExpression(d_->MlabelThrough, *expr)) {
+        if (!found) {
             plainMessage(this, qs("Не найдено!"));
             return;
         }
@@ -612,8 +623,14 @@ bool TMain::eventFilter(QObject* watched, QEvent* event) {
             guarded([this] { Button6Click(); });
             return true;
         }
-        // A key that types a character (Backspace too) starts the search anew.
-        if (!key->text().isEmpty()) SearchStarted = false;
+        // A key that types a character (Backspace too) starts the search anew; keys that type
+        // none (Delete, Tab, arrows, and the control characters Qt reports as their text)
+        // leave it as it is.
+        const QString text = key->text();
+        const bool typesCharacter =
+            key->key() == Qt::Key_Backspace ||
+            (!text.isEmpty() && text[0] >= QChar(' ') && text[0] != QChar(0x7F));
+        if (typesCharacter) SearchStarted = false;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -658,19 +675,25 @@ void TMain::Button4Click() {
     builder_->deleteRow();
 }
 
-bool TMain::takeChosenPath() {
-    // However the chooser was closed, the directory last confirmed in it is tested: a
-    // chooser cancelled on the first run leaves the file-system root.
-    VellPath->exec();
+bool TMain::acceptChosenPath() {
+    // A chooser cancelled on the first run leaves the file-system root.
     DBPath = withDelimiter(VellPath->ChosenPath);
-    IsAnsi = QFileInfo(qs(DBPath) + "lorf5.dbc").isFile();
+    IsAnsi = data::isAnsiDatabase(DBPath);
     if (validDatabase(DBPath)) return true;
     plainMessage(this, qs("БД не найдена!"));
     return false;
 }
 
 void TMain::N5Click() {
-    if (!takeChosenPath()) return;  // the previous directory stays open
+    // Cancelled, the chooser changes nothing: the open database, its marks and the plan stay.
+    if (VellPath->exec() != QDialog::Accepted) return;
+    const std::string previous = DBPath;
+    const bool previousAnsi = IsAnsi;
+    if (!acceptChosenPath()) {
+        DBPath = previous;  // the rejected directory leaves the open one open
+        IsAnsi = previousAnsi;
+        return;
+    }
     savePath();
     OpenData();
     Status();  // the marks are gone: the counts say so

@@ -192,9 +192,9 @@ class TMain : public QMainWindow, public plan::Port {
     void guarded(F&& f);
     QString programFile(const char* name) const;
     void savePath() const;
-    // Shows the path chooser and tests what it left in ChosenPath; true when DBPath and
-    // IsAnsi now name a database, which the caller opens.
-    bool takeChosenPath();
+    // Takes what the path chooser left in ChosenPath into DBPath and IsAnsi; true when that is
+    // a database, which the caller opens, else "БД не найдена!" is said.
+    bool acceptChosenPath();
     bool validDatabase(const std::string& path) const;
     static std::string withDelimiter(std::string path);
     void buildTab1(QWidget* tab);

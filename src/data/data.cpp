@@ -1,8 +1,28 @@
 #include "data/data.h"
 
+#include <filesystem>
+
 #include "xbase/codepage.h"
+#include "xbase/file.h"
 
 namespace data {
+
+namespace {
+bool holdsFile(std::string dir, const char* name) {
+    if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
+    const std::string found = xbase::resolvePath(dir + name);
+    std::error_code ec;
+    return !found.empty() && std::filesystem::is_regular_file(found, ec);
+}
+}  // namespace
+
+bool isAccountingDatabase(const std::string& dir) {
+    return holdsFile(dir, "main.dbf");
+}
+
+bool isAnsiDatabase(const std::string& dir) {
+    return holdsFile(dir, "lorf5.dbc");
+}
 
 namespace {
 

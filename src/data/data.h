@@ -11,6 +11,15 @@
 
 namespace data {
 
+// Whether a directory is an accounting database: it holds main.dbf, a file. The directory may
+// be written with '\' or '/', with or without its trailing delimiter; names are found in any
+// letter case.
+bool isAccountingDatabase(const std::string& dir);
+// The character type the accounting tables of a directory are read with: ANSI when it holds
+// lorf5.dbc (found as main.dbf is), OEM otherwise. The window, the path chooser and the
+// command line all decide it here.
+bool isAnsiDatabase(const std::string& dir);
+
 class TData {
   public:
     TData();

@@ -217,10 +217,9 @@ std::string openAccounting(data::TData& d, const std::optional<std::string>& dbD
                            const std::string& dir, bool& isAnsi) {
     std::string db = dbDir ? *dbDir : pathFromIni(dir);
     if (db.empty() || (db.back() != '/' && db.back() != '\\')) db += '/';
-    std::string main = xbase::resolvePath(db + "main.dbf");
-    if (main.empty() || !fs::is_regular_file(main))
+    if (!data::isAccountingDatabase(db))
         throw std::runtime_error("no database in " + db + ": main.dbf not found");
-    isAnsi = !xbase::resolvePath(db + "lorf5.dbc").empty();
+    isAnsi = data::isAnsiDatabase(db);
     d.openAccounting(db, isAnsi);
     return db;
 }

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <filesystem>
 #include <functional>
 
 #include "../xbase/format_builder.h"
@@ -166,6 +167,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(errors[0],
                  "KVD: Database file '" + programDir.filePath("kvd.abs") + "' does not exist.");
         QVERIFY(!d->mlabel.active());
+        QCOMPARE(main->PageControl1->currentIndex(), 1);  // the initial tab, the plan
     }
 
     // A directory with main.dbf but without the material table: OpenData stops with the
@@ -222,6 +224,60 @@ class MainWindowTest : public QObject {
         QVERIFY(!main->SearchStarted);
         QTest::mouseClick(main->Button7, Qt::LeftButton);
         QVERIFY(main->edName->text().isEmpty());
+    }
+
+    // The character type is found as main.dbf is: LORF5.DBC in capitals, a path.ini whose
+    // letter case differs from the disk's.
+    void theCharacterTypeIsFoundLikeTheDatabase() {
+        QTemporaryDir other;
+        std::filesystem::copy(dbDir.path().toStdString(), other.filePath("Demo").toStdString(),
+                              std::filesystem::copy_options::recursive);
+        QVERIFY(QFile::rename(other.filePath("Demo/lorf5.dbc"), other.filePath("Demo/LORF5.DBC")));
+        writeIni((other.path() + "/demo/").toUtf8());
+        start();
+        QVERIFY(errors.isEmpty());
+        QVERIFY(main->IsAnsi);
+        QVERIFY(d->mlabel.active());
+    }
+
+    // An error of start-up skips the rest of it: the window stays on its initial tab, the plan.
+    void aStartUpErrorLeavesThePlanTab() {
+        QFile::remove(programDir.filePath("path.ini"));
+        QVERIFY(QDir(programDir.path()).mkdir("path.ini"));  // a path.ini that cannot be read
+        start();
+        QDir(programDir.path()).rmdir("path.ini");
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(errors[0].contains("path.ini"));
+        QVERIFY(messages.isEmpty());  // no chooser, no "БД не найдена!"
+        QVERIFY(!d->mlabel.active());
+        QCOMPARE(main->PageControl1->currentIndex(), 1);
+    }
+
+    // A search that fails with an error has not started: "Найти" then builds its condition
+    // anew. Keys that type no character leave a started search as it is.
+    void searchStartsOnlyWhenItRan() {
+        QFile::remove(programDir.filePath("path.ini"));
+        start();  // no database: the search fails on the closed dataset
+        errors.clear();
+        main->edNNUM->setText("1");
+        QTest::mouseClick(main->Button6, Qt::LeftButton);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(!main->SearchStarted);
+        stop();
+
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        main->edNNUM->setText("1");
+        QTest::mouseClick(main->Button6, Qt::LeftButton);
+        QVERIFY(main->SearchStarted);
+        for (Qt::Key k :
+             {Qt::Key_Delete, Qt::Key_Tab, Qt::Key_Left, Qt::Key_Home, Qt::Key_Escape}) {
+            main->edNNUM->setFocus();
+            QTest::keyClick(main->edNNUM, k);
+            QVERIFY2(main->SearchStarted, qPrintable(QString::number(k)));
+        }
+        QTest::keyClick(main->edNNUM, Qt::Key_2);
+        QVERIFY(!main->SearchStarted);
     }
 
     void groupsOrderByTitle() {
@@ -534,15 +590,19 @@ class MainWindowTest : public QObject {
         QCOMPARE(chooser->Path->text(), QString("/"));
     }
 
-    // "Путь к БД": cancelled on its first use, then a database of a list, then cancelled
-    // again while that choice still holds, which reopens it and drops the marks.
+    // "Путь к БД": cancelled, it changes nothing (no message, the open database and its marks
+    // stay); a database of a list is opened; cancelled again, the marks made since stay too.
     void changingThePathAtRunTime() {
         writeIni((dbDir.path() + "/").toUtf8());
         start();
         const QString title = main->windowTitle();
+        main->materialsDoubleClick();
+        QCOMPARE(d->MLabelMem.recordCount(), 1);
         main->N5Click();
-        QCOMPARE(messages, QStringList{qs("БД не найдена!")});
+        QCOMPARE(messages, QStringList());
+        QCOMPARE(errors, QStringList());
         QVERIFY(d->mlabel.active());
+        QCOMPARE(d->MLabelMem.recordCount(), 1);
         QCOMPARE(main->windowTitle(), title);
 
         QTemporaryDir install;
@@ -568,13 +628,13 @@ class MainWindowTest : public QObject {
         main->materialsDoubleClick();
         QCOMPARE(d->MLabelMem.recordCount(), 1);
         QFile::remove(programDir.filePath("path.ini"));
-        onChooser = nullptr;  // "Отмена": the previous choice is tested again
+        onChooser = nullptr;  // "Отмена"
         main->N5Click();
         QCOMPARE(messages, QStringList());
-        QCOMPARE(d->MLabelMem.recordCount(), 0);
-        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:0")));
-        QVERIFY(QFile::exists(programDir.filePath("path.ini")));
+        QCOMPARE(d->MLabelMem.recordCount(), 1);
+        QVERIFY(!QFile::exists(programDir.filePath("path.ini")));
         QVERIFY(d->mlabel.active());
+        QCOMPARE(main->windowTitle(), qs("ЛОРФ Замена группы материалов [") + chosen + "]");
     }
 
     // The chooser at start-up, when path.ini names no database: the choice is remembered.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 
@@ -189,4 +190,39 @@ TEST_F(DataTestOem, OemDatabasesReadAsAnsi) {
     std::string nnum = d.MlabelThrough.fieldByName("NNUM").asString();
     EXPECT_EQ(d.MlabelV.lookup("GRUP;NNUM", {Value(grup), Value(nnum)}, "Name"),
               d.MlabelThrough.fieldByName("NAME").value());
+}
+
+// Whether a directory is an accounting database, and its character type: both files are found
+// the same way, in any letter case and however the directory is written.
+TEST(DatabaseDirectory, ValidityAndCharacterTypeAreFoundAlike) {
+    TempDir root;
+    fs::create_directories(root.file("Base/Db1"));
+    fs::create_directories(root.file("Base/Db2/lorf5.dbc"));  // a folder is no file
+    fs::create_directories(root.file("Base/Db3"));
+    std::ofstream(root.file("Base/Db1/MAIN.DBF")) << "x";
+    std::ofstream(root.file("Base/Db1/LORF5.DBC")) << "x";
+    std::ofstream(root.file("Base/Db2/main.dbf")) << "x";
+    std::ofstream(root.file("Base/Db3/Main.Dbf")) << "x";
+    std::ofstream(root.file("Base/Db3/lorf5.dbc")) << "x";
+    struct Case {
+        std::string dir;
+        bool valid, ansi;
+    };
+    const std::string r = root.path();
+    const Case cases[] = {
+        {r + "/Base/Db1/", true, true},
+        {r + "/base/db1/", true, true},     // the path's letter case differs from the disk's
+        {r + "\\Base\\Db1\\", true, true},  // written as on Windows
+        {r + "/Base/Db1", true, true},      // no trailing delimiter
+        {r + "/BASE\\DB1", true, true},
+        {r + "/Base/Db2/", true, false},  // lorf5.dbc is a folder: OEM
+        {r + "/Base/Db3/", true, true},
+        {r + "/Base/", false, false},
+        {r + "/Base/NoSuch/", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        EXPECT_EQ(data::isAccountingDatabase(c.dir), c.valid);
+        EXPECT_EQ(data::isAnsiDatabase(c.dir), c.ansi);
+    }
 }
