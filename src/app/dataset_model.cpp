@@ -1,6 +1,7 @@
 #include "app/dataset_model.h"
 
 #include <QFont>
+#include <QTimer>
 
 #include "app/text.h"
 
@@ -133,6 +134,12 @@ bool DatasetModel::editing() const {
 
 void DatasetModel::dataEvent(db::DataEvent e) {
     if (busy_) return;
+    if (committing_) {
+        // A value typed into the grid is being posted: its editor is still open, so the rows
+        // are read again once the view has closed it.
+        reloadPending_ = true;
+        return;
+    }
     // While a record is edited the grid keeps what it shows; the post that ends the edit
     // reports the change. A record being inserted gets a row of its own.
     db::Dataset* ds = dataset();
@@ -302,14 +309,24 @@ bool DatasetModel::setData(const QModelIndex& index, const QVariant& value, int 
         setCurrentRow(index.row());
         ds->edit();
         ds->fieldByName(c.field).setAsString(*text);
+        committing_ = true;
         ds->post();
+        committing_ = false;
+        rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())] =
+            qs(ds->fieldByName(c.field).asString());
     } catch (const std::exception& e) {
+        committing_ = false;
         try {
             ds->cancel();
         } catch (...) {
         }
         emit failed(errorText(e.what()));
         return false;
+    }
+    emit dataChanged(index, index);
+    if (reloadPending_) {
+        reloadPending_ = false;
+        QTimer::singleShot(0, this, [this] { reload(); });
     }
     return true;
 }

@@ -73,7 +73,9 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     int current_ = -1;
     int bold_ = -1;
     bool busy_ = false;
-    bool complete_ = true;  // every record of the view is read
+    bool committing_ = false;     // a value typed into the grid is being posted
+    bool reloadPending_ = false;  // the rows are read again once its editor is closed
+    bool complete_ = true;        // every record of the view is read
     bool postOnEdit_ = true;
     bool insertRow_ = false;  // the last row is the record being inserted
 };

@@ -125,6 +125,13 @@ DatasetGrid::DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns
             [this](const QString& t) { reportError(window(), t); });
 }
 
+QModelIndex DatasetGrid::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    if (action == MoveEnd)
+        while (model_->canFetchMore(QModelIndex()))
+            model_->fetchMore(QModelIndex());
+    return QTableView::moveCursor(action, modifiers);
+}
+
 // ---- dialogs ---------------------------------------------------------------------------------
 
 TChooseGrup::TChooseGrup(data::TData& d, QWidget* parent) : QDialog(parent), d_(d) {
@@ -488,8 +495,8 @@ void TMain::FormShow() {
                 throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() +
                                         ": it is no file");
             if (!ini.open(QIODevice::ReadOnly))
-                throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() +
-                                        ": " + ini.errorString().toStdString());
+                throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() + ": " +
+                                        ini.errorString().toStdString());
             QByteArray bytes = ini.readAll();
             qsizetype nul = bytes.indexOf('\0');
             if (nul >= 0) bytes.truncate(nul);

@@ -46,6 +46,10 @@ class DatasetGrid : public QTableView {
     DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns, QWidget* parent);
     DatasetModel* datasetModel() const { return model_; }
 
+  protected:
+    // Ctrl+End goes to the last record: the rows not read yet are read first.
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+
   private:
     DatasetModel* model_;
 };

@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QRegularExpression>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -142,6 +144,21 @@ class MainWindowTest : public QObject {
         QCOMPARE(model.rowCount(), visible);
     }
 
+    // Ctrl+End in a grid goes to the last record at once, though the rows are read lazily.
+    void ctrlEndGoesToTheLastRecord() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        app::DatasetGrid grid(d->MlabelVSrc, {{"NNUM", "NNUM", 90}}, nullptr);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QCOMPARE(grid.model()->rowCount(), 256);
+        grid.setCurrentIndex(grid.model()->index(0, 0));
+        QTest::keyClick(&grid, Qt::Key_End, Qt::ControlModifier);
+        const int rows = grid.model()->rowCount();
+        QVERIFY(rows > 256);
+        QCOMPARE(grid.currentIndex().row(), rows - 1);
+    }
+
     void aTrailingLineBreakIsNoPartOfThePath() {
         writeIni((dbDir.path() + "/\r\n").toUtf8());
         start();
@@ -182,6 +199,36 @@ class MainWindowTest : public QObject {
         QVERIFY(errors[0].endsWith("."));
         QVERIFY(!d->mlabel.active());
         QVERIFY(d->PLAN.active());  // the store opened before the accounting tables
+    }
+
+    // Typed into the plan grid's own editor and committed with Enter: stored, and the view
+    // closes its editor without a word from Qt.
+    void thePlanGridEditorClosesCleanly() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        main->materialsDoubleClick();
+        main->Button1Click();
+        main->PageControl1->setCurrentIndex(1);
+        static QStringList warnings;
+        warnings.clear();
+        QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext&, const QString& text) {
+                if (type == QtWarningMsg) warnings << text;
+            });
+        QTableView* view = main->planGrid;
+        const QModelIndex at = view->model()->index(0, 4);
+        view->setCurrentIndex(at);
+        view->edit(at);
+        auto* editor = view->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        editor->setText("TYPED-1");
+        QTest::keyClick(editor, Qt::Key_Return);
+        QApplication::processEvents();
+        qInstallMessageHandler(previous);
+        QCOMPARE(qs(d->PLAN.fieldByName("NNNUM").asString()), QString("TYPED-1"));
+        QCOMPARE(view->model()->data(view->model()->index(0, 4)).toString(), QString("TYPED-1"));
+        for (const QString& w : warnings)
+            QVERIFY2(!w.contains("closeEditor"), qPrintable(w));
     }
 
     // Only the new item number can be typed into the plan grid; it is stored as typed.
