@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "app/settings_dialogs.h"
 #include "app/text.h"
+#include "plan/numbers.h"
 
 namespace {
 
@@ -79,6 +80,24 @@ int main(int argc, char** argv) {
             QApplication::processEvents();
             main.newNumber->grab().save(dir + "/new-number.png");
             main.newNumber->hide();
+            // The number tools, filled in, and the box a position that is no number gives.
+            main.NewLetter->edChto->setText(app::qs("Н"));
+            main.NewLetter->edNa->setText("N");
+            main.NewLetter->show();
+            QApplication::processEvents();
+            main.NewLetter->grab().save(dir + "/replace-characters.png");
+            main.NewLetter->hide();
+            main.InsertSimbols->Edit1->setText("3");
+            main.InsertSimbols->Edit2->setText("-A");
+            main.InsertSimbols->show();
+            QApplication::processEvents();
+            main.InsertSimbols->grab().save(dir + "/insert-characters.png");
+            main.InsertSimbols->hide();
+            auto box = app::errorBox(&main, QString::fromStdString(plan::notAnInteger("3a")));
+            box->show();
+            QApplication::processEvents();
+            box->grab().save(dir + "/position-not-a-number.png");
+            box->hide();
             main.progressShow(std::string(), std::string(), app::ansi("Отметка записей"), 100);
             main.progress->Bar->setValue(40);
             QApplication::processEvents();

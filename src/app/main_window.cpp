@@ -45,12 +45,22 @@ void setMessageSink(std::function<void(const QString& kind, const QString& text)
     sink() = std::move(s);
 }
 
-void reportError(QWidget* parent, const QString& text) {
+namespace {
+QString withFullStop(const QString& text) {
     QString shown = text;
     if (!shown.isEmpty() && shown.back() > QChar('.')) shown += '.';
-    if (sink()) return sink()("error", shown);
-    QMessageBox box(QMessageBox::Critical, kApplicationTitle, shown, QMessageBox::Ok, parent);
-    box.exec();
+    return shown;
+}
+}  // namespace
+
+std::unique_ptr<QMessageBox> errorBox(QWidget* parent, const QString& text) {
+    return std::make_unique<QMessageBox>(QMessageBox::Critical, kApplicationTitle,
+                                         withFullStop(text), QMessageBox::Ok, parent);
+}
+
+void reportError(QWidget* parent, const QString& text) {
+    if (sink()) return sink()("error", withFullStop(text));
+    errorBox(parent, text)->exec();
 }
 
 bool reported(QWidget* parent, const std::function<void()>& action) {

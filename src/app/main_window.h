@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -26,6 +27,8 @@ inline constexpr const char* kApplicationTitle = "LORF_MGRUP_ZAPAS";
 // The general error report: a modal error box with the error's text, a full stop added when
 // the text's last character sorts after '.'.
 void reportError(QWidget* parent, const QString& text);
+// The general error report's box for `text` (the full stop added), not yet shown.
+std::unique_ptr<QMessageBox> errorBox(QWidget* parent, const QString& text);
 // A plain message: no icon, one OK button, the application title as caption.
 void plainMessage(QWidget* parent, const QString& text);
 // Where both go instead of a box, when set (tests read them this way): kind is "error" or
