@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
 #include "xbase/error.h"
@@ -22,7 +23,7 @@ bool g_showDeleted = false;
 constexpr const char* kDefaultEngineDateFormat = "MM/dd/ccyy";
 
 bool isKeyLetter(char c) {
-    char u = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    const char u = xbase::ascii::upper(c);
     return u == 'C' || u == 'Y' || u == 'M' || u == 'D';
 }
 

@@ -62,8 +62,8 @@ class TChooseGrup : public QDialog {
     Q_OBJECT
   public:
     TChooseGrup(data::TData& d, QWidget* parent);
-    DatasetGrid* JvDBUltimGrid1;
-    void JvDBUltimGrid1TitleClick(int column);
+    DatasetGrid* JvDBUltimGrid1;                // the groups to choose from
+    void JvDBUltimGrid1TitleClick(int column);  // a title: ordered by code or by name
 
   private:
     data::TData& d_;
@@ -140,25 +140,25 @@ class TMain : public QMainWindow, public plan::Port {
     QString journalLine(int index) const;
     void journalReplace(int index, const QString& line);
 
-    void Button1Click();
-    void Button2Click();
-    void Button3Click();
-    void Button4Click();
-    void Button5Click();
-    void Button6Click();
-    void Button7Click();
-    void N4Click();
-    void N5Click();
-    void N10Click();
-    void N6Click();
-    void N7Click();
-    void N8Click();
-    void N12Click();
-    void N13Click();
-    void N14Click();
-    void N15Click();
-    void groupsTitleClick(int column);
-    void materialsDoubleClick();
+    void Button1Click();  // "В план": the marked materials into the plan, group and number kept
+    void Button2Click();  // "В другую группу": the marked materials into a chosen group
+    void Button3Click();  // "Очистить": the plan emptied
+    void Button4Click();  // "Удалить": the plan's current row deleted
+    void Button5Click();  // "Начать перенос": the transfer run
+    void Button6Click();  // "Найти": searches, or goes on with the search begun
+    void Button7Click();  // "С начала": the search reset and its texts cleared
+    void N4Click();       // "Помощь" → "О программе": the about box
+    void N5Click();       // "Файл" → "Путь к БД": the path chooser
+    void N10Click();      // "Справочники" → "Таблицы": the table list editor
+    void N6Click();   // grids' menu "Отметить всю группу": marks the current group
+    void N7Click();   // grids' menu "Снять отметки со всей группы"
+    void N8Click();   // grids' menu "Снять все отметки"
+    void N12Click();  // "Обработка Н/номеров" → "Прижать вправо"
+    void N13Click();  // "Обработка Н/номеров" → "Прижать влево"
+    void N14Click();  // "Обработка Н/номеров" → "Заменить символы": TNewLetter
+    void N15Click();  // "Обработка Н/номеров" → "Вставить сиволы": TInsertSimbols
+    void groupsTitleClick(int column);  // a groups grid title: ordered by code or by name
+    void materialsDoubleClick();        // a material's mark turned on or off
 
     // The widgets, by the names the program gives them.
     QTabWidget* PageControl1;

@@ -29,23 +29,23 @@ class TData {
 
     db::DataSource mlabelSrc{"mlabelSrc"};
     db::DataSource mgrupSrc{"mgrupSrc"};
-    db::DataSource MlabelVSrc{"MlabelVSrc"};
+    db::DataSource MlabelVSrc{"MlabelVSrc"};  // over MlabelV
     store::TABSDatabase KVD{"KVD"};
     store::TABSTable TABLES{"TABLES", KVD};
     db::DataSource TABLESSrc{"TABLESSrc"};
     store::TABSTable PLAN{"PLAN", KVD};
     db::DataSource PLANSrc{"PLANSrc"};
-    store::TABSTable MLabelMem{"MLabelMem", KVD};
-    db::DataSource NMgrupSrc{"NMgrupSrc"};
-    db::DataSource MlabelThroughSrc{"MlabelThroughSrc"};
+    store::TABSTable MLabelMem{"MLabelMem", KVD};  // ML: the marks (group and number)
+    db::DataSource NMgrupSrc{"NMgrupSrc"};         // over NMgrup, for the target-group chooser
+    db::DataSource MlabelThroughSrc{"MlabelThroughSrc"};  // over MlabelThrough
     ads::TAdsTable mlabel{"mlabel"};
     ads::TAdsTable mgrup{"mgrup"};
-    ads::TAdsTable MlabelV{"MlabelV"};
-    ads::TAdsTable NMgrup{"NMgrup"};
-    ads::TAdsTable MlabelThrough{"MlabelThrough"};
+    ads::TAdsTable MlabelV{"MlabelV"};  // all materials, no group range: pairs looked up
+    ads::TAdsTable NMgrup{"NMgrup"};    // the groups again, for choosing a target group
+    ads::TAdsTable MlabelThrough{"MlabelThrough"};  // the materials the search runs through
     ads::TAdsConnection AdsCon{"AdsCon"};
     ads::TAdsSettings AdsSettings1;
-    ads::TAdsTable AdsTableR{"AdsTableR"};
+    ads::TAdsTable AdsTableR{"AdsTableR"};  // each listed table, rewritten by the transfer
 
     // Computes `Checked` of the current mlabel record: whether ML holds its GRUP and NNUM.
     void mlabelCalcFields(db::Dataset& dataset);

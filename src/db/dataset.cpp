@@ -4,19 +4,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "xbase/ascii.h"
+
 namespace db {
 
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
+    return xbase::ascii::equalNoCase(a, b);
 }
 
 std::string format(const char* pattern, std::string_view a) {

@@ -1,27 +1,17 @@
 #include "store/store.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "xbase/ascii.h"
 #include "xbase/codepage.h"
+#include "xbase/file.h"
 
 namespace store {
 
 namespace {
-
-std::string upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return s;
-}
-
-bool fileExists(const std::string& p) {
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 const xbase::CodePage& ansi() {
     return xbase::CodePage::get(xbase::kAnsiCodePage);
@@ -89,7 +79,7 @@ void TABSDatabase::setDatabaseFileName(const std::string& path) {
 
 void TABSDatabase::open() {
     if (db_) return;
-    if (!fileExists(fileName_))
+    if (!xbase::isRegularFile(fileName_))
         db::raise(name_, "Database file '" + fileName_ + "' does not exist");
     sqlite3* h = nullptr;
     int rc = sqlite3_open_v2(fileName_.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
@@ -145,7 +135,8 @@ void TABSDatabase::engineError(const std::string& context) const {
 }
 
 void createStore(const std::string& path) {
-    if (fileExists(path)) throw std::runtime_error(path + " exists already; it is left as it is");
+    if (xbase::isRegularFile(path))
+        throw std::runtime_error(path + " exists already; it is left as it is");
     // A write-ahead log left by a store that is gone belongs to no database: it must not be
     // replayed into the new one.
     std::remove((path + "-wal").c_str());
@@ -186,7 +177,7 @@ TABSTable::~TABSTable() {
 }
 
 std::string TABSTable::upperName() const {
-    return upper(tableName_);
+    return xbase::ascii::upper(tableName_);
 }
 
 void TABSTable::setTableName(std::string t) {
@@ -223,7 +214,7 @@ std::string TABSTable::orderBy() const {
 
 void TABSTable::loadOrder() {
     orderColumns_.clear();
-    std::string index = upper(indexName_);
+    std::string index = xbase::ascii::upper(indexName_);
     if (!index.empty() && index != "ID") {
         Statement info(db_, "SELECT name FROM pragma_index_info(?)");
         info.bind(1, db::Value(indexName_));
@@ -247,7 +238,8 @@ std::vector<db::FieldDef> TABSTable::doOpen() {
     while (cols.step("reading a table's columns") == SQLITE_ROW) {
         db::FieldDef d;
         d.name = reinterpret_cast<const char*>(sqlite3_column_text(cols.get(), 0));
-        std::string type = upper(reinterpret_cast<const char*>(sqlite3_column_text(cols.get(), 1)));
+        std::string type =
+            xbase::ascii::upper(reinterpret_cast<const char*>(sqlite3_column_text(cols.get(), 1)));
         bool pk = sqlite3_column_int(cols.get(), 2) != 0;
         std::size_t paren = type.find('(');
         std::string base = type.substr(0, paren);

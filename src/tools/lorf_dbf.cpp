@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sample_db.h"
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
 #include "xbase/codepage.h"
@@ -30,12 +31,6 @@ const char* kUsage =
     "  reindex FILE.dbf           rebuilds every tag of the index\n"
     "  demo DIR [--groups G] [--materials M] [--seed S] [--oem]\n"
     "                             writes a sample accounting database into DIR\n";
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
 
 std::string hex(std::string_view s) {
     static const char* digits = "0123456789ABCDEF";
@@ -212,7 +207,7 @@ xbase::OpenOptions exclusiveOpen() {
 int replace(const std::vector<std::string>& args) {
     std::string where, set, charType;
     for (std::size_t i = 2; i < args.size(); ++i) {
-        std::string opt = lower(args[i]);
+        std::string opt = xbase::ascii::lower(args[i]);
         if (i + 1 >= args.size())
             throw std::invalid_argument("option " + args[i] + " needs a value");
         if (opt == "--where")
@@ -220,7 +215,7 @@ int replace(const std::vector<std::string>& args) {
         else if (opt == "--set")
             set = args[++i];
         else if (opt == "--char")
-            charType = lower(args[++i]);
+            charType = xbase::ascii::lower(args[++i]);
         else
             throw std::invalid_argument("unknown option " + args[i]);
     }
@@ -279,7 +274,7 @@ int replace(const std::vector<std::string>& args) {
 int demo(const std::vector<std::string>& args) {
     sample::DemoOptions o;
     for (std::size_t i = 2; i < args.size(); ++i) {
-        std::string opt = lower(args[i]);
+        std::string opt = xbase::ascii::lower(args[i]);
         if (opt == "--oem") {
             o.oem = true;
             continue;
@@ -310,7 +305,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
     }
-    std::string cmd = lower(args[0]);
+    std::string cmd = xbase::ascii::lower(args[0]);
     auto want = [&](std::size_t n) {
         if (args.size() != n) {
             std::fputs(kUsage, stderr);

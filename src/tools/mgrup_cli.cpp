@@ -1,10 +1,8 @@
 // lorf-mgrup-cli: the table list, the plan, item-number processing and the transfer run from
 // the command line, on the same path.ini and kvd.abs as the window.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -82,11 +80,10 @@ class Console : public plan::TransferPort {
     }
     void processMessages() override {}
     std::string timeStamp() override {
-        std::time_t now = std::time(nullptr);
-        std::tm local{};
-        localtime_r(&now, &local);
+        const xbase::LocalTime t = xbase::localNow();
         char buf[32];
-        std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &local);
+        std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year,
+                      t.hour, t.minute, t.second);
         return buf;
     }
     void journalAppend(const std::string& line) override {
@@ -113,7 +110,7 @@ class Console : public plan::TransferPort {
     }
 
   private:
-    bool bar_ = isatty(STDERR_FILENO) != 0;
+    bool bar_ = xbase::standardErrorIsTerminal();
     int max_ = 0, done_ = 0, lines_ = 0;
     bool has_ = false;
     std::string pending_, upper_;

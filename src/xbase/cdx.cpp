@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "xbase/ascii.h"
 #include "xbase/bytes.h"
 #include "xbase/error.h"
 
@@ -86,17 +87,8 @@ TagInfo CdxFile::readTagHeader(std::uint32_t offset, const std::string& name) co
 }
 
 const TagInfo* CdxFile::tag(std::string_view name) const {
-    for (const TagInfo& t : tags_) {
-        if (t.name.size() != name.size()) continue;
-        bool eq = true;
-        for (std::size_t i = 0; i < name.size() && eq; ++i) {
-            char a = t.name[i], b = name[i];
-            if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-            if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-            eq = a == b;
-        }
-        if (eq) return &t;
-    }
+    for (const TagInfo& t : tags_)
+        if (ascii::equalNoCase(t.name, name)) return &t;
     return nullptr;
 }
 

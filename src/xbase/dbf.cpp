@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "xbase/ascii.h"
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
@@ -67,10 +68,7 @@ namespace {
 std::string lowerExtension(const std::string& path) {
     std::size_t slash = path.find_last_of('/'), dot = path.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-    std::string ext = path.substr(dot + 1);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return ext;
+    return ascii::lower(path.substr(dot + 1));
 }
 
 }  // namespace
@@ -253,24 +251,21 @@ void Table::readContainerNames() {
         // The table's own object is named like its file; its fields follow in their order.
         std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1);
         stem = stem.substr(0, stem.find_last_of('.'));
-        auto lower = [](std::string v) {
-            for (char& c : v)
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-            return v;
-        };
         // The table's object: named like the file, or under a long name of its own with the
         // file's name among its properties.
         const Field* property = dbc->field("PROPERTY");
-        const std::string fileName = lower(path.substr(slash == std::string::npos ? 0 : slash + 1));
+        const std::string fileName =
+            ascii::lower(path.substr(slash == std::string::npos ? 0 : slash + 1));
         std::string tableId;
         for (int pass = 0; pass < 2 && tableId.empty(); ++pass) {
             for (std::uint32_t r = 1; r <= dbc->recordCount() && tableId.empty(); ++r) {
                 const char* rec = dbc->record(r);
                 if (rec[0] == dbffmt::kDeleted || dbc->text(rec, *type) != "Table") continue;
                 const bool named =
-                    pass == 0 ? lower(dbc->text(rec, *objectName)) == lower(stem)
-                              : property && lower(dbc->memo(rec, *property)).find(fileName) !=
-                                                std::string::npos;
+                    pass == 0
+                        ? ascii::equalNoCase(dbc->text(rec, *objectName), stem)
+                        : property && ascii::lower(dbc->memo(rec, *property)).find(fileName) !=
+                                          std::string::npos;
                 if (named) tableId = dbc->display(rec, *id);
             }
         }
@@ -290,10 +285,7 @@ void Table::readContainerNames() {
                            " fields of the table, which has " + std::to_string(own.size()));
         for (std::size_t i = 0; i < own.size(); ++i) {
             own[i]->longName = names[i];
-            std::string upper = names[i];
-            for (char& c : upper)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-            fieldsByName_.emplace(std::move(upper),
+            fieldsByName_.emplace(ascii::upper(names[i]),
                                   static_cast<int>(own[i] - fields_.data()));  // short names first
         }
     } catch (const Error& e) {
@@ -399,7 +391,7 @@ void Table::parseHeader() {
             f.name.pop_back();
         if (f.name.empty()) corrupt("field " + std::to_string(fields_.size() + 1) + " has no name");
         f.type = d.type;
-        if (f.type >= 'a' && f.type <= 'z') f.type = static_cast<char>(f.type - 32);
+        f.type = ascii::upper(f.type);
         if (!validType(f.type, format_))
             corrupt("field " + f.name + " has the unknown type '" + std::string(1, f.type) + "'");
         f.length = d.length;
@@ -465,10 +457,8 @@ void Table::parseHeader() {
                 " does not match its fields (" + std::to_string(offset) + ")");
     fieldsByName_.clear();
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-        std::string upper = fields_[i].name;
-        for (char& c : upper)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-        fieldsByName_.emplace(std::move(upper), static_cast<int>(i));  // the first of a name
+        fieldsByName_.emplace(ascii::upper(fields_[i].name),
+                              static_cast<int>(i));  // the first of a name
         if (fields_[i].type == '0') nullFlags_ = &fields_[i];
     }
     if (nullBits > 0 && (!nullFlags_ || nullFlags_->length * 8u < static_cast<unsigned>(nullBits)))
@@ -487,10 +477,7 @@ const Field* Table::field(std::string_view name) const {
 }
 
 int Table::fieldIndex(std::string_view name) const {
-    std::string upper(name);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    auto it = fieldsByName_.find(upper);
+    auto it = fieldsByName_.find(ascii::upper(name));
     return it == fieldsByName_.end() ? -1 : it->second;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 
+#include "xbase/ascii.h"
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
 #include "xbase/cdx_build.h"
@@ -592,9 +593,7 @@ class Renumbering {
 
 // Whether an expression reads what a pack changes: the record number or the deleted flag.
 bool readsRecordPlace(const std::string& expression) {
-    std::string upper;
-    for (char c : expression)
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    const std::string upper = ascii::upper(expression);
     return upper.find("RECNO") != std::string::npos || upper.find("DELETED") != std::string::npos;
 }
 
@@ -1013,9 +1012,7 @@ void createTable(const std::string& path, const TableDef& def) {
         }
         if (f.type == 'M' || f.type == 'G' || f.type == 'W') memo = true;
         dbffmt::FieldDescriptor d;
-        d.name = f.name;
-        for (char& c : d.name)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        d.name = ascii::upper(f.name);
         d.type = f.type;
         d.offset = offset;
         d.length = static_cast<std::uint8_t>(len);
@@ -1066,9 +1063,7 @@ void createTable(const std::string& path, const TableDef& def) {
         std::vector<TagInfo> tags;
         for (const TagDef& d : def.tags) {
             TagInfo info;
-            info.name = d.name;
-            for (char& c : info.name)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            info.name = ascii::upper(d.name);
             if (info.name.empty() || info.name.size() > 10)
                 fail(code::kUnsupported,
                      dbfPath + ": the tag name '" + d.name + "' is empty or too long");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "xbase/ascii.h"
 #include "xbase/bytes.h"
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
@@ -123,7 +124,7 @@ void setDateFormat(std::string_view format) {
     int yCount = 0;
     char last = 0;
     for (char c : format) {
-        char u = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        char u = ascii::upper(c);
         if (u == 'C') u = 'Y';
         if (u == 'D' || u == 'M' || u == 'Y') {
             if (u == 'Y') ++yCount;
@@ -685,15 +686,7 @@ struct Token {
     double num = 0;
 };
 
-char upperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-
-std::string upperAscii(std::string s) {
-    for (char& c : s)
-        c = upperAscii(c);
-    return s;
-}
+using ascii::upper;
 
 bool identStart(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
@@ -731,7 +724,7 @@ class Lexer {
         while (j < s_.size() && identChar(s_[j]))
             ++j;
         if (j >= s_.size() || s_[j] != '.' || j == i_ + 1) return false;
-        std::string w = upperAscii(std::string(s_.substr(i_ + 1, j - i_ - 1)));
+        std::string w = upper(std::string(s_.substr(i_ + 1, j - i_ - 1)));
         if (w == "AND")
             t.kind = Tok::And;
         else if (w == "OR")
@@ -1035,7 +1028,7 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
         std::string out;
         char last = '\0';
         for (char c : s) {
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            c = ascii::upper(c);
             if (c < 'A' || c > 'Z') continue;
             const char code = codeOf(c);
             if (out.empty()) {
@@ -1571,13 +1564,13 @@ class Parser {
 
     NodePtr field(const std::string& name) {
         const Field* f = env_.table ? env_.table->field(name) : nullptr;
-        if (!f || f->type == '0') err("field " + upperAscii(name) + " does not exist");
+        if (!f || f->type == '0') err("field " + upper(name) + " does not exist");
         const Translation* t = env_.mode == TextMode::Ansi ? env_.table->toAnsi() : nullptr;
         return std::make_shared<FieldRef>(f, t);
     }
 
     NodePtr call(const std::string& rawName) {
-        std::string name = upperAscii(rawName);
+        std::string name = upper(rawName);
         const FnInfo* fn = nullptr;
         for (const FnInfo& i : fns_)
             if (name == i.name) fn = &i;

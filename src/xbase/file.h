@@ -73,12 +73,21 @@ void removeFile(const std::string& path);
 // Makes the names created, renamed or removed in the directory of `path` durable.
 void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);
+// Whether the path names a file (not a folder).
+bool isRegularFile(const std::string& path);
 
 // The calendar day of now, in the machine's time zone.
 struct CivilDate {
     int year, month, day;
 };
 CivilDate today();
+// Now in the machine's time zone, to the second.
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime localNow();
+// Whether the program's standard error goes to a terminal.
+bool standardErrorIsTerminal();
 
 // Fault injection for tests: when set, the hook is called before every write of the engine
 // with the path and offset; it may throw to simulate a crash at that write.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "xbase/ascii.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
 
@@ -30,18 +31,6 @@ std::string sysText(int err) {
     return std::strerror(err);
 }
 
-bool asciiEqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto ca = static_cast<unsigned char>(a[i]);
-        auto cb = static_cast<unsigned char>(b[i]);
-        if (ca >= 'a' && ca <= 'z') ca = static_cast<unsigned char>(ca - 32);
-        if (cb >= 'a' && cb <= 'z') cb = static_cast<unsigned char>(cb - 32);
-        if (ca != cb) return false;
-    }
-    return true;
-}
-
 bool exists(const std::string& p) {
     struct stat st {};
     return ::stat(p.c_str(), &st) == 0;
@@ -59,7 +48,7 @@ std::string findNoCase(const std::string& dir, std::string_view name) {
     if (!d) return {};
     std::string found;
     while (dirent* e = ::readdir(d)) {
-        if (asciiEqualNoCase(e->d_name, name)) {
+        if (ascii::equalNoCase(e->d_name, name)) {
             found = e->d_name;
             break;
         }
@@ -121,11 +110,20 @@ File::~File() {
     close();
 }
 
-CivilDate today() {
+LocalTime localNow() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    return {1900 + tm.tm_year, tm.tm_mon + 1, tm.tm_mday};
+    return {1900 + tm.tm_year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+CivilDate today() {
+    const LocalTime now = localNow();
+    return {now.year, now.month, now.day};
+}
+
+bool standardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
 }
 
 int openErrorCode(int err) {
@@ -262,6 +260,11 @@ void removeFile(const std::string& path) {
 
 bool fileExists(const std::string& path) {
     return exists(path);
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void syncDirectoryOf(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
@@ -109,12 +110,7 @@ KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag)
     if (nullable_ && length_ < 2)
         fail(code::kCorruptIndex, "tag " + tag.name + " over nullable values has the key length " +
                                       std::to_string(length_));
-    {
-        std::string upper;
-        for (char c : tag.keyExpression)
-            upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-        lengthFollowsData_ = upper.find("TRIM(") != std::string::npos;
-    }
+    lengthFollowsData_ = ascii::upper(tag.keyExpression).find("TRIM(") != std::string::npos;
     key_ = Expression::compile(tag.keyExpression, &table, TextMode::Raw);
     if (!tag.forExpression.empty()) {
         forExpr_ = Expression::compile(tag.forExpression, &table, TextMode::Raw);

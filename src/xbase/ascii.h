@@ -1,0 +1,37 @@
+#pragma once
+
+// Letter case of ASCII text, as names of fields, tags, files and functions are compared and
+// stored: only A-Z and a-z change; other bytes (the letters of a code page among them, which
+// have their own tables in codepage.h) stay as they are.
+
+#include <string>
+#include <string_view>
+
+namespace xbase::ascii {
+
+inline char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+inline char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+inline std::string upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = upper(c);
+    return out;
+}
+inline std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = lower(c);
+    return out;
+}
+inline bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+}  // namespace xbase::ascii
