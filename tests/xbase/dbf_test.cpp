@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine_helpers.h"
 #include "format_builder.h"
 #include "temp_dir.h"
 #include "xbase/codepage.h"
@@ -21,6 +22,8 @@ using testfmt::TableSpec;
 
 namespace {
 
+using testhelp::errorCode;
+
 TableSpec sampleSpec() {
     TableSpec s;
     s.tableFlags = 0;
@@ -32,15 +35,6 @@ TableSpec sampleSpec() {
                  {"", "X", "", "        ", "F", std::string(4, '\0')}};
     s.deleted = {false, true};
     return s;
-}
-
-int errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
 }
 
 }  // namespace

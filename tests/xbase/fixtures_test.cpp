@@ -16,12 +16,15 @@
 #include "xbase/error.h"
 #include "xbase/key.h"
 
+#include "engine_helpers.h"
 #include "temp_dir.h"
 
 using namespace xbase;
 namespace fs = std::filesystem;
 
 namespace {
+
+using testhelp::exclusive;
 
 const fs::path kRoot = LORF_FIXTURES_DIR;
 const char* kDatabases[] = {"ansi", "oem-upper", "codebase-examples"};
@@ -38,13 +41,6 @@ const char* kReported[] = {"ansi",
     do {                                                                          \
         if (!fs::is_directory(kRoot)) GTEST_SKIP() << "no fixtures at " << kRoot; \
     } while (0)
-
-OpenOptions exclusive() {
-    OpenOptions o;
-    o.share = Share::Exclusive;
-    o.readOnly = false;
-    return o;
-}
 
 std::vector<std::vector<std::string>> readTsv(const fs::path& p) {
     std::vector<std::vector<std::string>> rows;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine_helpers.h"
 #include "format_builder.h"
 #include "temp_dir.h"
 #include "xbase/cdx.h"
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using testhelp::errorCode;
+using testhelp::exclusive;
+
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -34,22 +38,6 @@ std::string slurp(const std::string& path) {
 std::string pad(std::string s, std::size_t n, char with = ' ') {
     s.resize(n, with);
     return s;
-}
-
-OpenOptions exclusive() {
-    OpenOptions o;
-    o.share = Share::Exclusive;
-    o.readOnly = false;
-    return o;
-}
-
-int errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
 }
 
 std::vector<std::uint32_t> order(const Table& t, const std::string& tag) {

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine_helpers.h"
 #include "format_builder.h"
 #include "sample_db.h"
 #include "temp_dir.h"
@@ -30,12 +31,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-OpenOptions exclusive() {
-    OpenOptions o;
-    o.share = Share::Exclusive;
-    o.readOnly = false;
-    return o;
-}
+using testhelp::errorCode;
+using testhelp::exclusive;
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -71,15 +68,6 @@ void expectClean(const Table& t, const std::string& when) {
         ADD_FAILURE() << when << ": " << p;
     for (const auto& w : r.warnings)
         ADD_FAILURE() << when << ": " << w;
-}
-
-int errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.code();
-    }
-    return 0;
 }
 
 // A table with tags of every kind that the writer must keep: long keys (many splits), equal
