@@ -125,6 +125,16 @@ void appendPlanRow(data::TData& d, const PlanRow& r) {
     d.PLAN.post();
 }
 
+std::vector<PlanRow> planRows(data::TData& d) {
+    std::vector<PlanRow> rows;
+    for (d.PLAN.first(); !d.PLAN.eof(); d.PLAN.next())
+        rows.push_back(
+            {d.PLAN.fieldByName("GRUP").asString(), d.PLAN.fieldByName("NNUM").asString(),
+             d.PLAN.fieldByName("NAME").asString(), d.PLAN.fieldByName("NGRUP").asString(),
+             d.PLAN.fieldByName("NNNUM").asString()});
+    return rows;
+}
+
 std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow>& rows,
                                                        bool checkOnly) {
     std::vector<Refusal> refused;

@@ -91,6 +91,8 @@ struct PlanRow {
 
 // Appends `row` to the plan and posts it.
 void appendPlanRow(data::TData& data, const PlanRow& row);
+// The plan's rows, in its order.
+std::vector<PlanRow> planRows(data::TData& data);
 
 // Plan building and the plan's maintenance.
 class PlanBuilder {

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "plan/verify.h"
 #include "xbase/cdx.h"
 
 namespace plan {
@@ -28,16 +29,6 @@ void Transfer::errorLine(const std::string& text) {
     ++errorLines_;
 }
 
-std::vector<PlanRow> Transfer::readPlan() {
-    std::vector<PlanRow> rows;
-    for (d_.PLAN.first(); !d_.PLAN.eof(); d_.PLAN.next())
-        rows.push_back(
-            {d_.PLAN.fieldByName("GRUP").asString(), d_.PLAN.fieldByName("NNUM").asString(),
-             d_.PLAN.fieldByName("NAME").asString(), d_.PLAN.fieldByName("NGRUP").asString(),
-             d_.PLAN.fieldByName("NNNUM").asString()});
-    return rows;
-}
-
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
     port_.info(ansi("Убедитесь что никто не работает в базе") + "\r\n" + ansi("и нажмите ОК"));
@@ -46,7 +37,7 @@ void Transfer::runWith(PerTable perTable) {
     d_.PLAN.disableControls();
     d_.TABLES.disableControls();
     try {
-        std::vector<PlanRow> rows = readPlan();
+        std::vector<PlanRow> rows = planRows(d_);
         int tables = static_cast<int>(d_.TABLES.recordCount());
         port_.progressOpen(tables * static_cast<int>(rows.size()));
         line(ansi(": Запущен перенос ") + std::to_string(rows.size()) + ansi(" позиций"));
@@ -181,39 +172,22 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
         port_.progressAdvance(static_cast<int>(n));
         return;
     }
-    // The plan rows by the pair they move, each list in plan order.
-    auto key = [](const std::string& g, const std::string& k) {
-        std::string s = std::to_string(g.size());  // the length keeps the split exact
-        s.push_back(':');
-        s.append(g).append(k);
-        return s;
-    };
-    std::unordered_map<std::string, std::vector<std::size_t>> bySource;
-    for (std::size_t i = 0; i < n; ++i)
-        bySource[key(rows[i].grup, rows[i].nnum)].push_back(i);
-    // The pack rewrites the records as it copies them: each record takes the plan rows in
-    // order, a row's new pair being the pair later rows look for. Character fields take any
-    // text (cut to their width), so no single write can fail here; whatever fails stops the
-    // pack, which leaves the table as it was, and counts for every plan row.
+    // The pack rewrites the records as it copies them, each record following the plan rows
+    // (PlanChains). Character fields take any text (cut to their width), so no single write
+    // can fail here; whatever fails stops the pack, which leaves the table as it was, and
+    // counts for every plan row.
+    const PlanChains chains(rows);
     const std::uint32_t length = engine.recordLength();
     auto rewrite = [&](const char* rec, std::string& changed) {
-        bool any = false;
-        std::string pair = key(engine.text(rec, *grup), engine.text(rec, *nnum));
-        for (std::size_t next = 0;;) {
-            auto found = bySource.find(pair);
-            if (found == bySource.end()) break;
-            const std::vector<std::size_t>& list = found->second;
-            auto at = std::lower_bound(list.begin(), list.end(), next);
-            if (at == list.end()) break;
-            const std::size_t i = *at;
-            next = i + 1;
-            if (!any) changed.assign(rec, length);
-            any = true;
+        bool copied = false;  // most records stay as they are: copied only when moved
+        return chains.follow(engine.text(rec, *grup), engine.text(rec, *nnum), [&](std::size_t i) {
+            if (!copied) changed.assign(rec, length);
+            copied = true;
             engine.setText(changed, *grup, rows[i].ngrup);
             engine.setText(changed, *nnum, rows[i].nnnum);
-            pair = key(engine.text(changed.data(), *grup), engine.text(changed.data(), *nnum));
-        }
-        return any;
+            return std::pair{engine.text(changed.data(), *grup),
+                             engine.text(changed.data(), *nnum)};
+        });
     };
     try {
         t.PackTable(rewrite);

@@ -57,7 +57,6 @@ class Transfer {
   private:
     template <class PerTable>
     void runWith(PerTable perTable);
-    std::vector<PlanRow> readPlan();
     void changeGrup(const PlanRow& row);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
     void line(const std::string& text);

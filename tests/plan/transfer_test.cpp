@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "plan/transfer.h"
+#include "plan/verify.h"
 #include "sample_db.h"
 #include "xbase/check.h"
 #include "xbase/codepage.h"
@@ -317,4 +319,69 @@ TEST(TransferOem, CyrillicNumbersInTheTablesCodePage) {
     }
     EXPECT_EQ(rawCount("  8", oemOf("Щ-2")), moved);
     EXPECT_EQ(rawCount("  9", oemOf("Ж-1")), 0);
+}
+
+// The plan checked before a transfer: what each row changes per listed table, every pair two
+// materials would share (a pair another material keeps, two rows ending on one pair, a swap
+// that chains back), rows without a new group or number, and the tables that hold pairs but
+// are not listed.
+TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
+    std::vector<std::pair<std::string, std::string>> visible;
+    {
+        auto m = xbase::Table::open(source.file("zapas/mlabel.dbf"));
+        for (std::uint32_t r = 1; r <= m->recordCount() && visible.size() < 7; ++r) {
+            const char* rec = m->record(r);
+            if (rec[0] != '*')
+                visible.emplace_back(m->text(rec, *m->field("GRUP")),
+                                     m->text(rec, *m->field("NNUM")));
+        }
+    }
+    ASSERT_EQ(visible.size(), 7u);
+    auto row = [&](std::size_t from, const std::string& g, const std::string& n) {
+        return plan::PlanRow{visible[from].first, visible[from].second, "", g, n};
+    };
+    const auto& [bg, bn] = visible[1];
+    const auto& [eg, en] = visible[4];
+    const auto& [fg, fn] = visible[5];
+    const std::vector<plan::PlanRow> rows = {
+        row(0, bg, bn),     // onto a pair another material keeps
+        row(2, "Z", "X1"),  // two rows ending on one pair
+        row(3, "Z", "X1"),
+        row(4, fg, fn),    // a swap: the first row's new pair is the second row's source,
+        row(5, eg, en),    // so both end on the first pair
+        row(6, "", "N1"),  // no new group
+    };
+    {
+        Database db(source.path(), {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}, rows);
+        const plan::PlanCheck c = plan::checkPlan(*db.d, db.dir.path() + "/", true);
+        ASSERT_EQ(c.tables.size(), 2u);
+        EXPECT_TRUE(c.tables[0].error.empty()) << c.tables[0].error;
+        EXPECT_EQ(c.tables[0].moved, (std::vector<std::uint64_t>{1, 1, 1, 1, 2, 1}));
+        EXPECT_FALSE(c.tables[1].error.empty());
+        EXPECT_EQ(c.blankRows, (std::vector<std::size_t>{5}));
+        std::map<std::string, bool> merges;  // "GRUP/NNUM": one of them keeps its pair
+        for (const auto& m : c.merges) {
+            EXPECT_EQ(m.materials.size(), 2u) << m.grup << "/" << m.nnum;
+            merges[m.grup + "/" + m.nnum] = m.withUnmoved;
+        }
+        EXPECT_EQ(merges, (std::map<std::string, bool>{
+                              {bg + "/" + bn, true}, {"Z/X1", false}, {eg + "/" + en, false}}));
+        EXPECT_EQ(c.unlisted, (std::vector<std::string>{"zapas\\empty.dbf", "zapas\\prihod.dbf"}));
+        EXPECT_TRUE(c.needsConfirmation());
+        const auto report = plan::planReport(c);
+        auto count = [&](const std::string& start) {
+            return std::count_if(report.begin(), report.end(),
+                                 [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+        };
+        EXPECT_EQ(count(ansi("Слияние: ")), 3);
+        EXPECT_EQ(count(ansi("Пустая новая группа или номер: ")), 1);
+        EXPECT_EQ(count(ansi("Не в списке таблиц")), 2);
+    }
+
+    // A plan that moves materials onto free pairs asks nothing.
+    Database clean(source.path(), {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"},
+                   {row(0, "Q", "Q1"), row(2, "Q", "Q2")});
+    const plan::PlanCheck ok = plan::checkPlan(*clean.d, clean.dir.path() + "/", true);
+    EXPECT_TRUE(ok.merges.empty());
+    EXPECT_FALSE(ok.needsConfirmation());
 }
