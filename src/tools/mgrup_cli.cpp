@@ -14,6 +14,7 @@
 #include "plan/numbers.h"
 #include "plan/plan.h"
 #include "plan/transfer.h"
+#include "plan/verify.h"
 #include "xbase/codepage.h"
 #include "xbase/file.h"
 
@@ -52,7 +53,11 @@ const char* const kUsage =
     "  plan import FILE.csv      (GRUP;NNUM;NGRUP;NNNUM, UTF-8 or Windows-1251)\n"
     "  numbers align-left | align-right | replace WHAT WITH |\n"
     "          insert POS TEXT [--cut right|left-of-right]\n"
-    "  transfer --yes\n";
+    "  transfer --dry-run           the plan checked: what would change, merges, blanks\n"
+    "  transfer --yes [--allow-merge]\n"
+    "                               runs the transfer; a plan that would give two materials\n"
+    "                               one pair, or leave a group or number empty, is refused\n"
+    "                               unless --allow-merge is given\n";
 
 // The console as the transfer's screen: journal lines on standard output, a progress bar on
 // standard error when it is a terminal.
@@ -356,10 +361,21 @@ int run(std::vector<std::string> args) {
             return 0;
         }
     } else if (group == "transfer") {
-        if (args.size() != 2 || verb != "--yes")
+        const bool dryRun = args.size() == 2 && verb == "--dry-run";
+        const bool allowMerge = args.size() == 3 && verb == "--yes" && args[2] == "--allow-merge";
+        if (!dryRun && !allowMerge && (args.size() != 2 || verb != "--yes"))
             throw UsageError("transfer rewrites the accounting tables: confirm with --yes");
         bool isAnsi = true;
-        openAccounting(d, dbDir, dir, isAnsi);
+        const std::string db = openAccounting(d, dbDir, dir, isAnsi);
+        const plan::PlanCheck check = plan::checkPlan(d, db, isAnsi);
+        if (dryRun || (check.needsConfirmation() && !allowMerge)) {
+            for (const std::string& line : plan::planReport(check))
+                std::printf("%s\n", out(line).c_str());
+            if (dryRun) return check.needsConfirmation() ? 1 : 0;
+            throw std::runtime_error(
+                "the plan would give two materials one pair or leave a group or number empty: "
+                "nothing was changed (--allow-merge runs it all the same)");
+        }
         Console console;
         plan::Transfer transfer(d, console, isAnsi);
         try {

@@ -68,6 +68,23 @@ expect "export" "GRUP;NNUM;NGRUP;NNNUM|$g1;$n1;  9;Щ-1|$g2;$n2;  9;Щ-2" "$(tr 
 # The transfer asks for --yes, writes its journal and leaves every table checked clean.
 run transfer 2>/dev/null
 expect "transfer unconfirmed" 2 $?
+run transfer --dry-run >"$dir/check"
+expect "dry run of a clean plan" 0 $?
+expect "dry run counts" 1 "$(grep -c '^zapas.mlabel.dbf: будет изменено записей: 2$' "$dir/check")"
+
+# A plan that would give two materials one pair is refused, changing nothing, unless allowed.
+# (The number tools can make one: both rows end on Щ-1.)
+run numbers replace 2 1
+run transfer --dry-run >"$dir/check"
+expect "dry run of a merge" 1 $?
+expect "merge reported" 1 "$(grep -c '^Слияние: пару   9/Щ-1 получат 2 материала:$' "$dir/check")"
+before=$(cksum <"$mlabel")
+run transfer --yes >"$dir/check" 2>/dev/null
+expect "merge refused" 1 $?
+expect "nothing changed" "$before" "$(cksum <"$mlabel")"
+run plan clear
+run plan add "$g1" "$n1" "  9" "Щ-1"
+run plan add "$g2" "$n2" "  9" "Щ-2"
 run transfer --yes >"$dir/journal"
 expect "transfer exit" 0 $?
 expect "journal start" 1 "$(grep -c ': Запущен перенос 2 позиций$' "$dir/journal")"
