@@ -23,6 +23,12 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
                                 app::ansi("Н-") + std::to_string(n + 1)});
     }
     main.Status();
+    // The plan check's report, as "Проверить план" shows it.
+    main.fillPlanReport();
+    main.PlanReport->show();
+    QApplication::processEvents();
+    main.PlanReport->grab().save(dir + "/plan-check.png");
+    main.PlanReport->hide();
     main.Button5Click();
     QApplication::processEvents();
     main.grab().save(dir + "/journal-after-transfer.png");

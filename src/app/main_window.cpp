@@ -30,6 +30,7 @@
 #include "app/text.h"
 #include "plan/numbers.h"
 #include "plan/transfer.h"
+#include "plan/verify.h"
 #include "xbase/file.h"
 
 namespace app {
@@ -84,12 +85,38 @@ void setQuestionSink(std::function<bool(const QString& text)> answer) {
     questionSink() = std::move(answer);
 }
 
-bool askYesNo(QWidget* parent, const QString& text) {
+bool askYesNo(QWidget* parent, const QString& text, bool yesByDefault) {
     if (questionSink()) return questionSink()(text);
     QMessageBox box(QMessageBox::Question, kApplicationTitle, text,
                     QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::Yes);
+    box.setDefaultButton(yesByDefault ? QMessageBox::Yes : QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+namespace {
+bool& okAnswer() {
+    static bool ok = true;
+    return ok;
+}
+}  // namespace
+
+void setOkAnswer(bool ok) {
+    okAnswer() = ok;
+}
+
+bool messageOk(QWidget* parent, const QString& text) {
+    if (sink()) {
+        sink()("message", text);
+        return okAnswer();
+    }
+    // One visible button, OK; Escape and the close button go to a hidden one, which cancels.
+    QMessageBox box(QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok, parent);
+    QAbstractButton* cancel = box.addButton(QMessageBox::Cancel);
+    cancel->hide();
+    box.setEscapeButton(cancel);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Ok);
 }
 
 void plainMessage(QWidget* parent, const QString& text) {
@@ -338,6 +365,7 @@ void TMain::attach(data::TData* module) {
     VellPath = new TVellPath(this);
     NewLetter = new TNewLetter(*d_, this);
     InsertSimbols = new TInsertSimbols(*d_, this);
+    PlanReport = new TPlanReport(this);
 }
 
 void TMain::buildMenus() {
@@ -449,13 +477,17 @@ void TMain::buildTab2(QWidget* tab) {
     Button3 = new QPushButton(qs("Очистить"), tab);
     Button4 = new QPushButton(qs("Удалить"), tab);
     Button5 = new QPushButton(qs("Начать перенос"), tab);
+    btnCheckPlan = new QPushButton(qs("Проверить план"), tab);
     lblPlanStatus = new QLabel(tab);
     bottom->addWidget(Button3);
     bottom->addWidget(Button4);
+    bottom->addWidget(btnCheckPlan);
     bottom->addWidget(Button5);
     bottom->addWidget(lblPlanStatus, 1);
     layout->addLayout(bottom);
     connect(Button5, &QPushButton::clicked, this, [this] { guarded([this] { Button5Click(); }); });
+    connect(btnCheckPlan, &QPushButton::clicked, this,
+            [this] { guarded([this] { checkPlanClick(); }); });
     connect(Button3, &QPushButton::clicked, this, [this] { guarded([this] { Button3Click(); }); });
     connect(Button4, &QPushButton::clicked, this, [this] { guarded([this] { Button4Click(); }); });
 }
@@ -742,6 +774,23 @@ void TMain::N15Click() {
     InsertSimbols->exec();
 }
 
+TPlanReport::TPlanReport(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(qs("Проверка плана"));
+    auto* layout = new QVBoxLayout(this);
+    Text = new QPlainTextEdit(this);
+    Text->setReadOnly(true);  // selectable and copyable
+    Text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    layout->addWidget(Text, 1);
+    auto* close = new QPushButton(qs("Закрыть"), this);
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(close);
+    layout->addLayout(row);
+    resize(640, 360);
+}
+
 // ---- the transfer ------------------------------------------------------------------------------
 
 namespace {
@@ -750,11 +799,8 @@ namespace {
 class TransferScreen : public plan::TransferPort {
   public:
     explicit TransferScreen(TMain& window) : w_(window) {}
-    void info(const std::string& text) override {
-        QString t = qs(text);
-        t.replace("\r\n", "\n");
-        plainMessage(&w_, t);
-    }
+    void info(const std::string& text) override { plainMessage(&w_, shown(text)); }
+    bool proceed(const std::string& text) override { return messageOk(&w_, shown(text)); }
     void progressOpen(int max) override { w_.progressShow(std::nullopt, std::nullopt, " ", max); }
     void progressUpper(const std::string& text) override { w_.progress->Label3->setText(qs(text)); }
     void progressLower(const std::string& text) override { w_.progress->Label1->setText(qs(text)); }
@@ -786,6 +832,11 @@ class TransferScreen : public plan::TransferPort {
     }
 
   private:
+    static QString shown(const std::string& text) {
+        QString t = qs(text);
+        t.replace("\r\n", "\n");
+        return t;
+    }
     // Journal text back to the table's code page; a character it lacks becomes '?'.
     static std::string ansi(const QString& s) {
         if (auto a = ansiOf(s)) return *a;
@@ -800,9 +851,34 @@ class TransferScreen : public plan::TransferPort {
 }  // namespace
 
 void TMain::Button5Click() {
+    // The plan is checked first: a plan that would merge materials or leave a number empty
+    // runs only when the user says so, "no" being the default.
+    const plan::PlanCheck check = plan::checkPlan(*d_, DBPath, IsAnsi);
+    if (check.needsConfirmation()) {
+        QString text = qs("Проверка плана нашла ошибки:\n");
+        for (const std::string& line : plan::planReport(check))
+            if (line.rfind(plan::ansi("Слияние"), 0) == 0 || line.rfind("    ", 0) == 0 ||
+                line.rfind(plan::ansi("Пустая"), 0) == 0)
+                text += qs(line) + "\n";
+        text += qs("Продолжить перенос?");
+        if (!askYesNo(this, text, false)) return;
+    }
     TransferScreen screen(*this);
     plan::Transfer(*d_, screen, IsAnsi).run();
     Status();
+}
+
+void TMain::fillPlanReport() {
+    const plan::PlanCheck check = plan::checkPlan(*d_, DBPath, IsAnsi);
+    QString text;
+    for (const std::string& line : plan::planReport(check))
+        text += qs(line) + "\n";
+    PlanReport->Text->setPlainText(text);
+}
+
+void TMain::checkPlanClick() {
+    fillPlanReport();
+    PlanReport->exec();
 }
 
 // ---- the port ---------------------------------------------------------------------------------

@@ -34,8 +34,13 @@ void plainMessage(QWidget* parent, const QString& text);
 // Where both go instead of a box, when set (tests read them this way): kind is "error" or
 // "message", text as the box would show it.
 void setMessageSink(std::function<void(const QString& kind, const QString& text)> sink);
-// A question with the buttons Yes and No; true for Yes.
-bool askYesNo(QWidget* parent, const QString& text);
+// A question with the buttons Yes and No; true for Yes. `yesByDefault` picks the default button.
+bool askYesNo(QWidget* parent, const QString& text, bool yesByDefault = true);
+// A plain message whose OK goes on: true for OK, false when the box was closed otherwise
+// (Escape, the window's close button). With a message sink, the text goes there and the answer
+// is the one set by setOkAnswer (OK unless set).
+bool messageOk(QWidget* parent, const QString& text);
+void setOkAnswer(bool ok);
 // Who answers the questions instead of a box, when set.
 void setQuestionSink(std::function<bool(const QString& text)> answer);
 // Runs an action; a failure goes to the general error report. Returns whether it ran through.
@@ -108,6 +113,14 @@ class TInsertSimbols : public QDialog {
     data::TData& d_;
 };
 
+// "Проверка плана": the plan check's report, to read and copy.
+class TPlanReport : public QDialog {
+    Q_OBJECT
+  public:
+    explicit TPlanReport(QWidget* parent);
+    QPlainTextEdit* Text;
+};
+
 class TVellPath;
 class TSPR_TABLES;
 class TAboutBox;
@@ -157,6 +170,8 @@ class TMain : public QMainWindow, public plan::Port {
     void N13Click();  // "Обработка Н/номеров" → "Прижать влево"
     void N14Click();  // "Обработка Н/номеров" → "Заменить символы": TNewLetter
     void N15Click();  // "Обработка Н/номеров" → "Вставить сиволы": TInsertSimbols
+    void checkPlanClick();              // "Проверить план": the plan check's report
+    void fillPlanReport();              // the report of the plan as it is, into PlanReport
     void groupsTitleClick(int column);  // a groups grid title: ordered by code or by name
     void materialsDoubleClick();        // a material's mark turned on or off
 
@@ -164,6 +179,7 @@ class TMain : public QMainWindow, public plan::Port {
     QTabWidget* PageControl1;
     QLineEdit *edNNUM, *edName;
     QPushButton *Button1, *Button2, *Button3, *Button4, *Button5, *Button6, *Button7;
+    QPushButton* btnCheckPlan;  // "Проверить план"
     DatasetGrid *groupsGrid = nullptr, *materialsGrid = nullptr, *planGrid = nullptr;
     QLabel *statuslabel, *Label1, *lblPlanStatus;
     QPlainTextEdit* mLog;
@@ -172,6 +188,7 @@ class TMain : public QMainWindow, public plan::Port {
     TChGrupNnum* newNumber = nullptr;
     TNewLetter* NewLetter = nullptr;
     TInsertSimbols* InsertSimbols = nullptr;
+    TPlanReport* PlanReport = nullptr;
     TVellPath* VellPath = nullptr;
     TSPR_TABLES* SPR_TABLES = nullptr;
     TAboutBox* AboutBox = nullptr;

@@ -31,7 +31,9 @@ void Transfer::errorLine(const std::string& text) {
 
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
-    port_.info(ansi("Убедитесь что никто не работает в базе") + "\r\n" + ansi("и нажмите ОК"));
+    if (!port_.proceed(ansi("Убедитесь что никто не работает в базе") + "\r\n" +
+                       ansi("и нажмите ОК")))
+        return;
     d_.closeBrowsing();
     std::exception_ptr escaped;
     d_.PLAN.disableControls();

@@ -16,7 +16,13 @@ class TransferPort {
   public:
     virtual ~TransferPort() = default;
     virtual void info(const std::string& text) = 0;  // a modal information box
-    virtual void progressOpen(int max) = 0;          // shown, lower line a blank, bar at 0
+    // The box that asks for a quiet database before the run: true to go on (its OK), false
+    // when it was closed otherwise (Escape, the close button), which cancels the run.
+    virtual bool proceed(const std::string& text) {
+        info(text);
+        return true;
+    }
+    virtual void progressOpen(int max) = 0;  // shown, lower line a blank, bar at 0
     virtual void progressUpper(const std::string& text) = 0;
     virtual void progressLower(const std::string& text) = 0;
     virtual void progressAdvance(int steps) = 0;

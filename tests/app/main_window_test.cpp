@@ -16,6 +16,7 @@
 #include "app/main_window.h"
 #include "app/settings_dialogs.h"
 #include "app/text.h"
+#include "plan/plan.h"
 #include "sample_db.h"
 #include "store/store.h"
 #include "xbase/check.h"
@@ -439,6 +440,81 @@ class MainWindowTest : public QObject {
         QTest::mouseClick(main->Button4, Qt::LeftButton);
         QCOMPARE(errors, QStringList{"PLAN: Cannot perform this operation on an empty dataset."});
     }
+    // "Начать перенос" checks the plan first: a plan that would merge two materials asks, "no"
+    // keeps everything; the box that asks for a quiet database closed otherwise than with OK
+    // cancels the run; "Проверить план" shows the report.
+    void theTransferChecksThePlanAndCanBeCancelled() {
+        QTemporaryDir db;
+        sample::DemoOptions o;
+        o.materials = 200;
+        o.groups = 6;
+        sample::writeDemo(db.path().toStdString(), o);
+        writeIni((db.path() + "/").toUtf8());
+        start();
+        const std::string g1 = d->mlabel.fieldByName("GRUP").asString();
+        const std::string n1 = d->mlabel.fieldByName("NNUM").asString();
+        d->mlabel.next();
+        const std::string g2 = d->mlabel.fieldByName("GRUP").asString();
+        const std::string n2 = d->mlabel.fieldByName("NNUM").asString();
+        d->TABLES.append();
+        d->TABLES.fieldByName("NAME").setAsString("zapas\\mlabel.dbf");
+        d->TABLES.post();
+        plan::appendPlanRow(*d, {g1, n1, "x", g2, n2});  // onto a pair another material keeps
+        const QString file = db.path() + "/zapas/mlabel.dbf";
+        auto bytes = [&] {
+            QFile f(file);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        const QByteArray before = bytes();
+
+        QStringList asked;
+        app::setQuestionSink([&](const QString& q) {
+            asked << q;
+            return false;  // "no", the default
+        });
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        app::setQuestionSink(nullptr);
+        QCOMPARE(asked.size(), 1);
+        QVERIFY(asked[0].contains(qs("Слияние: пару ") + qs(g2) + "/" + qs(n2)));
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(d->PLAN.recordCount(), 1);
+        QCOMPARE(bytes(), before);
+
+        // A plan that merges nothing, and the quiet-database box closed with Escape.
+        d->PLAN.first();
+        d->PLAN.edit();
+        d->PLAN.fieldByName("NNNUM").setAsString("FREE-1");
+        d->PLAN.post();
+        app::setOkAnswer(false);
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        app::setOkAnswer(true);
+        QCOMPARE(messages, QStringList{qs("Убедитесь что никто не работает в базе\nи нажмите ОК")});
+        QVERIFY(main->mLog->toPlainText().isEmpty());
+        QCOMPARE(d->PLAN.recordCount(), 1);
+        QCOMPARE(bytes(), before);
+        QVERIFY(d->mlabel.active());
+
+        // The real box: Escape closes it and cancels, as the close button would.
+        app::setMessageSink(nullptr);
+        QTimer::singleShot(50, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                QTest::keyClick(box, Qt::Key_Escape);
+        });
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        app::setMessageSink([this](const QString& kind, const QString& text) {
+            (kind == "error" ? errors : messages).append(text);
+        });
+        QVERIFY(main->mLog->toPlainText().isEmpty());
+        QCOMPARE(bytes(), before);
+
+        // The report, on demand.
+        QTimer::singleShot(0, [&] { main->PlanReport->accept(); });
+        QTest::mouseClick(main->btnCheckPlan, Qt::LeftButton);
+        const QString report = main->PlanReport->Text->toPlainText();
+        QVERIFY(report.startsWith(qs("Проверка плана: позиций 1, таблиц 1")));
+        QVERIFY(report.contains(qs("zapas\\mlabel.dbf: будет изменено записей: 1")));
+    }
+
     // "Начать перенос": both boxes, the journal with the elapsed time per table and an error
     // line for a missing table, the plan emptied, the materials reopened, the journal shown.
     void theTransferRun() {
