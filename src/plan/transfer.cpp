@@ -29,6 +29,12 @@ void Transfer::errorLine(const std::string& text) {
     ++errorLines_;
 }
 
+void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
+                         const std::string& message) {
+    errorLine(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
+    failedRows_.insert(i);
+}
+
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
     if (!port_.proceed(ansi("Убедитесь что никто не работает в базе") + "\r\n" +
@@ -40,6 +46,7 @@ void Transfer::runWith(PerTable perTable) {
     d_.TABLES.disableControls();
     try {
         std::vector<PlanRow> rows = planRows(d_);
+        planSize_ = rows.size();
         int tables = static_cast<int>(d_.TABLES.recordCount());
         port_.progressOpen(tables * static_cast<int>(rows.size()));
         line(ansi(": Запущен перенос ") + std::to_string(rows.size()) + ansi(" позиций"));
@@ -69,11 +76,22 @@ void Transfer::runWith(PerTable perTable) {
     } catch (...) {
         escaped = std::current_exception();
     }
-    // The closing steps run whatever happened above.
+    // The closing steps run whatever happened above. The plan keeps the rows that failed
+    // somewhere, so that nothing the user meant is lost; a clean run empties it.
     try {
-        d_.PLAN.close();
-        d_.PLAN.emptyTable();
-        d_.PLAN.open();
+        if (failedRows_.empty()) {
+            d_.PLAN.close();
+            d_.PLAN.emptyTable();
+            d_.PLAN.open();
+        } else {
+            std::size_t i = 0;
+            for (d_.PLAN.first(); !d_.PLAN.eof() && i < planSize_; ++i) {
+                if (failedRows_.count(i))
+                    d_.PLAN.next();
+                else
+                    d_.PLAN.remove();
+            }
+        }
         d_.PLAN.enableControls();
         d_.TABLES.enableControls();
         port_.progressClose();
@@ -84,6 +102,12 @@ void Transfer::runWith(PerTable perTable) {
         if (!escaped) escaped = std::current_exception();
     }
     if (escaped) std::rethrow_exception(escaped);
+    if (errorLines_ > 0) {
+        port_.info(ansi("Перенос завершён с ошибками: ") + std::to_string(errorLines_) + "\r\n" +
+                   ansi("Строки плана, которые не удалось перенести, оставлены в плане;") + "\r\n" +
+                   ansi("подробности в журнале."));
+        return;
+    }
     port_.info(ansi("После переноса нужно переиндексировать базу") + "\r\n" +
                ansi("с восстановлением целостности!"));
 }
@@ -98,16 +122,17 @@ void Transfer::runRowByRow() {
     runWith([this](const std::string& table, const std::vector<PlanRow>& rows) {
         d_.AdsTableR.close();
         d_.AdsTableR.setTableName(table);
-        for (const PlanRow& r : rows) {
-            port_.progressLower(r.name);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            port_.progressLower(rows[i].name);
             port_.processMessages();
-            changeGrup(r);
+            changeGrup(rows, i);
             port_.progressAdvance(1);
         }
     });
 }
 
-void Transfer::changeGrup(const PlanRow& row) {
+void Transfer::changeGrup(const std::vector<PlanRow>& rows, std::size_t index) {
+    const PlanRow& row = rows[index];
     ads::TAdsTable& t = d_.AdsTableR;
     try {
         t.close();
@@ -126,7 +151,7 @@ void Transfer::changeGrup(const PlanRow& row) {
         }
         t.close();
     } catch (const std::exception& e) {
-        errorLine(ansi(":Grup:") + row.grup + ",Nnum:" + row.nnum + " " + e.what());
+        rowFailed(rows, index, e.what());
     }
 }
 
@@ -135,12 +160,9 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     const std::size_t n = rows.size();
     if (n == 0) return;  // an empty plan opens no table
     port_.progressLower(rows.back().name);
-    auto rowLine = [&](std::size_t i, const std::string& message) {
-        errorLine(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
-    };
     auto everyRow = [&](const std::string& message) {
         for (std::size_t i = 0; i < n; ++i)
-            rowLine(i, message);
+            rowFailed(rows, i, message);
         port_.progressAdvance(static_cast<int>(n));
     };
     // Opening and packing fail alike for every plan row, each of which would try them anew.
@@ -169,8 +191,8 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
             return everyRow(e.what());
         }
         t.close();
-        for (const PlanRow& r : rows)
-            changeGrup(r);
+        for (std::size_t i = 0; i < n; ++i)
+            changeGrup(rows, i);
         port_.progressAdvance(static_cast<int>(n));
         return;
     }

@@ -3,6 +3,7 @@
 // The transfer run: the plan applied to every listed accounting table.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,9 @@ class Transfer {
   private:
     template <class PerTable>
     void runWith(PerTable perTable);
-    void changeGrup(const PlanRow& row);
+    void changeGrup(const std::vector<PlanRow>& rows, std::size_t index);
+    // The error line of plan row `i`; the row stays in the plan after the run.
+    void rowFailed(const std::vector<PlanRow>& rows, std::size_t i, const std::string& message);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
     void line(const std::string& text);
     void errorLine(const std::string& text);
@@ -72,6 +75,8 @@ class Transfer {
     TransferPort& port_;
     bool isAnsi_;
     int errorLines_ = 0;
+    std::set<std::size_t> failedRows_;  // plan rows that failed in some table
+    std::size_t planSize_ = 0;
 };
 
 }  // namespace plan
