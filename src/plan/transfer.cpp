@@ -8,6 +8,8 @@
 
 #include "plan/verify.h"
 #include "xbase/cdx.h"
+#include "xbase/check.h"
+#include "xbase/dbf.h"
 
 namespace plan {
 
@@ -27,6 +29,30 @@ void Transfer::line(const std::string& text) {
 void Transfer::errorLine(const std::string& text) {
     line(text);
     ++errorLines_;
+}
+
+void Transfer::verifyTable(const std::string& name) {
+    // The rewritten table's indexes, judged as other engines need them stored.
+    std::string dir = d_.AdsCon.connectPath();
+    if (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+    xbase::OpenOptions o;
+    o.charType = isAnsi_ ? xbase::CharType::Ansi : xbase::CharType::Oem;
+    std::unique_ptr<xbase::Table> t;
+    try {
+        t = xbase::Table::open(dir + "\\" + name, o);
+    } catch (const std::exception&) {
+        return;  // a table that does not open has its error lines already
+    }
+    if (!t->index()) return;
+    const xbase::CheckReport r = xbase::checkTable(*t, xbase::CheckDepth::Structure);
+    if (r.strict()) {
+        line(ansi(":Индексы проверены ") + name);
+        return;
+    }
+    for (const std::string& p : r.problems)
+        errorLine(ansi(":Индексы ") + name + ": " + p);
+    for (const std::string& w : r.warnings)
+        errorLine(ansi(":Индексы ") + name + ": " + w);
 }
 
 void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
@@ -58,12 +84,14 @@ void Transfer::runWith(PerTable perTable) {
                     port_.progressUpper(name);
                     line(ansi(":Обрабатывается ") + name);
                     std::uint32_t start = port_.ticks();
+                    rewritten_ = false;
                     perTable(name, rows);
                     std::uint32_t elapsed = port_.ticks() - start;
                     int last = port_.journalLineCount() - 1;
                     port_.journalReplace(last, port_.journalLine(last) + " ;" +
                                                    seconds(elapsed, port_.decimalSeparator()) +
                                                    ansi(" сек"));
+                    if (rewritten_) verifyTable(name);
                 } catch (const std::exception& e) {
                     errorLine(":" + std::string(e.what()));
                 }
@@ -141,6 +169,7 @@ void Transfer::changeGrup(const std::vector<PlanRow>& rows, std::size_t index) {
         t.setCharType(isAnsi_ ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM);
         t.open();
         t.PackTable();
+        rewritten_ = true;
         for (t.first(); !t.eof(); t.next()) {
             if (t.fieldByName("grup").asString() != row.grup) continue;
             if (t.fieldByName("nnum").asString() != row.nnum) continue;
@@ -187,6 +216,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
         // writes: the rows one after another, as the plan is written.
         try {
             t.PackTable();
+            rewritten_ = true;
         } catch (const std::exception& e) {
             return everyRow(e.what());
         }
@@ -215,6 +245,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     };
     try {
         t.PackTable(rewrite);
+        rewritten_ = true;
     } catch (const std::exception& e) {
         return everyRow(e.what());
     }

@@ -65,6 +65,8 @@ class Transfer {
     template <class PerTable>
     void runWith(PerTable perTable);
     void changeGrup(const std::vector<PlanRow>& rows, std::size_t index);
+    // The strict check of a processed table's indexes, its result in the journal.
+    void verifyTable(const std::string& name);
     // The error line of plan row `i`; the row stays in the plan after the run.
     void rowFailed(const std::vector<PlanRow>& rows, std::size_t i, const std::string& message);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
@@ -77,6 +79,7 @@ class Transfer {
     int errorLines_ = 0;
     std::set<std::size_t> failedRows_;  // plan rows that failed in some table
     std::size_t planSize_ = 0;
+    bool rewritten_ = false;  // the table in hand was packed (and so rewritten)
 };
 
 }  // namespace plan

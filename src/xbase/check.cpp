@@ -51,7 +51,8 @@ class TagChecker {
     // the free space of every leaf, the order of the entries and the encoding of each leaf
     // entry. Returns the entries of the leaves in key order; false when the tree cannot be
     // walked.
-    bool walk(std::vector<Entry>& entries) {
+    // With `entries` null, only the count of the entries is kept (walked()).
+    bool walk(std::vector<Entry>* entries) {
         std::vector<std::uint32_t> level{tag_.root};
         std::vector<Parent> parents;
         bool isRoot = true;
@@ -107,14 +108,19 @@ class TagChecker {
                 if (n.leaf()) {
                     checkEncoding(n);
                     for (std::size_t k = 0; k < n.count; ++k) {
-                        Entry e{std::string(n.key(k)), n.recnos[k]};
-                        if (!entries.empty() && !inOrder(entries.back(), e) && !disordered_) {
+                        if (walked_ > 0 &&
+                            compareEntry(last_.key, last_.recno, n.key(k), n.recnos[k]) >= 0 &&
+                            !disordered_) {
                             disordered_ = true;
                             report("leaf " + std::to_string(off) + ", entry " +
-                                   std::to_string(k + 1) + " (record " + std::to_string(e.recno) +
+                                   std::to_string(k + 1) + " (record " +
+                                   std::to_string(n.recnos[k]) +
                                    ") is not after the entry before it in key order");
                         }
-                        entries.push_back(std::move(e));
+                        last_.key.assign(n.key(k));
+                        last_.recno = n.recnos[k];
+                        ++walked_;
+                        if (entries) entries->push_back(last_);
                     }
                 } else {
                     for (std::size_t k = 0; k < n.count; ++k) {
@@ -276,11 +282,16 @@ class TagChecker {
     std::vector<std::string>& problems_;
     std::vector<std::string>& warnings_;
     bool disordered_ = false;
+    Entry last_;                // the last leaf entry walked
+    std::uint64_t walked_ = 0;  // leaf entries walked
+
+  public:
+    std::uint64_t walked() const { return walked_; }
 };
 
 }  // namespace
 
-CheckReport checkTable(const Table& table) {
+CheckReport checkTable(const Table& table, CheckDepth depth) {
     CheckReport r;
     for (const std::string& w : table.warnings())
         r.warnings.push_back(w);
@@ -290,7 +301,7 @@ CheckReport checkTable(const Table& table) {
     {
         std::vector<Entry> dirEntries;
         TagChecker dir(table, *cdx, cdx->directory(), used, r);
-        dir.walk(dirEntries);
+        dir.walk(&dirEntries);
     }
     for (const TagInfo& tag : cdx->tags()) {
         ++r.tags;
@@ -301,7 +312,15 @@ CheckReport checkTable(const Table& table) {
         }
         std::vector<Entry> entries;
         TagChecker tc(table, *cdx, tag, used, r);
-        if (tc.walk(entries)) tc.compare(entries);
+        if (depth == CheckDepth::Full) {
+            if (tc.walk(&entries)) tc.compare(entries);
+        } else if (tc.walk(nullptr) && tag.forExpression.empty() && !tag.unique &&
+                   tc.walked() != table.recordCount()) {
+            // Without a FOR condition every record has its entry.
+            r.problems.push_back("tag " + tag.name + ": holds " + std::to_string(tc.walked()) +
+                                 " entries for " + std::to_string(table.recordCount()) +
+                                 " records");
+        }
     }
     // Every page of the file belongs to a header, a node of some tag, or the free list.
     std::set<std::uint32_t> pages(used);

@@ -26,6 +26,10 @@ struct CheckReport {
 // entry's duplicate and trail counts canonical; no node reachable twice, no free-list page in
 // a tree; every tag's entries against the keys evaluated from the records (brute force); and
 // the index pages that no tag, header or free list uses. Each finding names the tag and page.
-CheckReport checkTable(const Table& table);
+// How far the check goes: Full compares every tag with the keys of the records; Structure
+// judges how every tag is stored and that a tag without a FOR condition holds one entry per
+// record, without computing the keys (a pass over the index alone, as after a write).
+enum class CheckDepth { Full, Structure };
+CheckReport checkTable(const Table& table, CheckDepth depth = CheckDepth::Full);
 
 }  // namespace xbase

@@ -551,14 +551,15 @@ class MainWindowTest : public QObject {
                                  "Строки плана, которые не удалось перенести, оставлены в плане;\n"
                                  "подробности в журнале.")}));
         QStringList lines = main->mLog->toPlainText().split('\n');
-        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.size(), 6);
         QVERIFY(lines[0].endsWith(qs(": Запущен перенос 1 позиций")));
         QVERIFY(lines[1].contains(
             QRegularExpression(qs(":Обрабатывается zapas\\\\mlabel\\.dbf ;[0-9.,]+ сек$"))));
-        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
-        QVERIFY(lines[3].contains(qs(":Grup:") + qs(grup) + ",Nnum:" + qs(nnum) + " "));
-        QVERIFY(lines[3].contains(QRegularExpression(qs(" ;[0-9.,]+ сек$"))));
-        QVERIFY(lines[4].endsWith(qs(": Перенос завершен")));
+        QVERIFY(lines[2].endsWith(qs(":Индексы проверены zapas\\mlabel.dbf")));
+        QVERIFY(lines[3].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines[4].contains(qs(":Grup:") + qs(grup) + ",Nnum:" + qs(nnum) + " "));
+        QVERIFY(lines[4].contains(QRegularExpression(qs(" ;[0-9.,]+ сек$"))));
+        QVERIFY(lines[5].endsWith(qs(": Перенос завершен")));
         QCOMPARE(main->PageControl1->currentWidget(), static_cast<QWidget*>(main->mLog));
         QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :1"));
         QVERIFY(d->mlabel.active() && d->mgrup.active() && d->MlabelV.active());
@@ -880,7 +881,8 @@ class MainWindowTest : public QObject {
         QStringList lines = main->mLog->toPlainText().split('\n');
         QCOMPARE(lines.filter(qs(":Обрабатывается ")).size(), 2);
         QVERIFY(lines[1].contains(qs(":Обрабатывается zapas\\mlabel.dbf ;")));
-        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines[2].endsWith(qs(":Индексы проверены zapas\\mlabel.dbf")));
+        QVERIFY(lines[3].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
     }
 
     // Without a database the table list is closed: an empty grid, every button disabled.

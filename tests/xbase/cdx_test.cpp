@@ -425,6 +425,31 @@ TEST_F(CdxTest, CountsReachingIntoThePreviousPadAreReadAndWarned) {
     EXPECT_TRUE(checkTable(*table_).strict());
 }
 
+// The check after a write judges how the index is stored and that every record has its
+// entries, without computing the keys: a stale key passes it, a missing entry or a broken link
+// does not.
+TEST_F(CdxTest, TheStructureCheckNeedsNoKeys) {
+    auto u32 = [](std::uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    build({{"  1", "A", 1}, {"  1", "B", 2}, {"  2", "C", 3}});
+    recs_[1].nnum = "Z";  // record 2 changes behind the index's back
+    testfmt::writeFile(dir_.file("MLABEL.DBF"), dbfBytes());
+    table_ = Table::open(dir_.file("MLABEL.DBF"));
+    EXPECT_TRUE(checkTable(*table_, CheckDepth::Structure).strict());
+    EXPECT_FALSE(checkTable(*table_).ok());
+
+    recs_.push_back({"  3", "D", 4});  // a record the index does not know
+    testfmt::writeFile(dir_.file("MLABEL.DBF"), dbfBytes());
+    table_ = Table::open(dir_.file("MLABEL.DBF"));
+    CheckReport r = checkTable(*table_, CheckDepth::Structure);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.problems[0].find("holds 3 entries for 4 records"), std::string::npos)
+        << r.problems[0];
+
+    build(manyRecords(120, 3), 8, 4);
+    damage(image_.leaves[0][3] + 4, u32(image_.leaves[0][0]));
+    EXPECT_FALSE(checkTable(*table_, CheckDepth::Structure).ok());
+}
+
 TEST_F(CdxTest, TruncatedIndexFileIsRefused) {
     build({{"  1", "A", 1}});
     table_.reset();
