@@ -12,6 +12,7 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/key.h"
+#include "xbase/parallel.h"
 
 namespace xbase {
 
@@ -35,10 +36,31 @@ struct Entry {
     std::uint32_t recno;
 };
 
+// The pages of an index file a walk has reached, a bit each.
+class PageSet {
+  public:
+    explicit PageSet(std::uint64_t fileSize) : bits_(fileSize / kNodeSize + 1) {}
+    // False when the page was reached before.
+    bool insert(std::uint32_t offset) {
+        const std::size_t at = offset / kNodeSize;
+        if (at >= bits_.size()) return true;  // outside the file: reading it will say so
+        if (bits_[at]) return false;
+        bits_[at] = true;
+        return true;
+    }
+    bool count(std::uint32_t offset) const {
+        const std::size_t at = offset / kNodeSize;
+        return at < bits_.size() && bits_[at];
+    }
+
+  private:
+    std::vector<bool> bits_;
+};
+
 class TagChecker {
   public:
-    TagChecker(const Table& table, const CdxFile& cdx, const TagInfo& tag,
-               std::set<std::uint32_t>& used, CheckReport& report)
+    TagChecker(const Table& table, const CdxFile& cdx, const TagInfo& tag, PageSet& used,
+               CheckReport& report)
         : table_(table),
           cdx_(cdx),
           tag_(tag),
@@ -63,7 +85,7 @@ class TagChecker {
             std::uint32_t expectLeft = kNoNode;
             for (std::size_t i = 0; i < level.size(); ++i) {
                 std::uint32_t off = level[i];
-                if (!used_.insert(off).second) {
+                if (!used_.insert(off)) {
                     report("node " + std::to_string(off) +
                            " is reached twice (a cycle or a shared node)");
                     return false;
@@ -278,7 +300,7 @@ class TagChecker {
     const Table& table_;
     const CdxFile& cdx_;
     const TagInfo& tag_;
-    std::set<std::uint32_t>& used_;
+    PageSet& used_;
     std::vector<std::string>& problems_;
     std::vector<std::string>& warnings_;
     bool disordered_ = false;
@@ -297,33 +319,57 @@ CheckReport checkTable(const Table& table, CheckDepth depth) {
         r.warnings.push_back(w);
     const CdxFile* cdx = table.index();
     if (!cdx) return r;
-    std::set<std::uint32_t> used;
+    PageSet used(cdx->size());
     {
         std::vector<Entry> dirEntries;
         TagChecker dir(table, *cdx, cdx->directory(), used, r);
         dir.walk(&dirEntries);
     }
-    for (const TagInfo& tag : cdx->tags()) {
-        ++r.tags;
-        if (tag.signature == cdxfmt::kBinarySignature) {
-            r.warnings.push_back("tag " + tag.name +
-                                 ": a binary index (signature 5), not read: unsupported");
-            continue;
+    // The tags are walked on their own, in parallel: each with its own findings and pages,
+    // gathered in tag order afterwards.
+    const std::vector<TagInfo>& tags = cdx->tags();
+    std::vector<CheckReport> found(tags.size());
+    std::vector<PageSet> reached(tags.size(), PageSet(cdx->size()));
+    const std::size_t workers = workerCount(tags.size());
+    runWorkers(workers, [&](std::size_t w) {
+        for (std::size_t t = w; t < tags.size(); t += workers) {
+            const TagInfo& tag = tags[t];
+            CheckReport& out = found[t];
+            if (tag.signature == cdxfmt::kBinarySignature) {
+                out.warnings.push_back("tag " + tag.name +
+                                       ": a binary index (signature 5), not read: unsupported");
+                continue;
+            }
+            std::vector<Entry> entries;
+            TagChecker tc(table, *cdx, tag, reached[t], out);
+            if (depth == CheckDepth::Full) {
+                if (tc.walk(&entries)) tc.compare(entries);
+            } else if (tc.walk(nullptr) && tag.forExpression.empty() && !tag.unique &&
+                       tc.walked() != table.recordCount()) {
+                // Without a FOR condition every record has its entry.
+                out.problems.push_back("tag " + tag.name + ": holds " +
+                                       std::to_string(tc.walked()) + " entries for " +
+                                       std::to_string(table.recordCount()) + " records");
+            }
         }
-        std::vector<Entry> entries;
-        TagChecker tc(table, *cdx, tag, used, r);
-        if (depth == CheckDepth::Full) {
-            if (tc.walk(&entries)) tc.compare(entries);
-        } else if (tc.walk(nullptr) && tag.forExpression.empty() && !tag.unique &&
-                   tc.walked() != table.recordCount()) {
-            // Without a FOR condition every record has its entry.
-            r.problems.push_back("tag " + tag.name + ": holds " + std::to_string(tc.walked()) +
-                                 " entries for " + std::to_string(table.recordCount()) +
-                                 " records");
+    });
+    for (std::size_t t = 0; t < tags.size(); ++t) {
+        ++r.tags;
+        r.problems.insert(r.problems.end(), found[t].problems.begin(), found[t].problems.end());
+        r.warnings.insert(r.warnings.end(), found[t].warnings.begin(), found[t].warnings.end());
+    }
+    // No node belongs to two trees.
+    for (std::uint64_t off = 0; off < cdx->size(); off += kNodeSize) {
+        const auto page = static_cast<std::uint32_t>(off);
+        for (std::size_t t = 0; t < tags.size(); ++t) {
+            if (!reached[t].count(page)) continue;
+            if (!used.insert(page))
+                r.problems.push_back("tag " + tags[t].name + ": node " + std::to_string(page) +
+                                     " is reached from another tag as well");
         }
     }
     // Every page of the file belongs to a header, a node of some tag, or the free list.
-    std::set<std::uint32_t> pages(used);
+    PageSet pages = used;
     pages.insert(0);
     pages.insert(kNodeSize);
     for (const TagInfo& tag : cdx->tags()) {
