@@ -51,6 +51,15 @@ class MainWindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(main.get()));
         main->FormShow();
     }
+    // A demo database of its own in `db` (for cases that rewrite it), and the window on it.
+    void startOnOwnDemo(const QTemporaryDir& db, std::uint32_t materials, std::uint32_t groups) {
+        sample::DemoOptions o;
+        o.materials = materials;
+        o.groups = groups;
+        sample::writeDemo(db.path().toStdString(), o);
+        writeIni((db.path() + "/").toUtf8());
+        start();
+    }
     void stop() {
         main.reset();
         d.reset();
@@ -444,13 +453,8 @@ class MainWindowTest : public QObject {
     // keeps everything; the box that asks for a quiet database closed otherwise than with OK
     // cancels the run; "Проверить план" shows the report.
     void theTransferChecksThePlanAndCanBeCancelled() {
-        QTemporaryDir db;
-        sample::DemoOptions o;
-        o.materials = 200;
-        o.groups = 6;
-        sample::writeDemo(db.path().toStdString(), o);
-        writeIni((db.path() + "/").toUtf8());
-        start();
+        QTemporaryDir db;  // the run rewrites the tables: a database of its own
+        startOnOwnDemo(db, 200, 6);
         const std::string g1 = d->mlabel.fieldByName("GRUP").asString();
         const std::string n1 = d->mlabel.fieldByName("NNUM").asString();
         d->mlabel.next();
@@ -519,12 +523,7 @@ class MainWindowTest : public QObject {
     // line for a missing table, the plan emptied, the materials reopened, the journal shown.
     void theTransferRun() {
         QTemporaryDir db;  // the run rewrites the tables: a database of its own
-        sample::DemoOptions o;
-        o.materials = 200;
-        o.groups = 6;
-        sample::writeDemo(db.path().toStdString(), o);
-        writeIni((db.path() + "/").toUtf8());
-        start();
+        startOnOwnDemo(db, 200, 6);
         std::string grup = d->mlabel.fieldByName("GRUP").asString();
         std::string nnum = d->mlabel.fieldByName("NNUM").asString();
         for (const char* t : {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"}) {
@@ -786,13 +785,8 @@ class MainWindowTest : public QObject {
     // The table list editor: rows inserted, renamed and deleted through the grid and the
     // navigator, in name order, and the transfer works on the list as it now is.
     void theTableListEditor() {
-        QTemporaryDir db;
-        sample::DemoOptions o;
-        o.materials = 60;
-        o.groups = 3;
-        sample::writeDemo(db.path().toStdString(), o);
-        writeIni((db.path() + "/").toUtf8());
-        start();
+        QTemporaryDir db;  // the run rewrites the tables: a database of its own
+        startOnOwnDemo(db, 60, 3);
         app::TSPR_TABLES* editor = main->SPR_TABLES;
         editor->show();
         QVERIFY(QTest::qWaitForWindowExposed(editor));
