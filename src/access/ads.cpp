@@ -710,7 +710,8 @@ void TAdsTable::PackTable() {
     PackTable({});
 }
 
-void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite) {
+void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite,
+                          const std::string& keepOldIn) {
     if (!active()) return;
     engine([&] {
         builders_.clear();
@@ -719,7 +720,7 @@ void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite) {
         std::vector<std::string> names;
         for (const xbase::Field* f : columns_)
             names.push_back(f->name);
-        table_->pack(rewrite);
+        table_->pack(rewrite, keepOldIn);
         for (std::size_t c = 0; c < columns_.size(); ++c)
             columns_[c] = table_->field(names[c]);
         if (cursor_) {

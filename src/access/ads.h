@@ -149,7 +149,8 @@ class TAdsTable : public db::Dataset {
     // Removes the records marked deleted (the table must be open exclusively).
     void PackTable();
     // The same, rewriting the kept records as the engine copies them (see xbase::Table::pack).
-    void PackTable(const xbase::Table::RecordRewrite& rewrite);
+    // With `keepOldIn`, the old files are kept in that folder (Table::pack).
+    void PackTable(const xbase::Table::RecordRewrite& rewrite, const std::string& keepOldIn = {});
 
     // The engine objects, for the expression search and for tests.
     xbase::Table* table() const { return table_.get(); }

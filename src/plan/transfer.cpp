@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <unordered_map>
 #include <vector>
 
 #include "plan/verify.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
+#include "xbase/codepage.h"
 #include "xbase/dbf.h"
+#include "xbase/file.h"
 
 namespace plan {
 
@@ -31,10 +34,98 @@ void Transfer::errorLine(const std::string& text) {
     ++errorLines_;
 }
 
-void Transfer::verifyTable(const std::string& name) {
-    // The rewritten table's indexes, judged as other engines need them stored.
+bool Transfer::enoughSpace() {
+    // Each pack writes its table's files anew beside the old ones, which stay as the backup:
+    // the disk must hold a copy of every listed table.
+    std::uint64_t needed = 0;
+    std::vector<std::string> names;
+    for (d_.TABLES.first(); !d_.TABLES.eof(); d_.TABLES.next())
+        names.push_back(d_.TABLES.fieldByName("NAME").asString());
+    for (const std::string& name : names) {
+        const std::string dbf = xbase::resolvePath(databaseDir() + "/" + name);
+        if (dbf.empty()) continue;
+        std::error_code ec;
+        needed += std::filesystem::file_size(dbf, ec);
+        for (const char* ext : {"cdx", "fpt", "dbt"}) {
+            const std::string other = xbase::siblingPath(dbf, ext);
+            if (!other.empty()) needed += std::filesystem::file_size(other, ec);
+        }
+    }
+    std::uint64_t free = 0;
+    if (freeSpace_) {
+        free = freeSpace_(databaseDir());
+    } else {
+        std::error_code ec;
+        free = std::filesystem::space(databaseDir(), ec).available;
+        if (ec) return true;  // unknown: the packs will say what fails
+    }
+    if (free >= needed) return true;
+    const auto mb = [](std::uint64_t bytes) {
+        return std::to_string((bytes + (1 << 20) - 1) >> 20);
+    };
+    port_.info(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
+               ansi(" МБ, свободно ") + mb(free) + ansi(" МБ") + "\r\n" +
+               ansi("Ничего не изменено."));
+    return false;
+}
+
+std::string Transfer::databaseDir() const {
     std::string dir = d_.AdsCon.connectPath();
     if (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+    return dir;
+}
+
+std::string Transfer::backupFolder(const std::string& table) {
+    if (backupRoot_.empty()) {
+        // One folder per run, named by its start: lorf-backup/YYYY-MM-DD_HH-MM-SS.
+        const xbase::LocalTime t = xbase::localNow();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", t.year, t.month, t.day,
+                      t.hour, t.minute, t.second);
+        std::string root = databaseDir() + "/lorf-backup/" + stamp;
+        for (int n = 2; xbase::fileExists(root); ++n)
+            root = databaseDir() + "/lorf-backup/" + stamp + "-" + std::to_string(n);
+        backupRoot_ = root;
+    }
+    // The table's own folder inside it: zapas\mlabel.dbf keeps its old files in .../zapas.
+    std::string relative = table;
+    for (char& c : relative)
+        if (c == '\\') c = '/';
+    const std::size_t slash = relative.find_last_of('/');
+    return slash == std::string::npos ? backupRoot_ : backupRoot_ + "/" + relative.substr(0, slash);
+}
+
+void Transfer::writeRecords(std::size_t firstLine) {
+    // What happened, beside the old files: the journal of the run, the plan as it was, and a
+    // change log per table, in UTF-8 for a spreadsheet.
+    const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
+    auto write = [&](const std::string& name, const std::string& text) {
+        xbase::File f = xbase::File::create(backupRoot_ + "/" + name);
+        f.writeAt(0, text.data(), text.size());
+        f.sync();
+    };
+    std::string journal;
+    for (int i = static_cast<int>(firstLine); i < port_.journalLineCount(); ++i)
+        journal += cp.toUtf8(port_.journalLine(i)) + "\n";
+    write("journal.txt", journal);
+    std::string plan = "GRUP;NNUM;NGRUP;NNNUM\n";
+    for (const PlanRow& r : plan_)
+        plan += cp.toUtf8(r.grup + ";" + r.nnum + ";" + r.ngrup + ";" + r.nnnum) + "\n";
+    write("plan.csv", plan);
+    for (const auto& [table, lines] : changes_) {
+        std::string name = "changes-" + table + ".csv";
+        for (char& c : name)
+            if (c == '\\' || c == '/') c = '-';
+        std::string text = "RECNO;GRUP;NNUM;NEW GRUP;NEW NNUM\n";
+        for (const std::string& l : lines)
+            text += cp.toUtf8(l) + "\n";
+        write(name, text);
+    }
+}
+
+void Transfer::verifyTable(const std::string& name) {
+    // The rewritten table's indexes, judged as other engines need them stored.
+    const std::string dir = databaseDir();
     xbase::OpenOptions o;
     o.charType = isAnsi_ ? xbase::CharType::Ansi : xbase::CharType::Oem;
     std::unique_ptr<xbase::Table> t;
@@ -63,9 +154,11 @@ void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
 
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
+    if (!enoughSpace()) return;
     if (!port_.proceed(ansi("Убедитесь что никто не работает в базе") + "\r\n" +
                        ansi("и нажмите ОК")))
         return;
+    const auto firstLine = static_cast<std::size_t>(port_.journalLineCount());
     d_.closeBrowsing();
     std::exception_ptr escaped;
     d_.PLAN.disableControls();
@@ -73,6 +166,7 @@ void Transfer::runWith(PerTable perTable) {
     try {
         std::vector<PlanRow> rows = planRows(d_);
         planSize_ = rows.size();
+        plan_ = rows;
         int tables = static_cast<int>(d_.TABLES.recordCount());
         port_.progressOpen(tables * static_cast<int>(rows.size()));
         line(ansi(": Запущен перенос ") + std::to_string(rows.size()) + ansi(" позиций"));
@@ -129,6 +223,13 @@ void Transfer::runWith(PerTable perTable) {
     } catch (...) {
         if (!escaped) escaped = std::current_exception();
     }
+    if (!backupRoot_.empty()) {
+        try {
+            writeRecords(firstLine);
+        } catch (const std::exception&) {
+            if (!escaped) escaped = std::current_exception();
+        }
+    }
     if (escaped) std::rethrow_exception(escaped);
     if (errorLines_ > 0) {
         port_.info(ansi("Перенос завершён с ошибками: ") + std::to_string(errorLines_) + "\r\n" +
@@ -168,7 +269,7 @@ void Transfer::changeGrup(const std::vector<PlanRow>& rows, std::size_t index) {
         // and written in their own code page.
         t.setCharType(isAnsi_ ? ads::TAdsCharType::ANSI : ads::TAdsCharType::OEM);
         t.open();
-        t.PackTable();
+        t.PackTable({}, backupFolder(t.tableName()));
         rewritten_ = true;
         for (t.first(); !t.eof(); t.next()) {
             if (t.fieldByName("grup").asString() != row.grup) continue;
@@ -215,7 +316,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
         // Missing or unusual fields, or unique tags whose refusals depend on the order of the
         // writes: the rows one after another, as the plan is written.
         try {
-            t.PackTable();
+            t.PackTable({}, backupFolder(table));
             rewritten_ = true;
         } catch (const std::exception& e) {
             return everyRow(e.what());
@@ -232,20 +333,30 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     // counts for every plan row.
     const PlanChains chains(rows);
     const std::uint32_t length = engine.recordLength();
+    std::vector<std::string> log;  // the change log: new record number, old pair, new pair
+    std::uint32_t recno = 0;       // the pack hands the kept records over in their order
     auto rewrite = [&](const char* rec, std::string& changed) {
+        ++recno;
         bool copied = false;  // most records stay as they are: copied only when moved
-        return chains.follow(engine.text(rec, *grup), engine.text(rec, *nnum), [&](std::size_t i) {
-            if (!copied) changed.assign(rec, length);
-            copied = true;
-            engine.setText(changed, *grup, rows[i].ngrup);
-            engine.setText(changed, *nnum, rows[i].nnnum);
-            return std::pair{engine.text(changed.data(), *grup),
-                             engine.text(changed.data(), *nnum)};
-        });
+        const bool moved =
+            chains.follow(engine.text(rec, *grup), engine.text(rec, *nnum), [&](std::size_t i) {
+                if (!copied) changed.assign(rec, length);
+                copied = true;
+                engine.setText(changed, *grup, rows[i].ngrup);
+                engine.setText(changed, *nnum, rows[i].nnnum);
+                return std::pair{engine.text(changed.data(), *grup),
+                                 engine.text(changed.data(), *nnum)};
+            });
+        if (moved)
+            log.push_back(std::to_string(recno) + ";" + engine.text(rec, *grup) + ";" +
+                          engine.text(rec, *nnum) + ";" + engine.text(changed.data(), *grup) + ";" +
+                          engine.text(changed.data(), *nnum));
+        return moved;
     };
     try {
-        t.PackTable(rewrite);
+        t.PackTable(rewrite, backupFolder(table));
         rewritten_ = true;
+        changes_[table] = std::move(log);
     } catch (const std::exception& e) {
         return everyRow(e.what());
     }

@@ -3,6 +3,8 @@
 // The transfer run: the plan applied to every listed accounting table.
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +58,12 @@ class Transfer {
 
     // The error lines the run wrote to the journal.
     int errorLines() const { return errorLines_; }
+    // The folder where the run kept the old files and its records; empty when it packed none.
+    const std::string& backupFolder() const { return backupRoot_; }
+    // How the free space of the database's disk is learnt (tests replace it).
+    void setFreeSpaceProbe(std::function<std::uint64_t(const std::string& dir)> probe) {
+        freeSpace_ = std::move(probe);
+    }
 
     // Elapsed seconds as the journal writes them: up to 15 significant digits, no trailing
     // zeros, the given decimal separator.
@@ -67,6 +75,14 @@ class Transfer {
     void changeGrup(const std::vector<PlanRow>& rows, std::size_t index);
     // The strict check of a processed table's indexes, its result in the journal.
     void verifyTable(const std::string& name);
+    std::string databaseDir() const;
+    // Whether the disk holds a copy of every listed table; says so when it does not.
+    bool enoughSpace();
+    // The folder of this run's backup where `table`'s old files go (the run's folder is named
+    // on first use).
+    std::string backupFolder(const std::string& table);
+    // The journal of the run from `firstLine`, the plan and the change logs, into the backup.
+    void writeRecords(std::size_t firstLine);
     // The error line of plan row `i`; the row stays in the plan after the run.
     void rowFailed(const std::vector<PlanRow>& rows, std::size_t i, const std::string& message);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
@@ -79,7 +95,11 @@ class Transfer {
     int errorLines_ = 0;
     std::set<std::size_t> failedRows_;  // plan rows that failed in some table
     std::size_t planSize_ = 0;
-    bool rewritten_ = false;  // the table in hand was packed (and so rewritten)
+    bool rewritten_ = false;     // the table in hand was packed (and so rewritten)
+    std::vector<PlanRow> plan_;  // the plan as the run found it
+    std::string backupRoot_;     // empty until a table is packed
+    std::map<std::string, std::vector<std::string>> changes_;  // per table: its change log
+    std::function<std::uint64_t(const std::string& dir)> freeSpace_;
 };
 
 }  // namespace plan

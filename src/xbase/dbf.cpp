@@ -98,6 +98,11 @@ bool recoverPack(const std::string& dbfPath, bool exclusive) {
     for (const std::string& ext :
          {memoExtension(dbfPath), std::string("dbt"), indexExtension(dbfPath)}) {
         std::string p = siblingPath(dbfPath, ext);
+        if (p.empty()) {
+            // The old file may be gone already (kept elsewhere): its new one names it.
+            const std::string fresh = siblingPath(dbfPath, packNew(ext));
+            if (!fresh.empty()) p = fresh.substr(0, fresh.size() - packNew("").size());
+        }
         if (!p.empty()) targets.push_back(p);
     }
     if (fileExists(packMarker(dbfPath))) {
@@ -116,6 +121,16 @@ bool recoverPack(const std::string& dbfPath, bool exclusive) {
 
 std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& options) {
     std::string resolved = resolvePath(path);
+    if (resolved.empty()) {
+        // A pack that kept the old table elsewhere and stopped before the new one took its
+        // place: the marker says so, and the renames are finished first.
+        const std::string marker = resolvePath(packMarker(std::string(path)));
+        if (!marker.empty()) {
+            recoverPack(marker.substr(0, marker.size() - packMarker("").size()),
+                        options.share == Share::Exclusive);
+            resolved = resolvePath(path);
+        }
+    }
     if (resolved.empty()) fail(code::kFileNotFound, "File not found: " + std::string(path));
     std::unique_ptr<Table> t(new Table());
     t->options_ = options;

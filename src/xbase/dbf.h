@@ -181,7 +181,9 @@ class Table {
     // over from the old index, in its order, once the old index proves to hold exactly the
     // keys of the old records; a tag that does not (or is unique, or whose expressions read
     // the record number or the deleted flag) is built anew from the records.
-    void pack(const RecordRewrite& rewrite = {});
+    // With `keepOldIn`, a folder, the old files are not dropped: each is moved there (copied
+    // where the folder is on another file system) unless a file of its name is there already.
+    void pack(const RecordRewrite& rewrite = {}, const std::string& keepOldIn = {});
 
     // The structural index, or nullptr when the table has none.
     CdxFile* index() const { return index_.get(); }

@@ -606,7 +606,7 @@ bool readsRecordPlace(const std::string& expression) {
 // the next open finishes the renames.
 class Table::Pack {
   public:
-    Pack(Table& table, const RecordRewrite& rewrite);
+    Pack(Table& table, const RecordRewrite& rewrite, std::string keepOldIn);
     void copyRecords();
     void writeIndex();
     void commit();
@@ -629,8 +629,12 @@ class Table::Pack {
     bool carryOver(std::size_t t, TagTreeWriter& w);
     void buildFromRecords(std::size_t t, TagTreeWriter& w);
 
+    // Puts a new file in place of the old one, keeping the old one where asked.
+    void replace(const std::string& fresh, const std::string& target);
+
     Table& table_;
     const RecordRewrite& rewrite_;
+    const std::string keepOldIn_;
     const std::string dbfPath_;
     const std::uint32_t len_;
     const std::uint32_t oldCount_;
@@ -660,9 +664,10 @@ namespace {
 const std::vector<TagInfo> kNoTags;
 }  // namespace
 
-Table::Pack::Pack(Table& table, const RecordRewrite& rewrite)
+Table::Pack::Pack(Table& table, const RecordRewrite& rewrite, std::string keepOldIn)
     : table_(table),
       rewrite_(rewrite),
+      keepOldIn_(std::move(keepOldIn)),
       dbfPath_(table.file_.path()),
       len_(table.header_.recordLength),
       oldCount_(table.header_.recordCount),
@@ -914,6 +919,20 @@ void Table::Pack::writeIndex() {
     cdx.finish(std::move(built));
 }
 
+void Table::Pack::replace(const std::string& fresh, const std::string& target) {
+    if (!keepOldIn_.empty()) {
+        // A crash after the old file went and before the new one came leaves the marker and
+        // the new file: the next open puts the new one in place.
+        const std::size_t slash = target.find_last_of('/');
+        const std::string kept = keepOldIn_ + "/" + target.substr(slash + 1);
+        if (!fileExists(kept)) {
+            keepFile(target, kept);
+            syncDirectoryOf(kept);
+        }
+    }
+    atomicReplace(fresh, target);
+}
+
 void Table::Pack::commit() {
     // The commit point: once the marker exists, opening the table finishes the renames.
     const std::string marker = packMarker(dbfPath_);
@@ -925,9 +944,9 @@ void Table::Pack::commit() {
     syncDirectoryOf(dbfPath_);
     atomicReplace(marker + ".tmp", marker);
     syncDirectoryOf(dbfPath_);
-    atomicReplace(newDbf_, dbfPath_);
-    if (newMemo_) atomicReplace(packNew(memoPath_), memoPath_);
-    if (table_.index_) atomicReplace(packNew(table_.index_->path()), table_.index_->path());
+    replace(newDbf_, dbfPath_);
+    if (newMemo_) replace(packNew(memoPath_), memoPath_);
+    if (table_.index_) replace(packNew(table_.index_->path()), table_.index_->path());
     syncDirectoryOf(dbfPath_);
     removeFile(marker);
 
@@ -942,12 +961,12 @@ void Table::Pack::commit() {
     table_.refresh();
 }
 
-void Table::pack(const RecordRewrite& rewrite) {
+void Table::pack(const RecordRewrite& rewrite, const std::string& keepOldIn) {
     requireWritable("pack");
     if (index_)
         for (std::size_t i = 0; i < index_->tags().size(); ++i)
             requireReproducible(i);
-    Pack job(*this, rewrite);
+    Pack job(*this, rewrite, keepOldIn);
     job.copyRecords();
     job.writeIndex();
     job.commit();

@@ -70,6 +70,9 @@ class File {
 // content, or, if the call fails, still to the old.
 void atomicReplace(const std::string& replacement, const std::string& target);
 void removeFile(const std::string& path);
+// Moves `from` to `to` (a new name), or copies it when `to` is on another file system, the
+// folder of `to` created first; afterwards `to` holds the file's content, durably.
+void keepFile(const std::string& from, const std::string& to);
 // Makes the names created, renamed or removed in the directory of `path` durable.
 void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);

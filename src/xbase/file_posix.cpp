@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
@@ -256,6 +257,20 @@ void atomicReplace(const std::string& replacement, const std::string& target) {
 
 void removeFile(const std::string& path) {
     ::unlink(path.c_str());
+}
+
+void keepFile(const std::string& from, const std::string& to) {
+    if (auto& hook = writeHook()) hook(to, 0);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ec);
+    if (ec) fail(code::kIoError, "Cannot create the folder of " + to + ": " + ec.message());
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    if (errno != EXDEV)
+        fail(code::kIoError, "Cannot move " + from + " to " + to + ": " + sysText(errno));
+    std::filesystem::copy_file(from, to, ec);
+    if (ec) fail(code::kIoError, "Cannot copy " + from + " to " + to + ": " + ec.message());
+    File copy = File::open(to, Access::ReadWrite, Share::Shared);
+    copy.sync();
 }
 
 bool fileExists(const std::string& path) {

@@ -14,6 +14,11 @@ inline std::string ansi(const char* utf8) {
     return *xbase::CodePage::get(1251).fromUtf8(utf8);
 }
 
+// Program text (ANSI) as UTF-8.
+inline std::string utf8(const std::string& ansiText) {
+    return xbase::CodePage::get(1251).toUtf8(ansiText);
+}
+
 // The text of the dataset error `f` raises, or "(no error)".
 inline std::string errorText(const std::function<void()>& f) {
     try {

@@ -388,3 +388,56 @@ TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
     EXPECT_TRUE(ok.merges.empty());
     EXPECT_FALSE(ok.needsConfirmation());
 }
+
+namespace {
+std::string fileBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+}  // namespace
+
+// A run keeps the old files of every table it rewrites, byte for byte, in one folder of its
+// own inside the database, with its journal, the plan as it was and a change log per table;
+// the rows that failed (a missing table) stay in the plan.
+TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
+    const auto& [g, k] = pairs.front();
+    Database db(source.path(), {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"},
+                {{g, k, "first", "  9", "NEW-1"}});
+    RecordingPort port;
+    plan::Transfer run(*db.d, port, true);
+    run.run();
+    const fs::path backup = run.backupFolder();
+    ASSERT_FALSE(backup.empty());
+    EXPECT_EQ(backup.parent_path(), fs::path(db.dir.path()) / "lorf-backup");
+    for (const char* f : {"mlabel.dbf", "mlabel.cdx", "mlabel.fpt"})
+        EXPECT_EQ(fileBytes(backup / "zapas" / f), fileBytes(fs::path(source.path()) / "zapas" / f))
+            << f;
+    const std::string journal = fileBytes(backup / "journal.txt");
+    EXPECT_NE(journal.find("Запущен перенос 1 позиций"), std::string::npos) << journal;
+    EXPECT_NE(journal.find(":Grup:"), std::string::npos) << journal;
+    EXPECT_EQ(fileBytes(backup / "plan.csv"),
+              "GRUP;NNUM;NGRUP;NNNUM\n" + testtext::utf8(g + ";" + k + ";  9;NEW-1") + "\n");
+    const std::string log = fileBytes(backup / "changes-zapas-mlabel.dbf.csv");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find(testtext::utf8(";" + g + ";" + k + ";  9;NEW-1")), std::string::npos) << log;
+    EXPECT_EQ(db.d->PLAN.recordCount(), 1);  // the missing table failed the row
+}
+
+// Without room for a copy of the listed tables the run changes nothing and says why.
+TEST_F(TransferTest, NoRoomChangesNothing) {
+    const auto& [g, k] = pairs.front();
+    Database db(source.path(), {"zapas\\mlabel.dbf"}, {{g, k, "first", "  9", "NEW-1"}});
+    const std::string before = fileBytes(db.dir.file("zapas/mlabel.dbf"));
+    RecordingPort port;
+    plan::Transfer run(*db.d, port, true);
+    run.setFreeSpaceProbe([](const std::string&) { return std::uint64_t{1000}; });
+    run.run();
+    ASSERT_EQ(port.infos.size(), 1u);
+    EXPECT_EQ(port.infos[0].rfind(ansi("Недостаточно места на диске для переноса"), 0), 0u);
+    EXPECT_TRUE(port.journal.empty());
+    EXPECT_EQ(fileBytes(db.dir.file("zapas/mlabel.dbf")), before);
+    EXPECT_EQ(db.d->PLAN.recordCount(), 1);
+    EXPECT_TRUE(run.backupFolder().empty());
+}

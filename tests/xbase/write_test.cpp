@@ -497,54 +497,67 @@ TEST(Write, CrashDuringUpdatesLeavesReadableFiles) {
 TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
     struct Crash {};
     int completedWrites = 0;
-    for (int crashAt = 1;; ++crashAt) {
-        TempDir dir;
-        std::string path = dir.file("K.DBF");
-        createTable(path, propertyTable());
-        std::map<std::string, std::vector<std::string>> oldEntries, newEntries;
-        {
-            auto t = Table::open(path, exclusive());
-            std::mt19937 rng(3);
-            for (int i = 0; i < 80; ++i) {
-                std::string rec = t->blankRecord();
-                randomize(*t, rec, rng);
-                std::uint32_t block = t->writeMemo("memo " + std::to_string(i));
-                std::memcpy(rec.data() + t->field("NOTES")->offset, &block, 4);
-                t->append(rec);
+    // Without and with a folder that keeps the old files: whatever it holds is the old table.
+    for (const bool keepOld : {false, true})
+        for (int crashAt = 1;; ++crashAt) {
+            SCOPED_TRACE(keepOld ? "keeping the old files" : "dropping the old files");
+            TempDir dir;
+            std::string path = dir.file("K.DBF");
+            createTable(path, propertyTable());
+            std::map<std::string, std::vector<std::string>> oldEntries, newEntries;
+            {
+                auto t = Table::open(path, exclusive());
+                std::mt19937 rng(3);
+                for (int i = 0; i < 80; ++i) {
+                    std::string rec = t->blankRecord();
+                    randomize(*t, rec, rng);
+                    std::uint32_t block = t->writeMemo("memo " + std::to_string(i));
+                    std::memcpy(rec.data() + t->field("NOTES")->offset, &block, 4);
+                    t->append(rec);
+                }
+                for (std::uint32_t r = 2; r <= 80; r += 4)
+                    t->setDeleted(r, true);
+                oldEntries = entriesOf(*t);
             }
-            for (std::uint32_t r = 2; r <= 80; r += 4)
-                t->setDeleted(r, true);
-            oldEntries = entriesOf(*t);
-        }
-        bool crashed = false;
-        {
-            auto t = Table::open(path, exclusive());
-            std::atomic<int> writes = 0;  // packs write from several threads
-            setWriteHook([&](const std::string&, std::uint64_t) {
-                if (++writes == crashAt) throw Crash{};
-            });
-            try {
-                t->pack();
-            } catch (const Crash&) {
-                crashed = true;
+            const std::string oldBytes = readAll(path);
+            const std::string kept = dir.file("kept");
+            bool crashed = false;
+            {
+                auto t = Table::open(path, exclusive());
+                std::atomic<int> writes = 0;  // packs write from several threads
+                setWriteHook([&](const std::string&, std::uint64_t) {
+                    if (++writes == crashAt) throw Crash{};
+                });
+                try {
+                    t->pack({}, keepOld ? kept : std::string());
+                } catch (const Crash&) {
+                    crashed = true;
+                }
+                setWriteHook(nullptr);
+                if (!crashed) {
+                    completedWrites = writes;
+                    newEntries = entriesOf(*t);
+                }
             }
-            setWriteHook(nullptr);
+            auto t = Table::open(path, exclusive());  // finishes or drops the interrupted pack
+            expectClean(*t, "after a crash at write " + std::to_string(crashAt));
+            EXPECT_TRUE(t->recordCount() == 80u || t->recordCount() == 60u) << t->recordCount();
+            auto now = entriesOf(*t);
+            if (t->recordCount() == 80u) {
+                EXPECT_EQ(now, oldEntries) << crashAt;
+            }
+            for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
+                EXPECT_EQ(t->memo(t->record(r), *t->field("NOTES")).rfind("memo ", 0), 0u);
+            if (fileExists(kept + "/K.DBF")) {
+                EXPECT_EQ(readAll(kept + "/K.DBF"), oldBytes) << crashAt;
+            }
             if (!crashed) {
-                completedWrites = writes;
-                newEntries = entriesOf(*t);
+                if (keepOld) {
+                    EXPECT_TRUE(fileExists(kept + "/K.DBF"));
+                }
+                break;
             }
         }
-        auto t = Table::open(path, exclusive());  // finishes or drops the interrupted pack
-        expectClean(*t, "after a crash at write " + std::to_string(crashAt));
-        EXPECT_TRUE(t->recordCount() == 80u || t->recordCount() == 60u) << t->recordCount();
-        auto now = entriesOf(*t);
-        if (t->recordCount() == 80u) {
-            EXPECT_EQ(now, oldEntries) << crashAt;
-        }
-        for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
-            EXPECT_EQ(t->memo(t->record(r), *t->field("NOTES")).rfind("memo ", 0), 0u);
-        if (!crashed) break;
-    }
     EXPECT_GT(completedWrites, 5);
 }
 
