@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "plan/backup.h"
 #include "plan/verify.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
@@ -185,7 +186,13 @@ void Transfer::runWith(PerTable perTable) {
                     port_.journalReplace(last, port_.journalLine(last) + " ;" +
                                                    seconds(elapsed, port_.decimalSeparator()) +
                                                    ansi(" сек"));
-                    if (rewritten_) verifyTable(name);
+                    if (rewritten_) {
+                        // Closed first, so that what is recorded is the table as the run
+                        // left it.
+                        d_.AdsTableR.close();
+                        verifyTable(name);
+                        recordTableState(backupRoot_, databaseDir(), name);
+                    }
                 } catch (const std::exception& e) {
                     errorLine(":" + std::string(e.what()));
                 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "plan/backup.h"
 #include "plan/numbers.h"
 #include "plan/plan.h"
 #include "plan/transfer.h"
@@ -57,7 +58,12 @@ const char* const kUsage =
     "  transfer --yes [--allow-merge]\n"
     "                               runs the transfer; a plan that would give two materials\n"
     "                               one pair, or leave a group or number empty, is refused\n"
-    "                               unless --allow-merge is given\n";
+    "                               unless --allow-merge is given\n"
+    "  backups list                 the transfers' backups: NAME;TABLES;PLAN ROWS;ERROR LINES\n"
+    "  backups restore NAME [--force]\n"
+    "                               puts the tables of a backup back; a table changed since\n"
+    "                               its transfer is left alone unless --force is given\n"
+    "  backups delete NAME\n";
 
 // The console as the transfer's screen: journal lines on standard output, a progress bar on
 // standard error when it is a terminal.
@@ -386,6 +392,38 @@ int run(std::vector<std::string> args) {
         }
         console.flush();
         return transfer.errorLines() ? 1 : 0;
+    } else if (group == "backups") {
+        bool isAnsi = true;
+        const std::string db = openAccounting(d, dbDir, dir, isAnsi);
+        const std::vector<plan::BackupInfo> backups = plan::listBackups(db);
+        if (verb == "list" && args.size() == 2) {
+            for (const plan::BackupInfo& b : backups) {
+                std::string tables;
+                for (const std::string& t : b.tables)
+                    tables += (tables.empty() ? "" : ",") + t;
+                csvLine(std::cout, {b.name, out(tables), std::to_string(b.planRows),
+                                    std::to_string(b.errorLines)});
+            }
+            return 0;
+        }
+        const bool force = args.size() == 4 && args[3] == "--force";
+        if ((verb == "restore" && (args.size() == 3 || force)) ||
+            (verb == "delete" && args.size() == 3)) {
+            const auto b =
+                std::find_if(backups.begin(), backups.end(),
+                             [&](const plan::BackupInfo& x) { return x.name == args[2]; });
+            if (b == backups.end()) throw std::runtime_error("no backup " + args[2] + " in " + db);
+            if (verb == "delete") {
+                plan::deleteBackup(*b);
+                return 0;
+            }
+            // Nobody browses the tables while they are put back.
+            d.closeBrowsing();
+            const plan::RestoreReport report = plan::restoreBackup(db, *b, force);
+            for (const std::string& line : report.lines)
+                std::printf("%s\n", out(line).c_str());
+            return report.failed ? 1 : 0;
+        }
     }
     throw UsageError("unknown command");
 }

@@ -9,6 +9,7 @@
 
 #include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
+#include "plan/backup.h"
 #include "plan/transfer.h"
 #include "plan/verify.h"
 #include "sample_db.h"
@@ -423,6 +424,57 @@ TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find(testtext::utf8(";" + g + ";" + k + ";  9;NEW-1")), std::string::npos) << log;
     EXPECT_EQ(db.d->PLAN.recordCount(), 1);  // the missing table failed the row
+}
+
+// A backup puts the tables back as they were before the run, byte for byte; a table changed
+// since the run is left alone unless forced.
+TEST_F(TransferTest, ABackupPutsTheTablesBack) {
+    const auto& [g, k] = pairs.front();
+    Database db(source.path(), {"zapas\\mlabel.dbf"}, {{g, k, "first", "  9", "NEW-1"}});
+    RecordingPort port;
+    plan::Transfer run(*db.d, port, true);
+    run.run();
+    db.d->closeBrowsing();
+    const std::vector<plan::BackupInfo> backups = plan::listBackups(db.dir.path());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].tables, std::vector<std::string>{"zapas\\mlabel.dbf"});
+    EXPECT_EQ(backups[0].planRows, 1u);
+    EXPECT_EQ(backups[0].errorLines, 0u);
+    const char* files[] = {"mlabel.dbf", "mlabel.cdx", "mlabel.fpt"};
+    const auto restored = [&] {
+        for (const char* f : files)
+            if (fileBytes(db.dir.file(std::string("zapas/") + f)) !=
+                fileBytes(fs::path(source.path()) / "zapas" / f))
+                return false;
+        return true;
+    };
+    ASSERT_FALSE(restored());
+
+    // Somebody works in the table after the run: the restore would lose that work.
+    const std::string afterRun = fileBytes(db.dir.file("zapas/mlabel.dbf"));
+    {
+        xbase::OpenOptions o;
+        o.readOnly = false;
+        o.share = xbase::Share::Exclusive;
+        xbase::Table::open(db.dir.file("zapas/mlabel.dbf"), o)->setDeleted(1, true);
+    }
+    ASSERT_NE(fileBytes(db.dir.file("zapas/mlabel.dbf")), afterRun);
+    plan::RestoreReport report = plan::restoreBackup(db.dir.path(), backups[0], false);
+    EXPECT_EQ(report.lines,
+              std::vector<std::string>{"zapas\\mlabel.dbf" +
+                                       ansi(": изменена после переноса, не восстановлена")});
+    EXPECT_EQ(report.failed, 1u);
+    EXPECT_FALSE(restored());
+
+    report = plan::restoreBackup(db.dir.path(), backups[0], true);
+    EXPECT_EQ(report.lines,
+              std::vector<std::string>{"zapas\\mlabel.dbf" + ansi(": восстановлена")});
+    EXPECT_EQ(report.failed, 0u);
+    EXPECT_TRUE(restored());
+    EXPECT_FALSE(fs::exists(db.dir.file("zapas/mlabel.dbf") + ".pack"));
+
+    plan::deleteBackup(backups[0]);
+    EXPECT_TRUE(plan::listBackups(db.dir.path()).empty());
 }
 
 // Without room for a copy of the listed tables the run changes nothing and says why.

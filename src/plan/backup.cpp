@@ -1,0 +1,159 @@
+#include "plan/backup.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "plan/plan.h"
+#include "xbase/dbf.h"
+#include "xbase/error.h"
+#include "xbase/file.h"
+#include "xbase/pack_files.h"
+
+namespace plan {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kStates = "tables.tsv";  // table, size, modification time, header
+
+std::string slashes(std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
+// A table's DBF as it is now: its size, its modification time and its header's first bytes.
+std::string stateOf(const std::string& dbf) {
+    std::error_code ec;
+    const auto size = fs::file_size(dbf, ec);
+    const auto time = fs::last_write_time(dbf, ec).time_since_epoch().count();
+    std::ifstream in(dbf, std::ios::binary);
+    char header[32] = {};
+    in.read(header, sizeof header);
+    std::string hex;
+    char buf[3];
+    for (char c : header) {
+        std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(c));
+        hex += buf;
+    }
+    return std::to_string(size) + "\t" + std::to_string(time) + "\t" + hex;
+}
+
+std::vector<std::string> linesOf(const fs::path& file) {
+    std::vector<std::string> out;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+void durableCopy(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) xbase::fail(xbase::code::kIoError, "Cannot copy " + from + ": " + ec.message());
+    xbase::File::open(to, xbase::Access::ReadWrite, xbase::Share::Shared).sync();
+}
+
+}  // namespace
+
+void recordTableState(const std::string& backupFolder, const std::string& dbDir,
+                      const std::string& table) {
+    const std::string dbf = xbase::resolvePath(dbDir + "/" + slashes(table));
+    if (dbf.empty()) return;
+    std::ofstream out(backupFolder + "/" + kStates, std::ios::app);
+    out << table << "\t" << stateOf(dbf) << "\n";
+}
+
+std::vector<BackupInfo> listBackups(const std::string& dbDir) {
+    std::vector<BackupInfo> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(dbDir) / "lorf-backup", ec)) {
+        if (!e.is_directory()) continue;
+        BackupInfo b;
+        b.folder = e.path().string();
+        b.name = e.path().filename().string();
+        for (const std::string& line : linesOf(e.path() / kStates))
+            b.tables.push_back(line.substr(0, line.find('\t')));
+        const auto plan = linesOf(e.path() / "plan.csv");
+        b.planRows = plan.empty() ? 0 : plan.size() - 1;
+        for (const std::string& line : linesOf(e.path() / "journal.txt"))
+            if (line.find(":Grup:") != std::string::npos ||
+                (line.find(":Индексы ") != std::string::npos &&
+                 line.find(":Индексы проверены") == std::string::npos))
+                ++b.errorLines;
+        out.push_back(std::move(b));
+    }
+    std::sort(out.begin(), out.end(),
+              [](const BackupInfo& a, const BackupInfo& b) { return a.name < b.name; });
+    return out;
+}
+
+RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force) {
+    RestoreReport report;
+    auto failed = [&](const std::string& line) {
+        report.lines.push_back(line);
+        ++report.failed;
+    };
+    for (const std::string& line : linesOf(fs::path(backup.folder) / kStates)) {
+        const std::size_t tab = line.find('\t');
+        const std::string table = line.substr(0, tab);
+        const std::string recorded = line.substr(tab + 1);
+        const std::string relative = slashes(table);
+        const std::string dbf = xbase::resolvePath(dbDir + "/" + relative);
+        if (dbf.empty()) {
+            failed(table + ansi(": нет в базе, не восстановлена"));
+            continue;
+        }
+        if (stateOf(dbf) != recorded && !force) {
+            failed(table + ansi(": изменена после переноса, не восстановлена"));
+            continue;
+        }
+        try {
+            // Nobody else may have the table while it is put back.
+            xbase::OpenOptions exclusive;
+            exclusive.share = xbase::Share::Exclusive;
+            exclusive.readOnly = false;
+            auto held = xbase::Table::open(dbf, exclusive);
+            const std::size_t slash = relative.find_last_of('/');
+            const fs::path kept = fs::path(backup.folder) /
+                                  (slash == std::string::npos ? "" : relative.substr(0, slash));
+            const std::string folder = fs::path(dbf).parent_path().string();
+            // The kept files become new files beside the table's, then one marked step puts
+            // them in place, as a pack does: a crash is finished by the next open.
+            std::vector<std::string> targets;
+            for (const auto& f : fs::directory_iterator(kept)) {
+                // The table's own files among the folder's, each back over its namesake.
+                const std::string target =
+                    xbase::resolvePath(folder + "/" + f.path().filename().string());
+                if (!f.is_regular_file() || target.empty() ||
+                    fs::path(target).stem() != fs::path(dbf).stem())
+                    continue;
+                durableCopy(f.path().string(), xbase::packNew(target));
+                targets.push_back(target);
+            }
+            const std::string marker = xbase::packMarker(dbf);
+            xbase::File::create(marker).sync();
+            xbase::syncDirectoryOf(dbf);
+            for (const std::string& t : targets)
+                xbase::atomicReplace(xbase::packNew(t), t);
+            xbase::syncDirectoryOf(dbf);
+            xbase::removeFile(marker);
+            report.lines.push_back(table + ansi(": восстановлена"));
+        } catch (const std::exception& e) {
+            failed(table + ansi(": не восстановлена: ") + e.what());
+        }
+    }
+    return report;
+}
+
+void deleteBackup(const BackupInfo& backup) {
+    std::error_code ec;
+    fs::remove_all(backup.folder, ec);
+    if (ec)
+        xbase::fail(xbase::code::kIoError, "Cannot remove " + backup.folder + ": " + ec.message());
+}
+
+}  // namespace plan

@@ -1,0 +1,42 @@
+#pragma once
+
+// The backups a transfer leaves in the database's lorf-backup folder, and putting one back.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plan {
+
+// What a backup folder holds, from its records.
+struct BackupInfo {
+    std::string folder;  // full path
+    std::string name;    // the folder's name: the start of its run
+    std::vector<std::string> tables;
+    std::size_t planRows = 0;
+    std::size_t errorLines = 0;  // lines of its journal that report an error
+};
+
+// The backups of the database in `dbDir`, oldest first.
+std::vector<BackupInfo> listBackups(const std::string& dbDir);
+
+// What the transfer recorded of a table it rewrote: its files as the run left them, so that
+// a restore can tell whether anybody changed the table since.
+void recordTableState(const std::string& backupFolder, const std::string& dbDir,
+                      const std::string& table);
+
+// What a restore did: a line per table (program text, ANSI), and how many it left alone.
+struct RestoreReport {
+    std::vector<std::string> lines;
+    std::size_t failed = 0;
+};
+
+// Puts the tables of a backup back, table by table, each in one step (a crash leaves the
+// table as it was or restored, the next open finishing the step). A table changed since the
+// transfer is left as it is unless `force`.
+RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force);
+
+// Removes a backup folder with everything in it.
+void deleteBackup(const BackupInfo& backup);
+
+}  // namespace plan
