@@ -2,7 +2,7 @@
 
 // Letter case of ASCII text, as names of fields, tags, files and functions are compared and
 // stored: only A-Z and a-z change; other bytes (the letters of a code page among them, which
-// have their own tables in codepage.h) stay as they are.
+// have their own tables in codepage.h) stay as they are. And the blanks around a stored value.
 
 #include <string>
 #include <string_view>
@@ -32,6 +32,15 @@ inline bool equalNoCase(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i)
         if (upper(a[i]) != upper(b[i])) return false;
     return true;
+}
+
+// `s` without the blanks before and after it.
+inline std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && s.front() == ' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ')
+        s.remove_suffix(1);
+    return s;
 }
 
 }  // namespace xbase::ascii

@@ -1,5 +1,7 @@
 #include "xbase/cdx_format.h"
 
+#include "xbase/ascii.h"
+
 namespace xbase::cdxfmt {
 
 namespace {
@@ -22,12 +24,7 @@ std::string poolString(const unsigned char* p, std::size_t max) {
     std::size_t n = 0;
     while (n < max && p[n] != 0)
         ++n;
-    std::string_view s(reinterpret_cast<const char*>(p), n);
-    while (!s.empty() && s.back() == ' ')
-        s.remove_suffix(1);
-    while (!s.empty() && s.front() == ' ')
-        s.remove_prefix(1);
-    return std::string(s);
+    return std::string(ascii::trimBlanks({reinterpret_cast<const char*>(p), n}));
 }
 
 }  // namespace

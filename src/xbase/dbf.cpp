@@ -595,13 +595,7 @@ std::string Table::memo(const char* rec, const Field& f) const {
 std::string Table::display(const char* rec, const Field& f) const {
     if (isNull(rec, f)) return ".NULL.";
     std::string_view r = raw(rec, f);
-    auto trim = [](std::string_view s) {
-        while (!s.empty() && s.front() == ' ')
-            s.remove_prefix(1);
-        while (!s.empty() && s.back() == ' ')
-            s.remove_suffix(1);
-        return std::string(s);
-    };
+    auto trim = [](std::string_view s) { return std::string(ascii::trimBlanks(s)); };
     switch (f.type) {
         case 'C':
         case 'V':

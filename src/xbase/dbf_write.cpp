@@ -41,14 +41,6 @@ bool binaryField(const Field& f) {
     }
 }
 
-std::string trimmed(std::string_view s) {
-    while (!s.empty() && s.front() == ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ')
-        s.remove_suffix(1);
-    return std::string(s);
-}
-
 // A number already written the way a field of that width and decimals stores it, but for the
 // padding: an optional minus, an integer part without leading zeros, at most `decimals`
 // decimals, at most 15 digits in all with the decimals filled up (so that it is exactly the
@@ -170,7 +162,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
         }
         case 'N':
         case 'F': {
-            std::string t = trimmed(text);
+            std::string t(ascii::trimBlanks(text));
             if (t.empty()) {
                 std::memset(p, ' ', f.length);
                 return;
@@ -191,7 +183,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
             return;
         }
         case 'D': {
-            std::string t = trimmed(text);
+            std::string t(ascii::trimBlanks(text));
             if (t.empty()) {
                 std::memset(p, ' ', 8);
                 return;
@@ -201,7 +193,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
             return;
         }
         case 'L': {
-            std::string t = trimmed(text);
+            std::string t(ascii::trimBlanks(text));
             if (t.empty())
                 *p = ' ';
             else if (std::string_view("TtYy").find(t[0]) != std::string_view::npos)
@@ -213,7 +205,7 @@ void Table::setText(std::string& rec, const Field& f, std::string_view text) con
             return;
         }
         case 'I': {
-            std::string t = trimmed(text);
+            std::string t(ascii::trimBlanks(text));
             char* end = nullptr;
             long long v = std::strtoll(t.c_str(), &end, 10);
             if (t.empty() || !end || *end != '\0' || v < INT32_MIN || v > INT32_MAX)

@@ -34,6 +34,17 @@ TAdsSettings& settings() {
     return *s;
 }
 
+// A dataset as the program browses a table: read only, Visual FoxPro, in `index` order (none:
+// the records' order).
+void browsing(TAdsTable& t, TAdsConnection& con, const std::string& table,
+              const std::string& index = {}) {
+    t.setAdsConnection(&con);
+    t.setTableType(TAdsTableType::ttAdsVFP);
+    t.setReadOnlyOpen(true);
+    t.setTableName(table);
+    if (!index.empty()) t.setIndexName(index);
+}
+
 // A demo accounting database and the browsing datasets over it.
 class AccessTest : public ::testing::Test {
   protected:
@@ -44,18 +55,11 @@ class AccessTest : public ::testing::Test {
         o.groups = 20;
         sample::writeDemo(dir.path(), o);
         con.setConnectPath(dir.path() + "\\");
-        for (TAdsTable* t : {&mlabel, &mgrup, &mlabelV}) {
-            t->setAdsConnection(&con);
-            t->setTableType(TAdsTableType::ttAdsVFP);
-            t->setReadOnlyOpen(true);
+        browsing(mlabel, con, "zapas\\mlabel.dbf", "MLABEL");
+        browsing(mlabelV, con, "zapas\\mlabel.dbf", "MLABEL");
+        browsing(mgrup, con, "zapas\\mgrup.dbf", "DODOD");
+        for (TAdsTable* t : {&mlabel, &mgrup, &mlabelV})
             t->setSequenced(true);
-        }
-        mlabel.setTableName("zapas\\mlabel.dbf");
-        mlabel.setIndexName("MLABEL");
-        mlabelV.setTableName("zapas\\mlabel.dbf");
-        mlabelV.setIndexName("MLABEL");
-        mgrup.setTableName("zapas\\mgrup.dbf");
-        mgrup.setIndexName("DODOD");
         mgrupSrc.setDataset(&mgrup);
         mlabel.setMasterSource(&mgrupSrc, "CODE");
     }
@@ -168,11 +172,7 @@ TEST_F(AccessTest, LocateAndLookUp) {
 
 TEST_F(AccessTest, ExpressionSearchGoesInFileOrder) {
     TAdsTable through("MlabelThrough");
-    through.setAdsConnection(&con);
-    through.setTableType(TAdsTableType::ttAdsVFP);
-    through.setReadOnlyOpen(true);
-    through.setTableName("zapas\\mlabel.dbf");
-    through.setIndexName("MLABEL");
+    browsing(through, con, "zapas\\mlabel.dbf", "MLABEL");
     through.open();
     auto t = xbase::Table::open(dir.file("zapas/mlabel.dbf"));
     std::string word = ansi("ТРУБА");
@@ -305,16 +305,10 @@ TEST(AccessFixtures, OemDatabaseThroughTheRange) {
     con.setConnectPath(root.string() + "/");
     TAdsTable mlabel("mlabel"), mgrup("mgrup");
     db::DataSource src;
-    for (TAdsTable* t : {&mlabel, &mgrup}) {
-        t->setAdsConnection(&con);
-        t->setTableType(TAdsTableType::ttAdsVFP);
-        t->setReadOnlyOpen(true);
+    browsing(mlabel, con, "zapas\\mlabel.dbf", "MLABEL");
+    browsing(mgrup, con, "zapas\\mgrup.dbf", "DODOD");
+    for (TAdsTable* t : {&mlabel, &mgrup})
         t->setCharType(TAdsCharType::OEM);
-    }
-    mlabel.setTableName("zapas\\mlabel.dbf");
-    mlabel.setIndexName("MLABEL");
-    mgrup.setTableName("zapas\\mgrup.dbf");
-    mgrup.setIndexName("DODOD");
     src.setDataset(&mgrup);
     mlabel.setMasterSource(&src, "CODE");
     mlabel.open();
@@ -366,11 +360,7 @@ TEST(AccessLocate, AnUpperTagDoesNotIgnoreLetterCase) {
     TAdsConnection con;
     con.setConnectPath(dir.path() + "/");
     TAdsTable names("Names");
-    names.setAdsConnection(&con);
-    names.setTableType(TAdsTableType::ttAdsVFP);
-    names.setReadOnlyOpen(true);
-    names.setTableName("names.dbf");
-    names.setIndexName("NAMES");
+    browsing(names, con, "names.dbf", "NAMES");
     names.open();
     for (const char* want : {"abc", "Abc", "ABC"}) {
         SCOPED_TRACE(want);
@@ -399,10 +389,7 @@ TEST(AccessLocate, LongFieldNamesOfADatabaseContainer) {
     TAdsConnection con;
     con.setConnectPath(dir.path() + "/");
     TAdsTable m("Materials");
-    m.setAdsConnection(&con);
-    m.setTableType(TAdsTableType::ttAdsVFP);
-    m.setReadOnlyOpen(true);
-    m.setTableName("materials.dbf");
+    browsing(m, con, "materials.dbf");
     m.open();
     ASSERT_TRUE(m.locate("GroupCodeLong;ItemNumberOfMaterial",
                          {Value(std::string("  1")), Value(std::string("A"))}));

@@ -112,6 +112,15 @@ void randomize(const Table& t, std::string& rec, std::mt19937& rng) {
               rng() % 7 == 0 ? "" : "20" + std::to_string(10 + rng() % 20) + "0615");
 }
 
+// Appends `n` random records, one write each.
+void appendRandom(Table& t, int n, std::mt19937& rng) {
+    for (int i = 0; i < n; ++i) {
+        std::string rec = t.blankRecord();
+        randomize(t, rec, rng);
+        t.append(rec);
+    }
+}
+
 }  // namespace
 
 // Thousands of random writes: after each stretch every tag equals its brute-force order, and a
@@ -122,11 +131,7 @@ TEST(Write, RandomWritesKeepEveryTagRight) {
     createTable(path, propertyTable());
     auto t = Table::open(path, exclusive());
     std::mt19937 rng(20261210);
-    for (int i = 0; i < 400; ++i) {
-        std::string rec = t->blankRecord();
-        randomize(*t, rec, rng);
-        t->append(rec);
-    }
+    appendRandom(*t, 400, rng);
     expectClean(*t, "after appends");
     for (int step = 1; step <= 4000; ++step) {
         std::uint32_t recno = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
@@ -462,11 +467,7 @@ TEST(Write, CrashDuringUpdatesLeavesReadableFiles) {
         {
             auto t = Table::open(path, exclusive());
             std::mt19937 rng(1);
-            for (int i = 0; i < 60; ++i) {
-                std::string rec = t->blankRecord();
-                randomize(*t, rec, rng);
-                t->append(rec);
-            }
+            appendRandom(*t, 60, rng);
             int writes = 0;
             setWriteHook([&](const std::string&, std::uint64_t) {
                 if (++writes == crashAt) throw Crash{};
