@@ -19,12 +19,6 @@ namespace {
 
 constexpr const char* kStates = "tables.tsv";  // table, size, modification time, header
 
-std::string slashes(std::string path) {
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
-}
-
 // A table's DBF as it is now: its size, its modification time and its header's first bytes.
 std::string stateOf(const std::string& dbf) {
     std::error_code ec;
@@ -50,18 +44,20 @@ std::vector<std::string> linesOf(const fs::path& file) {
     return out;
 }
 
-void durableCopy(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    if (ec) xbase::fail(xbase::code::kIoError, "Cannot copy " + from + ": " + ec.message());
-    xbase::File::open(to, xbase::Access::ReadWrite, xbase::Share::Shared).sync();
-}
-
 }  // namespace
+
+std::string keptFolder(const std::string& backupFolder, const std::string& table) {
+    std::string relative = table;
+    for (char& c : relative)
+        if (c == '\\') c = '/';
+    const std::size_t slash = relative.find_last_of('/');
+    return slash == std::string::npos ? backupFolder
+                                      : backupFolder + "/" + relative.substr(0, slash);
+}
 
 void recordTableState(const std::string& backupFolder, const std::string& dbDir,
                       const std::string& table) {
-    const std::string dbf = xbase::resolvePath(dbDir + "/" + slashes(table));
+    const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
     if (dbf.empty()) return;
     std::ofstream out(backupFolder + "/" + kStates, std::ios::app);
     out << table << "\t" << stateOf(dbf) << "\n";
@@ -101,8 +97,7 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
         const std::size_t tab = line.find('\t');
         const std::string table = line.substr(0, tab);
         const std::string recorded = line.substr(tab + 1);
-        const std::string relative = slashes(table);
-        const std::string dbf = xbase::resolvePath(dbDir + "/" + relative);
+        const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
         if (dbf.empty()) {
             failed(table + ansi(": нет в базе, не восстановлена"));
             continue;
@@ -117,9 +112,7 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
             exclusive.share = xbase::Share::Exclusive;
             exclusive.readOnly = false;
             auto held = xbase::Table::open(dbf, exclusive);
-            const std::size_t slash = relative.find_last_of('/');
-            const fs::path kept = fs::path(backup.folder) /
-                                  (slash == std::string::npos ? "" : relative.substr(0, slash));
+            const std::string kept = keptFolder(backup.folder, table);
             const std::string folder = fs::path(dbf).parent_path().string();
             // The kept files become new files beside the table's, then one marked step puts
             // them in place, as a pack does: a crash is finished by the next open.
@@ -131,7 +124,7 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
                 if (!f.is_regular_file() || target.empty() ||
                     fs::path(target).stem() != fs::path(dbf).stem())
                     continue;
-                durableCopy(f.path().string(), xbase::packNew(target));
+                xbase::copyFile(f.path().string(), xbase::packNew(target));
                 targets.push_back(target);
             }
             const std::string marker = xbase::packMarker(dbf);

@@ -17,6 +17,10 @@ struct BackupInfo {
     std::size_t errorLines = 0;  // lines of its journal that report an error
 };
 
+// Where a backup keeps the old files of a table of the list: the table's own folder inside it
+// (zapas\mlabel.dbf keeps its old files in <backup>/zapas).
+std::string keptFolder(const std::string& backupFolder, const std::string& table);
+
 // The backups of the database in `dbDir`, oldest first.
 std::vector<BackupInfo> listBackups(const std::string& dbDir);
 

@@ -88,12 +88,7 @@ std::string Transfer::backupFolder(const std::string& table) {
             root = databaseDir() + "/lorf-backup/" + stamp + "-" + std::to_string(n);
         backupRoot_ = root;
     }
-    // The table's own folder inside it: zapas\mlabel.dbf keeps its old files in .../zapas.
-    std::string relative = table;
-    for (char& c : relative)
-        if (c == '\\') c = '/';
-    const std::size_t slash = relative.find_last_of('/');
-    return slash == std::string::npos ? backupRoot_ : backupRoot_ + "/" + relative.substr(0, slash);
+    return keptFolder(backupRoot_, table);
 }
 
 void Transfer::writeRecords(std::size_t firstLine) {

@@ -73,6 +73,8 @@ void removeFile(const std::string& path);
 // Moves `from` to `to` (a new name), or copies it when `to` is on another file system, the
 // folder of `to` created first; afterwards `to` holds the file's content, durably.
 void keepFile(const std::string& from, const std::string& to);
+// Copies `from` over `to`; afterwards `to` holds the file's content, durably.
+void copyFile(const std::string& from, const std::string& to);
 // Makes the names created, renamed or removed in the directory of `path` durable.
 void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);

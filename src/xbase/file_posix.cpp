@@ -267,10 +267,14 @@ void keepFile(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) == 0) return;
     if (errno != EXDEV)
         fail(code::kIoError, "Cannot move " + from + " to " + to + ": " + sysText(errno));
-    std::filesystem::copy_file(from, to, ec);
+    copyFile(from, to);
+}
+
+void copyFile(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) fail(code::kIoError, "Cannot copy " + from + " to " + to + ": " + ec.message());
-    File copy = File::open(to, Access::ReadWrite, Share::Shared);
-    copy.sync();
+    File::open(to, Access::ReadWrite, Share::Shared).sync();
 }
 
 bool fileExists(const std::string& path) {
