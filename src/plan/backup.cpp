@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "plan/plan.h"
+#include "xbase/ascii.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
@@ -27,13 +28,8 @@ std::string stateOf(const std::string& dbf) {
     std::ifstream in(dbf, std::ios::binary);
     char header[32] = {};
     in.read(header, sizeof header);
-    std::string hex;
-    char buf[3];
-    for (char c : header) {
-        std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(c));
-        hex += buf;
-    }
-    return std::to_string(size) + "\t" + std::to_string(time) + "\t" + hex;
+    return std::to_string(size) + "\t" + std::to_string(time) + "\t" +
+           xbase::ascii::hex({header, sizeof header});
 }
 
 std::vector<std::string> linesOf(const fs::path& file) {

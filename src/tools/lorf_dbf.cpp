@@ -32,17 +32,6 @@ const char* kUsage =
     "  demo DIR [--groups G] [--materials M] [--seed S] [--oem]\n"
     "                             writes a sample accounting database into DIR\n";
 
-std::string hex(std::string_view s) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (char c : s) {
-        auto b = static_cast<unsigned char>(c);
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 std::string utf8(const xbase::Table& t, std::string_view bytes) {
     return xbase::CodePage::get(t.codePage()).toUtf8(bytes);
 }
@@ -113,7 +102,7 @@ int order(const xbase::Table& t, const std::string& tagName) {
     for (bool on = c.first(); on; on = c.next()) {
         out += std::to_string(c.recno());
         out += '\t';
-        out += hex(c.key());
+        out += xbase::ascii::hex(c.key());
         out += '\n';
         if (out.size() > (1u << 16)) {
             std::fwrite(out.data(), 1, out.size(), stdout);

@@ -2,7 +2,8 @@
 
 // Letter case of ASCII text, as names of fields, tags, files and functions are compared and
 // stored: only A-Z and a-z change; other bytes (the letters of a code page among them, which
-// have their own tables in codepage.h) stay as they are. And the blanks around a stored value.
+// have their own tables in codepage.h) stay as they are. And the blanks around a stored value,
+// and bytes shown as hexadecimal digits.
 
 #include <string>
 #include <string_view>
@@ -32,6 +33,19 @@ inline bool equalNoCase(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i)
         if (upper(a[i]) != upper(b[i])) return false;
     return true;
+}
+
+// Bytes as upper-case hexadecimal digits, two per byte.
+inline std::string hex(std::string_view s) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
 }
 
 // `s` without the blanks before and after it.

@@ -6,6 +6,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "xbase/ascii.h"
 #include "xbase/bytes.h"
 #include "xbase/cdx.h"
 #include "xbase/cdx_format.h"
@@ -19,17 +20,6 @@ namespace xbase {
 namespace {
 
 constexpr std::size_t kMaxListed = 10;
-
-std::string hex(std::string_view s) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (char c : s) {
-        auto b = static_cast<unsigned char>(c);
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
 
 struct Entry {
     std::string key;
@@ -220,8 +210,9 @@ class TagChecker {
                 if (kept[i].key != actual[i].key || !holders[kept[i].key].count(actual[i].recno)) {
                     if (bad++ < kMaxListed)
                         report("entry " + std::to_string(i + 1) + " is record " +
-                               std::to_string(actual[i].recno) + " key " + hex(actual[i].key) +
-                               ", expected key " + hex(kept[i].key));
+                               std::to_string(actual[i].recno) + " key " +
+                               ascii::hex(actual[i].key) + ", expected key " +
+                               ascii::hex(kept[i].key));
                 }
             }
             if (bad > kMaxListed) report(std::to_string(bad) + " entries differ");
@@ -235,9 +226,11 @@ class TagChecker {
             if (a && e && a->key == e->key && a->recno == e->recno) continue;
             if (bad++ < kMaxListed) {
                 std::string has =
-                    a ? "record " + std::to_string(a->recno) + " key " + hex(a->key) : "nothing";
+                    a ? "record " + std::to_string(a->recno) + " key " + ascii::hex(a->key)
+                      : "nothing";
                 std::string want =
-                    e ? "record " + std::to_string(e->recno) + " key " + hex(e->key) : "nothing";
+                    e ? "record " + std::to_string(e->recno) + " key " + ascii::hex(e->key)
+                      : "nothing";
                 report("entry " + std::to_string(i + 1) + " is " + has + ", expected " + want);
             }
         }

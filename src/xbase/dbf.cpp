@@ -622,16 +622,8 @@ std::string Table::display(const char* rec, const Field& f) const {
             std::memcpy(&d, &bits, 8);
             return std::to_string(d);
         }
-        case '@': {
-            static const char digits[] = "0123456789ABCDEF";
-            std::string hex;
-            for (char ch : r) {
-                const auto c = static_cast<unsigned char>(ch);
-                hex += digits[c >> 4];
-                hex += digits[c & 15];
-            }
-            return hex;
-        }
+        case '@':
+            return ascii::hex(r);
         case 'B': {
             if (format_ != TableFormat::VisualFoxPro) return trim(r);  // a binary memo's block
             double d;
