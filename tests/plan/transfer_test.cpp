@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "../common/test_text.h"
+#include "../xbase/engine_helpers.h"
 #include "../xbase/temp_dir.h"
 #include "plan/backup.h"
 #include "plan/transfer.h"
@@ -22,6 +23,7 @@ using db::Value;
 
 namespace {
 
+using testhelp::fileBytes;
 using testtext::ansi;
 
 // The screen, recorded; the clock stands still so that two runs write the same journal.
@@ -389,15 +391,6 @@ TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
     EXPECT_TRUE(ok.merges.empty());
     EXPECT_FALSE(ok.needsConfirmation());
 }
-
-namespace {
-std::string fileBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-}  // namespace
 
 // A run keeps the old files of every table it rewrites, byte for byte, in one folder of its
 // own inside the database, with its journal, the plan as it was and a change log per table;

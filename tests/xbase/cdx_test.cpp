@@ -6,6 +6,7 @@
 
 #include "format_builder.h"
 #include "temp_dir.h"
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
 #include "xbase/cursor.h"
@@ -110,16 +111,6 @@ std::vector<Rec> manyRecords(std::size_t n, unsigned seed) {
         r.cena = static_cast<double>(static_cast<int>(rng() % 200000) - 100000) / 100.0;
         r.deleted = rng() % 10 == 0;
         out.push_back(r);
-    }
-    return out;
-}
-
-std::string hexKey(std::string_view k) {
-    std::string out;
-    char buf[3];
-    for (char c : k) {
-        std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(c));
-        out += buf;
     }
     return out;
 }
@@ -229,7 +220,7 @@ TEST_F(CdxTest, ManyLevelsAgreeWithSortedEntries) {
     c.setShowDeleted(true);
     for (std::size_t i = 0; i < expected_[0].size(); i += 11) {
         const auto& [key, recno] = expected_[0][i];
-        ASSERT_TRUE(c.seek(key)) << hexKey(key);
+        ASSERT_TRUE(c.seek(key)) << ascii::hex(key);
         // The first entry with that key.
         auto first = std::find_if(expected_[0].begin(), expected_[0].end(),
                                   [&](const auto& e) { return e.first == key; });

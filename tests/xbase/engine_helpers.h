@@ -2,7 +2,10 @@
 
 // Small helpers the engine's test suites share.
 
+#include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
 
 #include "xbase/dbf.h"
 #include "xbase/error.h"
@@ -25,6 +28,14 @@ inline int errorCode(const std::function<void()>& f) {
         return e.code();
     }
     return 0;
+}
+
+// A whole file's bytes; empty when it cannot be read.
+inline std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 }  // namespace testhelp

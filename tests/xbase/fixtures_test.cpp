@@ -9,6 +9,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
 #include "xbase/cursor.h"
@@ -59,16 +60,6 @@ std::vector<std::vector<std::string>> readTsv(const fs::path& p) {
         rows.push_back(cols);
     }
     return rows;
-}
-
-std::string hex(std::string_view s) {
-    std::string out;
-    char buf[3];
-    for (char c : s) {
-        std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(c));
-        out += buf;
-    }
-    return out;
 }
 
 std::vector<fs::path> tablesOf(const fs::path& dir) {
@@ -147,17 +138,15 @@ TEST(Fixtures, TagOrdersMatchEntryForEntry) {
             c.setShowDeleted(true);
             std::ostringstream got;
             for (bool on = c.first(); on; on = c.next())
-                got << c.recno() << '\t' << hex(c.key()) << '\n';
-            std::ifstream in(e.path());
-            std::stringstream want;
-            want << in.rdbuf();
+                got << c.recno() << '\t' << ascii::hex(c.key()) << '\n';
+            const std::string want = testhelp::fileBytes(e.path().string());
             // Some listings write the hex digits in lower case.
             auto lower = [](std::string v) {
                 for (char& ch : v)
                     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
                 return v;
             };
-            EXPECT_EQ(lower(got.str()), lower(want.str()));
+            EXPECT_EQ(lower(got.str()), lower(want));
             ++files;
         }
     }
@@ -323,10 +312,7 @@ TEST(Fixtures, VisualFoxProSamplesCheckCleanAndStayCleanThroughWrites) {
             for (const char* ext : {"dbf", "cdx", "fpt"}) {
                 const std::string f = siblingPath(p.string(), ext);
                 if (f.empty()) continue;
-                std::ifstream in(f, std::ios::binary);
-                std::stringstream bytes;
-                bytes << in.rdbuf();
-                all += bytes.str();
+                all += testhelp::fileBytes(f);
             }
             return all;
         };

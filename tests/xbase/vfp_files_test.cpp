@@ -27,13 +27,7 @@ namespace {
 
 using testhelp::errorCode;
 using testhelp::exclusive;
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testhelp::fileBytes;
 
 std::string pad(std::string s, std::size_t n, char with = ' ') {
     s.resize(n, with);
@@ -159,7 +153,7 @@ TEST(VfpFiles, CandidateTagsRefuseDuplicatesAndStayCandidates) {
     t.write({{"a", "X"}, {"b", "Y"}}, {id});
     auto table = Table::open(t.dbf, exclusive());
     EXPECT_TRUE(table->index()->tag("ID")->candidate());
-    const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+    const std::string dbfBefore = fileBytes(t.dbf), cdxBefore = fileBytes(t.cdx);
     std::string rec(table->record(1), table->recordLength());
     EXPECT_EQ(errorCode([&] { table->append(rec); }), code::kUniqueKeyViolation);
     EXPECT_EQ(errorCode([&] {
@@ -168,8 +162,8 @@ TEST(VfpFiles, CandidateTagsRefuseDuplicatesAndStayCandidates) {
                   table->update(2, second);
               }),
               code::kUniqueKeyViolation);
-    EXPECT_EQ(slurp(t.dbf), dbfBefore);
-    EXPECT_EQ(slurp(t.cdx), cdxBefore);
+    EXPECT_EQ(fileBytes(t.dbf), dbfBefore);
+    EXPECT_EQ(fileBytes(t.cdx), cdxBefore);
     table->setDeleted(2, true);
     table->pack();
     EXPECT_TRUE(table->index()->tag("ID")->candidate());
@@ -191,7 +185,7 @@ TEST(VfpFiles, BinaryIndexesAreUnsupportedNotDamaged) {
         return w.find("tag LIVE: a binary index (signature 5), not read: unsupported") !=
                std::string::npos;
     }));
-    const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+    const std::string dbfBefore = fileBytes(t.dbf), cdxBefore = fileBytes(t.cdx);
     for (const auto& write :
          std::vector<std::function<void()>>{[&] { table->setDeleted(1, true); },
                                             [&] { table->pack(); }, [&] { table->reindex(); }}) {
@@ -203,8 +197,8 @@ TEST(VfpFiles, BinaryIndexesAreUnsupportedNotDamaged) {
             EXPECT_NE(std::string(e.what()).find("binary index"), std::string::npos) << e.what();
         }
     }
-    EXPECT_EQ(slurp(t.dbf), dbfBefore);
-    EXPECT_EQ(slurp(t.cdx), cdxBefore);
+    EXPECT_EQ(fileBytes(t.dbf), dbfBefore);
+    EXPECT_EQ(fileBytes(t.cdx), cdxBefore);
     EXPECT_EQ(errorCode([&] { TagCursor(*table, "LIVE").first(); }), code::kUnsupported);
 }
 
@@ -218,12 +212,12 @@ TEST(VfpFiles, AFailingWriteChangesNothingOrIsRepairedAtTheNextOpen) {
             {tagOf("ID", "ID", 2, {{"a ", 1}, {"q ", 2}, {"c ", 3}})});
     {
         auto table = Table::open(t.dbf, exclusive());
-        const std::string dbfBefore = slurp(t.dbf), cdxBefore = slurp(t.cdx);
+        const std::string dbfBefore = fileBytes(t.dbf), cdxBefore = fileBytes(t.cdx);
         std::string rec(table->record(2), table->recordLength());
         table->setText(rec, *table->field("ID"), "d");
         EXPECT_EQ(errorCode([&] { table->update(2, rec); }), code::kCorruptIndex);
-        EXPECT_EQ(slurp(t.dbf), dbfBefore);
-        EXPECT_EQ(slurp(t.cdx), cdxBefore);
+        EXPECT_EQ(fileBytes(t.dbf), dbfBefore);
+        EXPECT_EQ(fileBytes(t.cdx), cdxBefore);
         table->reindex();
     }
     {

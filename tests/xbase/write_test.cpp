@@ -16,6 +16,7 @@
 #include "format_builder.h"
 #include "sample_db.h"
 #include "temp_dir.h"
+#include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
 #include "xbase/codepage.h"
@@ -33,13 +34,7 @@ namespace {
 
 using testhelp::errorCode;
 using testhelp::exclusive;
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testhelp::fileBytes;
 
 // Every tag's entries in order, as "recno:hexkey" lines.
 std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
@@ -49,13 +44,7 @@ std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
         c.setShowDeleted(true);
         auto& v = out[tag.name];
         for (bool on = c.first(); on; on = c.next()) {
-            std::string line = std::to_string(c.recno()) + ":";
-            for (char ch : c.key()) {
-                char buf[3];
-                std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(ch));
-                line += buf;
-            }
-            v.push_back(line);
+            v.push_back(std::to_string(c.recno()) + ":" + ascii::hex(c.key()));
         }
     }
     return out;
@@ -235,7 +224,7 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
         t->setText(rec, *t->field("NAME"), std::string("n") + code);
         t->append(rec);
     }
-    std::string dbf = readAll(dir.file("U.DBF")), cdx = readAll(dir.file("U.cdx"));
+    std::string dbf = fileBytes(dir.file("U.DBF")), cdx = fileBytes(dir.file("U.cdx"));
     std::string rec(t->record(2), t->recordLength());
     t->setText(rec, *t->field("CODE"), "A");
     t->setText(rec, *t->field("NAME"), "changed");
@@ -243,11 +232,11 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
     std::string dup = t->blankRecord();
     t->setText(dup, *t->field("CODE"), "B");
     EXPECT_EQ(errorCode([&] { t->append(dup); }), code::kUniqueKeyViolation);
-    EXPECT_EQ(readAll(dir.file("U.DBF")), dbf);
-    EXPECT_EQ(readAll(dir.file("U.cdx")), cdx);
+    EXPECT_EQ(fileBytes(dir.file("U.DBF")), dbf);
+    EXPECT_EQ(fileBytes(dir.file("U.cdx")), cdx);
     // A write that goes through stamps the header with today's date.
     {
-        std::string stale = readAll(dir.file("U.DBF"));
+        std::string stale = fileBytes(dir.file("U.DBF"));
         t.reset();
         stale[1] = 99;  // 1999-01-01
         stale[2] = 1;
@@ -262,7 +251,7 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    std::string stamped = readAll(dir.file("U.DBF"));
+    std::string stamped = fileBytes(dir.file("U.DBF"));
     EXPECT_EQ(static_cast<unsigned char>(stamped[1]), tm.tm_year % 256);
     EXPECT_EQ(static_cast<unsigned char>(stamped[2]), tm.tm_mon + 1);
     EXPECT_EQ(static_cast<unsigned char>(stamped[3]), tm.tm_mday);
@@ -289,7 +278,7 @@ TEST(Write, IrreproducibleTagsStopWritesFirst) {
     {
         auto t = Table::open(dir.file("G.DBF"), exclusive());
         EXPECT_EQ(t->index()->tag("GEN")->collation, "GENERAL");
-        std::string before = readAll(dir.file("G.DBF")) + readAll(dir.file("G.CDX"));
+        std::string before = fileBytes(dir.file("G.DBF")) + fileBytes(dir.file("G.CDX"));
         std::string rec(t->record(1), t->recordLength());
         t->setText(rec, *t->field("NAME"), "c");
         try {
@@ -301,7 +290,7 @@ TEST(Write, IrreproducibleTagsStopWritesFirst) {
             EXPECT_NE(std::string(e.what()).find("GEN"), std::string::npos) << e.what();
         }
         EXPECT_EQ(errorCode([&] { t->pack(); }), code::kUnsupported);
-        EXPECT_EQ(readAll(dir.file("G.DBF")) + readAll(dir.file("G.CDX")), before);
+        EXPECT_EQ(fileBytes(dir.file("G.DBF")) + fileBytes(dir.file("G.CDX")), before);
         std::string other(t->record(1), t->recordLength());
         t->setText(other, *t->field("GRUP"), "3");  // GEN's key stays: allowed
         t->update(1, other);
@@ -520,7 +509,7 @@ TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
                     t->setDeleted(r, true);
                 oldEntries = entriesOf(*t);
             }
-            const std::string oldBytes = readAll(path);
+            const std::string oldBytes = fileBytes(path);
             const std::string kept = dir.file("kept");
             bool crashed = false;
             {
@@ -550,7 +539,7 @@ TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
             for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
                 EXPECT_EQ(t->memo(t->record(r), *t->field("NOTES")).rfind("memo ", 0), 0u);
             if (fileExists(kept + "/K.DBF")) {
-                EXPECT_EQ(readAll(kept + "/K.DBF"), oldBytes) << crashAt;
+                EXPECT_EQ(fileBytes(kept + "/K.DBF"), oldBytes) << crashAt;
             }
             if (!crashed) {
                 if (keepOld) {
