@@ -2,11 +2,15 @@
 
 // Small helpers the engine's test suites share.
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "xbase/ascii.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 
@@ -36,6 +40,23 @@ inline std::string fileBytes(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Copies a folder of tables (fixtures are read only) to `to`, writable.
+inline void writableCopy(const std::filesystem::path& from, const std::string& to) {
+    namespace fs = std::filesystem;
+    fs::copy(from, to, fs::copy_options::recursive);
+    for (const auto& e : fs::recursive_directory_iterator(to))
+        fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
+}
+
+// Every table below a folder, in path order.
+inline std::vector<std::filesystem::path> tablesOf(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (xbase::ascii::lower(e.path().extension().string()) == ".dbf") out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace testhelp

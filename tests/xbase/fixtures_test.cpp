@@ -26,6 +26,8 @@ namespace fs = std::filesystem;
 namespace {
 
 using testhelp::exclusive;
+using testhelp::tablesOf;
+using testhelp::writableCopy;
 
 const fs::path kRoot = LORF_FIXTURES_DIR;
 const char* kDatabases[] = {"ansi", "oem-upper", "codebase-examples"};
@@ -60,18 +62,6 @@ std::vector<std::vector<std::string>> readTsv(const fs::path& p) {
         rows.push_back(cols);
     }
     return rows;
-}
-
-std::vector<fs::path> tablesOf(const fs::path& dir) {
-    std::vector<fs::path> out;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        std::string ext = e.path().extension().string();
-        for (char& c : ext)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ext == ".dbf") out.push_back(e.path());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 }  // namespace
@@ -251,16 +241,8 @@ TEST(Fixtures, VisualFoxProSamplesCheckCleanAndStayCleanThroughWrites) {
         {"TEST10K.DBF", "tag CITY"},           // sorted by a collation the tag does not name
     };
     TempDir dir;
-    fs::copy(samples, dir.path(), fs::copy_options::recursive);
-    std::vector<fs::path> tables;
-    for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-        fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
-        std::string ext = e.path().extension().string();
-        for (char& c : ext)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ext == ".dbf") tables.push_back(e.path());
-    }
-    std::sort(tables.begin(), tables.end());
+    writableCopy(samples, dir.path());
+    const std::vector<fs::path> tables = tablesOf(dir.path());
     // The containers stand beside their tables, where Visual FoxPro keeps them.
     const std::pair<const char*, const char*> containers[] = {
         {"jury-kapkov+laba4/dbc", "jury-kapkov+laba4/root"},

@@ -35,6 +35,8 @@ namespace {
 using testhelp::errorCode;
 using testhelp::exclusive;
 using testhelp::fileBytes;
+using testhelp::tablesOf;
+using testhelp::writableCopy;
 
 // Every tag's entries in order, as "recno:hexkey" lines.
 std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
@@ -586,9 +588,7 @@ TEST(Write, RewritesOfForeignDatabasesStayClean) {
     if (!fs::is_directory(root)) GTEST_SKIP() << "no fixtures at " << root;
     for (const char* db : {"ansi", "oem-upper"}) {
         TempDir dir;
-        fs::copy(root / db, dir.path(), fs::copy_options::recursive);
-        for (const auto& e : fs::recursive_directory_iterator(dir.path()))
-            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
+        writableCopy(root / db, dir.path());
         std::string path = dir.path() + "/zapas/mlabel.dbf";
         auto t = Table::open(path, exclusive());
         std::mt19937 rng(9);
@@ -783,17 +783,9 @@ TEST(Write, EveryForeignTableStaysStrictlyCleanThroughReindexWritesAndPack) {
     std::size_t tables = 0;
     for (const char* db : {"ansi", "oem-upper", "codebase-examples"}) {
         TempDir dir;
-        fs::copy(root / db, dir.path(), fs::copy_options::recursive);
-        std::vector<std::string> paths;
-        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
-            std::string ext = e.path().extension().string();
-            for (char& c : ext)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (ext == ".dbf") paths.push_back(e.path().string());
-        }
-        std::sort(paths.begin(), paths.end());
-        for (const std::string& path : paths) {
+        writableCopy(root / db, dir.path());
+        for (const fs::path& table : tablesOf(dir.path())) {
+            const std::string path = table.string();
             SCOPED_TRACE(path);
             auto t = Table::open(path, exclusive());
             if (!t->index() || t->recordCount() == 0) continue;
