@@ -59,12 +59,10 @@ const char* const kUsage =
     "                               runs the transfer; a plan that would give two materials\n"
     "                               one pair, or leave a group or number empty, is refused\n"
     "                               unless --allow-merge is given\n"
-    "  backups list                 the transfers' backups: NAME;TABLES;PLAN ROWS;ERROR LINES\n"
-    "  backups restore NAME [--force]\n"
-    "                               puts the tables of a backup back; a table changed since\n"
+    "  restore                      the transfers' backups: NAME;TABLES;PLAN ROWS;ERROR LINES\n"
+    "  restore NAME [--force]       puts the tables of a backup back; a table changed since\n"
     "                               its transfer is left alone unless --force is given\n"
-    "  backups delete NAME\n";
-
+    "  restore NAME --delete        removes a backup\n";
 // The console as the transfer's screen: journal lines on standard output, a progress bar on
 // standard error when it is a terminal.
 class Console : public plan::TransferPort {
@@ -392,11 +390,11 @@ int run(std::vector<std::string> args) {
         }
         console.flush();
         return transfer.errorLines() ? 1 : 0;
-    } else if (group == "backups") {
+    } else if (group == "restore") {
         bool isAnsi = true;
         const std::string db = openAccounting(d, dbDir, dir, isAnsi);
         const std::vector<plan::BackupInfo> backups = plan::listBackups(db);
-        if (verb == "list" && args.size() == 2) {
+        if (args.size() == 1) {
             for (const plan::BackupInfo& b : backups) {
                 std::string tables;
                 for (const std::string& t : b.tables)
@@ -406,20 +404,18 @@ int run(std::vector<std::string> args) {
             }
             return 0;
         }
-        const bool force = args.size() == 4 && args[3] == "--force";
-        if ((verb == "restore" && (args.size() == 3 || force)) ||
-            (verb == "delete" && args.size() == 3)) {
-            const auto b =
-                std::find_if(backups.begin(), backups.end(),
-                             [&](const plan::BackupInfo& x) { return x.name == args[2]; });
-            if (b == backups.end()) throw std::runtime_error("no backup " + args[2] + " in " + db);
-            if (verb == "delete") {
+        const std::string how = args.size() == 3 ? args[2] : "";
+        if (args.size() == 2 || (args.size() == 3 && (how == "--force" || how == "--delete"))) {
+            const auto b = std::find_if(backups.begin(), backups.end(),
+                                        [&](const plan::BackupInfo& x) { return x.name == verb; });
+            if (b == backups.end()) throw std::runtime_error("no backup " + verb + " in " + db);
+            if (how == "--delete") {
                 plan::deleteBackup(*b);
                 return 0;
             }
             // Nobody browses the tables while they are put back.
             d.closeBrowsing();
-            const plan::RestoreReport report = plan::restoreBackup(db, *b, force);
+            const plan::RestoreReport report = plan::restoreBackup(db, *b, how == "--force");
             for (const std::string& line : report.lines)
                 std::printf("%s\n", out(line).c_str());
             return report.failed ? 1 : 0;

@@ -107,24 +107,24 @@ expect "moved despite the error" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >
 
 # Each run left a backup; the newest puts the table back as the second run left it, the first
 # only when forced, the table having changed since its run.
-run backups list >"$dir/backups"
+run restore >"$dir/backups"
 expect "backups listed" 2 "$(grep -c ';zapas\\mlabel.dbf,zapas\\prihod.dbf;' "$dir/backups")"
 first=$(sed -n 1p "$dir/backups" | cut -d';' -f1)
 second=$(sed -n 2p "$dir/backups" | cut -d';' -f1)
-run backups restore "$first" >"$dir/restore"
+run restore "$first" >"$dir/restore"
 expect "changed table refused" 1 $?
 expect "refusal named" 1 "$(grep -c '^zapas.mlabel.dbf: изменена после переноса, не восстановлена$' "$dir/restore")"
-run backups restore "$second" >"$dir/restore"
+run restore "$second" >"$dir/restore"
 expect "newest restored" 0 $?
 expect "moved back" 1 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >/dev/null; echo $?)"
 expect "first moves kept" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-1" >/dev/null; echo $?)"
-run backups restore "$first" --force >/dev/null
+run restore "$first" --force >/dev/null
 expect "forced restore" 0 $?
 expect "as before every run" "$before" "$(cksum <"$mlabel")"
 expect "restored table checked" OK "$("$dbf" check "$mlabel" | cut -d' ' -f1)"
-run backups delete "$first"
-expect "backup deleted" 1 "$(run backups list | wc -l)"
-run backups restore nosuch 2>/dev/null
+run restore "$first" --delete
+expect "backup deleted" 1 "$(run restore | wc -l)"
+run restore nosuch 2>/dev/null
 expect "unknown backup" 1 $?
 
 [ "$failures" -eq 0 ] && echo "all passed"
