@@ -32,6 +32,12 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
     main.Button5Click();
     QApplication::processEvents();
     main.grab().save(dir + "/journal-after-transfer.png");
+    // The backup the run left, as "Восстановить таблицы..." lists it.
+    main.fillRestore();
+    main.Restore->show();
+    QApplication::processEvents();
+    main.Restore->grab().save(dir + "/restore.png");
+    main.Restore->hide();
 }
 
 }  // namespace

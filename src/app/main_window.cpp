@@ -366,12 +366,19 @@ void TMain::attach(data::TData* module) {
     NewLetter = new TNewLetter(*d_, this);
     InsertSimbols = new TInsertSimbols(*d_, this);
     PlanReport = new TPlanReport(this);
+    Restore = new TRestore(this);
+    connect(Restore->btnRestore, &QPushButton::clicked, this,
+            [this] { guarded([this] { restoreBackupClick(); }); });
+    connect(Restore->btnDelete, &QPushButton::clicked, this,
+            [this] { guarded([this] { deleteBackupClick(); }); });
 }
 
 void TMain::buildMenus() {
     QMenu* file = menuBar()->addMenu(qs("Файл"));
     connect(file->addAction(qs("Путь к БД")), &QAction::triggered, this,
             [this] { guarded([this] { N5Click(); }); });
+    connect(file->addAction(qs("Восстановить таблицы...")), &QAction::triggered, this,
+            [this] { guarded([this] { restoreClick(); }); });
     connect(file->addAction(qs("Выход")), &QAction::triggered, this, &QWidget::close);
     QMenu* books = menuBar()->addMenu(qs("Справочники"));
     connect(books->addAction(qs("Таблицы")), &QAction::triggered, this,
@@ -879,6 +886,123 @@ void TMain::fillPlanReport() {
 void TMain::checkPlanClick() {
     fillPlanReport();
     PlanReport->exec();
+}
+
+TRestore::TRestore(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(qs("Восстановление таблиц"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(qs("Копии таблиц, сделанные при переносах:"), this));
+    Grid = new QTableWidget(0, 4, this);
+    Grid->setHorizontalHeaderLabels(
+        {qs("Перенос"), qs("Таблицы"), qs("Строк плана"), qs("Ошибок")});
+    Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Grid->horizontalHeader()->setStretchLastSection(false);
+    Grid->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    Grid->verticalHeader()->hide();
+    layout->addWidget(Grid, 1);
+    btnRestore = new QPushButton(qs("Восстановить"), this);
+    btnDelete = new QPushButton(qs("Удалить копию"), this);
+    auto* close = new QPushButton(qs("Закрыть"), this);
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    auto* row = new QHBoxLayout;
+    row->addWidget(btnRestore);
+    row->addWidget(btnDelete);
+    row->addStretch(1);
+    row->addWidget(close);
+    layout->addLayout(row);
+    resize(640, 300);
+}
+
+namespace {
+std::string withoutDelimiter(std::string path) {
+    while (path.size() > 1 && (path.back() == '\\' || path.back() == '/'))
+        path.pop_back();
+    return path;
+}
+}  // namespace
+
+void TMain::fillRestore() {
+    backups_ = DBPath.empty() ? std::vector<plan::BackupInfo>{}
+                              : plan::listBackups(withoutDelimiter(DBPath));
+    // The newest first: the one a user wants back is most often the last run.
+    std::reverse(backups_.begin(), backups_.end());
+    Restore->Grid->setRowCount(static_cast<int>(backups_.size()));
+    for (int i = 0; i < static_cast<int>(backups_.size()); ++i) {
+        const plan::BackupInfo& b = backups_[static_cast<std::size_t>(i)];
+        QStringList tables;
+        for (const std::string& t : b.tables)
+            tables << qs(t);
+        // The folder's name is the run's start, YYYY-MM-DD_HH-MM-SS: shown as the program
+        // shows dates and times.
+        QString when = QString::fromStdString(b.name);
+        const QDateTime start = QDateTime::fromString(when.left(19), "yyyy-MM-dd_HH-mm-ss");
+        if (start.isValid()) when = start.toString("dd.MM.yyyy HH:mm:ss") + when.mid(19);
+        const QString cells[] = {when, tables.join(", "), QString::number(b.planRows),
+                                 QString::number(b.errorLines)};
+        for (int c = 0; c < 4; ++c)
+            Restore->Grid->setItem(i, c, new QTableWidgetItem(cells[c]));
+    }
+    Restore->Grid->resizeColumnToContents(0);
+    if (!backups_.empty()) Restore->Grid->selectRow(0);
+    Restore->btnRestore->setEnabled(!backups_.empty());
+    Restore->btnDelete->setEnabled(!backups_.empty());
+}
+
+void TMain::restoreClick() {
+    fillRestore();
+    Restore->exec();
+}
+
+void TMain::restoreBackupClick() {
+    const int row = Restore->Grid->currentRow();
+    if (row < 0 || row >= static_cast<int>(backups_.size())) return;
+    const plan::BackupInfo b = backups_[static_cast<std::size_t>(row)];
+    const std::string dir = withoutDelimiter(DBPath);
+    if (!askYesNo(Restore,
+                  qs("Восстановить таблицы, какими они были до переноса ") +
+                      QString::fromStdString(b.name) + "?\n" +
+                      qs("Убедитесь что никто не работает в базе."),
+                  false))
+        return;
+    bool force = false;
+    const std::vector<std::string> changed = plan::changedSince(dir, b);
+    if (!changed.empty()) {
+        QString list;
+        for (const std::string& t : changed)
+            list += qs(t) + "\n";
+        force = askYesNo(Restore,
+                         qs("Таблицы изменены после переноса:\n") + list +
+                             qs("Восстановить и их? Изменения, сделанные после переноса, "
+                                "будут потеряны."),
+                         false);
+    }
+    d_->closeBrowsing();
+    plan::RestoreReport report;
+    try {
+        report = plan::restoreBackup(dir, b, force);
+    } catch (...) {
+        d_->reopenBrowsing();
+        throw;
+    }
+    d_->reopenBrowsing();
+    QString text;
+    for (const std::string& line : report.lines)
+        text += qs(line) + "\n";
+    plainMessage(Restore, text.trimmed());
+    fillRestore();
+}
+
+void TMain::deleteBackupClick() {
+    const int row = Restore->Grid->currentRow();
+    if (row < 0 || row >= static_cast<int>(backups_.size())) return;
+    const plan::BackupInfo& b = backups_[static_cast<std::size_t>(row)];
+    if (!askYesNo(Restore, qs("Удалить копию ") + QString::fromStdString(b.name) + "?", false))
+        return;
+    plan::deleteBackup(b);
+    fillRestore();
 }
 
 // ---- the port ---------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "app/dataset_model.h"
 #include "app/progress.h"
 #include "data/data.h"
+#include "plan/backup.h"
 #include "plan/plan.h"
 
 namespace app {
@@ -121,6 +123,16 @@ class TPlanReport : public QDialog {
     QPlainTextEdit* Text;
 };
 
+// "Восстановление таблиц": the backups the transfers left, to put one back or remove it.
+class TRestore : public QDialog {
+    Q_OBJECT
+  public:
+    explicit TRestore(QWidget* parent);
+    QTableWidget* Grid;       // a backup a row: date, tables, plan rows, error lines
+    QPushButton* btnRestore;  // "Восстановить"
+    QPushButton* btnDelete;   // "Удалить копию"
+};
+
 class TVellPath;
 class TSPR_TABLES;
 class TAboutBox;
@@ -138,6 +150,7 @@ class TMain : public QMainWindow, public plan::Port {
     void setProgramDirectory(const QString& dir) { programDir_ = dir; }
 
     std::string DBPath;
+    std::vector<plan::BackupInfo> backups_;  // the rows of Restore
     bool IsAnsi = false;
     bool SearchStarted = false;
 
@@ -170,8 +183,12 @@ class TMain : public QMainWindow, public plan::Port {
     void N13Click();  // "Обработка Н/номеров" → "Прижать влево"
     void N14Click();  // "Обработка Н/номеров" → "Заменить символы": TNewLetter
     void N15Click();  // "Обработка Н/номеров" → "Вставить сиволы": TInsertSimbols
-    void checkPlanClick();              // "Проверить план": the plan check's report
-    void fillPlanReport();              // the report of the plan as it is, into PlanReport
+    void checkPlanClick();      // "Проверить план": the plan check's report
+    void fillPlanReport();      // the report of the plan as it is, into PlanReport
+    void restoreClick();        // "Файл" -> "Восстановить таблицы..."
+    void fillRestore();         // the database's backups, into Restore
+    void restoreBackupClick();  // puts the chosen backup back, after asking
+    void deleteBackupClick();   // removes the chosen backup, after asking
     void groupsTitleClick(int column);  // a groups grid title: ordered by code or by name
     void materialsDoubleClick();        // a material's mark turned on or off
 
@@ -189,6 +206,7 @@ class TMain : public QMainWindow, public plan::Port {
     TNewLetter* NewLetter = nullptr;
     TInsertSimbols* InsertSimbols = nullptr;
     TPlanReport* PlanReport = nullptr;
+    TRestore* Restore = nullptr;
     TVellPath* VellPath = nullptr;
     TSPR_TABLES* SPR_TABLES = nullptr;
     TAboutBox* AboutBox = nullptr;

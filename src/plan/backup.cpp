@@ -40,6 +40,16 @@ std::vector<std::string> linesOf(const fs::path& file) {
     return out;
 }
 
+// The recorded state of each table of a backup: table, state.
+std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo& backup) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const std::string& line : linesOf(fs::path(backup.folder) / kStates)) {
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string::npos) out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string keptFolder(const std::string& backupFolder, const std::string& table) {
@@ -67,8 +77,8 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
         BackupInfo b;
         b.folder = e.path().string();
         b.name = e.path().filename().string();
-        for (const std::string& line : linesOf(e.path() / kStates))
-            b.tables.push_back(line.substr(0, line.find('\t')));
+        for (const auto& [table, state] : recordedStates(b))
+            b.tables.push_back(table);
         const auto plan = linesOf(e.path() / "plan.csv");
         b.planRows = plan.empty() ? 0 : plan.size() - 1;
         for (const std::string& line : linesOf(e.path() / "journal.txt"))
@@ -89,10 +99,7 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
         report.lines.push_back(line);
         ++report.failed;
     };
-    for (const std::string& line : linesOf(fs::path(backup.folder) / kStates)) {
-        const std::size_t tab = line.find('\t');
-        const std::string table = line.substr(0, tab);
-        const std::string recorded = line.substr(tab + 1);
+    for (const auto& [table, recorded] : recordedStates(backup)) {
         const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
         if (dbf.empty()) {
             failed(table + ansi(": нет в базе, не восстановлена"));
@@ -136,6 +143,15 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
         }
     }
     return report;
+}
+
+std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo& backup) {
+    std::vector<std::string> out;
+    for (const auto& [table, recorded] : recordedStates(backup)) {
+        const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
+        if (dbf.empty() || stateOf(dbf) != recorded) out.push_back(table);
+    }
+    return out;
 }
 
 void deleteBackup(const BackupInfo& backup) {

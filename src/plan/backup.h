@@ -35,6 +35,10 @@ struct RestoreReport {
     std::size_t failed = 0;
 };
 
+// The tables of a backup changed since its transfer (or gone), which a restore leaves alone
+// unless forced.
+std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo& backup);
+
 // Puts the tables of a backup back, table by table, each in one step (a crash leaves the
 // table as it was or restored, the next open finishing the step). A table changed since the
 // transfer is left as it is unless `force`.

@@ -879,6 +879,83 @@ class MainWindowTest : public QObject {
         QVERIFY(lines[3].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
     }
 
+    // "Восстановить таблицы..." lists the backup a transfer left and puts the table back byte
+    // for byte after asking ("no", the default, keeps the table as the run left it); a table
+    // changed since the run is put back only when the second question says so.
+    void restoringABackup() {
+        QTemporaryDir db;
+        startOnOwnDemo(db, 200, 6);
+        const std::string g = d->mlabel.fieldByName("GRUP").asString();
+        const std::string n = d->mlabel.fieldByName("NNUM").asString();
+        d->TABLES.append();
+        d->TABLES.fieldByName("NAME").setAsString("zapas\\mlabel.dbf");
+        d->TABLES.post();
+        plan::appendPlanRow(*d, {g, n, "x", g, "FREE-1"});
+        auto bytes = [&](const char* name) {
+            QFile f(db.path() + "/zapas/" + name);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+        const QByteArray dbf = bytes("mlabel.dbf"), cdx = bytes("mlabel.cdx");
+        main->Button5Click();
+        QVERIFY(bytes("mlabel.dbf") != dbf);
+        const QByteArray afterRun = bytes("mlabel.dbf");
+
+        main->fillRestore();
+        QTableWidget* grid = main->Restore->Grid;
+        QCOMPARE(grid->rowCount(), 1);
+        QCOMPARE(grid->item(0, 1)->text(), QString("zapas\\mlabel.dbf"));
+        QCOMPARE(grid->item(0, 2)->text(), QString("1"));
+        QCOMPARE(grid->item(0, 3)->text(), QString("0"));
+        QStringList asked;
+        std::vector<bool> answers;
+        app::setQuestionSink([&](const QString& q) {
+            asked << q;
+            const bool a = !answers.empty() && answers.front();
+            if (!answers.empty()) answers.erase(answers.begin());
+            return a;
+        });
+        messages.clear();
+        QTest::mouseClick(main->Restore->btnRestore, Qt::LeftButton);
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(bytes("mlabel.dbf"), afterRun);
+
+        // Somebody works in the table after the run: "no" to the second question keeps it.
+        d->closeBrowsing();
+        {
+            xbase::OpenOptions o;
+            o.readOnly = false;
+            o.share = xbase::Share::Exclusive;
+            xbase::Table::open((db.path() + "/zapas/mlabel.dbf").toStdString(), o)
+                ->setDeleted(1, true);
+        }
+        d->reopenBrowsing();
+        const QByteArray changed = bytes("mlabel.dbf");
+        asked.clear();
+        answers = {true, false};
+        QTest::mouseClick(main->Restore->btnRestore, Qt::LeftButton);
+        QCOMPARE(asked.size(), 2);
+        QVERIFY(asked[1].startsWith(qs("Таблицы изменены после переноса:\nzapas\\mlabel.dbf")));
+        QCOMPARE(bytes("mlabel.dbf"), changed);
+        QCOMPARE(messages.last(),
+                 qs("zapas\\mlabel.dbf: изменена после переноса, не восстановлена"));
+
+        answers = {true, true};
+        QTest::mouseClick(main->Restore->btnRestore, Qt::LeftButton);
+        QCOMPARE(messages.last(), qs("zapas\\mlabel.dbf: восстановлена"));
+        QCOMPARE(bytes("mlabel.dbf"), dbf);
+        QCOMPARE(bytes("mlabel.cdx"), cdx);
+        QVERIFY(d->mlabel.active());
+
+        // Removing the backup asks too.
+        answers = {true};
+        QTest::mouseClick(main->Restore->btnDelete, Qt::LeftButton);
+        app::setQuestionSink(nullptr);
+        QCOMPARE(grid->rowCount(), 0);
+        QVERIFY(!main->Restore->btnRestore->isEnabled());
+        QVERIFY(!QDir(db.path() + "/lorf-backup").exists() ||
+                QDir(db.path() + "/lorf-backup").isEmpty());
+    }
+
     // Without a database the table list is closed: an empty grid, every button disabled.
     void theEditorWithoutADatabase() {
         QFile::remove(programDir.filePath("path.ini"));
