@@ -234,9 +234,12 @@ void Transfer::runWith(PerTable perTable) {
     }
     if (escaped) std::rethrow_exception(escaped);
     if (errorLines_ > 0) {
+        std::string where;
+        if (!backupRoot_.empty())
+            where = "\r\n" + ansi("Журнал, план и копии таблиц: ") + backupRoot_;
         port_.info(ansi("Перенос завершён с ошибками: ") + std::to_string(errorLines_) + "\r\n" +
                    ansi("Строки плана, которые не удалось перенести, оставлены в плане;") + "\r\n" +
-                   ansi("подробности в журнале."));
+                   ansi("подробности в журнале.") + where);
         return;
     }
     port_.info(ansi("После переноса нужно переиндексировать базу") + "\r\n" +

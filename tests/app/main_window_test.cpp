@@ -544,11 +544,18 @@ class MainWindowTest : public QObject {
         QTest::mouseClick(main->Button5, Qt::LeftButton);
         QCOMPARE(errors.join("|"), QString());
         // The missing table made an error line: the last box says so, and keeps the row.
-        QCOMPARE(messages,
-                 (QStringList{qs("Убедитесь что никто не работает в базе\nи нажмите ОК"),
-                              qs("Перенос завершён с ошибками: 1\n"
-                                 "Строки плана, которые не удалось перенести, оставлены в плане;\n"
-                                 "подробности в журнале.")}));
+        // The last box names the folder with the journal, the plan and the old files.
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(messages[0], qs("Убедитесь что никто не работает в базе\nи нажмите ОК"));
+        const QString ending = messages[1];
+        const QString folder = ending.section(qs("Журнал, план и копии таблиц: "), 1);
+        QCOMPARE(ending, qs("Перенос завершён с ошибками: 1\n"
+                            "Строки плана, которые не удалось перенести, оставлены в плане;\n"
+                            "подробности в журнале.\n"
+                            "Журнал, план и копии таблиц: ") +
+                             folder);
+        QVERIFY(folder.startsWith(db.path() + "/lorf-backup/"));
+        QVERIFY(QFile::exists(folder + "/journal.txt"));
         QStringList lines = main->mLog->toPlainText().split('\n');
         QCOMPARE(lines.size(), 6);
         QVERIFY(lines[0].endsWith(qs(": Запущен перенос 1 позиций")));
