@@ -206,7 +206,15 @@ TEST_F(TransferTest, OnePassEqualsRowByRow) {
             slowFiles = files(slow);
         }
         EXPECT_EQ(fastPort.journal, slowPort.journal) << "round " << round;
-        EXPECT_EQ(fastPort.infos, slowPort.infos);
+        // The last box names the run's own backup folder: the same up to it.
+        auto boxes = [](std::vector<std::string> infos) {
+            const std::string folder = ansi("Журнал, план и копии таблиц: ");
+            for (std::string& s : infos)
+                if (const std::size_t at = s.find(folder); at != std::string::npos)
+                    s.erase(at + folder.size());
+            return infos;
+        };
+        EXPECT_EQ(boxes(fastPort.infos), boxes(slowPort.infos));
         EXPECT_EQ(fastPort.advanced, slowPort.advanced);
         EXPECT_TRUE(fastFiles == slowFiles) << "the tables differ in round " << round;
     }
