@@ -92,7 +92,8 @@ const TagInfo* CdxFile::tag(std::string_view name) const {
     return nullptr;
 }
 
-Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts) const {
+Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts,
+                       ReadAhead* ahead) const {
     auto where = [&] { return "tag " + tag.name + ", node " + std::to_string(offset); };
     if (tag.binary())
         fail(code::kUnsupported,
@@ -100,8 +101,23 @@ Node CdxFile::readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts
     if (offset % kNodeSize != 0 || offset < cdxfmt::kTagHeaderSize ||
         static_cast<std::uint64_t>(offset) + kNodeSize > size_)
         corrupt(where() + ": the node lies outside the file");
-    unsigned char b[kNodeSize];
-    if (file_.readAt(offset, b, kNodeSize) != kNodeSize) corrupt(where() + ": short read");
+    unsigned char own[kNodeSize];
+    const unsigned char* b = own;
+    if (ahead) {
+        // Nodes outside the window start a new one at the node.
+        constexpr std::size_t kWindow = 128 * kNodeSize;
+        auto& w = *ahead;
+        if (offset < w.start_ || offset + kNodeSize > w.start_ + w.bytes_.size()) {
+            w.start_ = offset;
+            w.bytes_.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, size_ - offset)));
+            w.bytes_.resize(file_.readAt(offset, w.bytes_.data(), w.bytes_.size()));
+            if (w.bytes_.size() < kNodeSize) corrupt(where() + ": short read");
+        }
+        b = w.bytes_.data() + (offset - w.start_);
+    } else if (file_.readAt(offset, own, kNodeSize) != kNodeSize) {
+        corrupt(where() + ": short read");
+    }
     const cdxfmt::NodeHeader h = cdxfmt::decodeNodeHeader(b);
     Node n;
     n.offset = offset;
@@ -194,9 +210,10 @@ bool CdxFile::walkLeaves(const TagInfo& tag, const std::function<bool(const Node
         leaf = n.children.front();
     }
     std::uint64_t guard = size_ / kNodeSize + 1;
+    ReadAhead ahead;
     while (leaf != kNoNode) {
         if (guard-- == 0) return false;
-        Node n = readNode(tag, leaf);
+        Node n = readNode(tag, leaf, false, &ahead);
         if (!n.leaf() || !visit(n)) return false;
         leaf = n.right;
     }

@@ -102,13 +102,23 @@ class CdxFile {
 
     // The node at `offset` of `tag`, checked and decoded.
     std::shared_ptr<const Node> node(const TagInfo& tag, std::uint32_t offset) const;
+    // A window of the file read in one call, from which a pass that reads many nodes in
+    // rising order (a walk of the leaves, a level of a tree written in order) takes them
+    // without a read each. One per pass: it sees the file as it was when the window was read.
+    class ReadAhead {
+        friend class CdxFile;
+        std::vector<unsigned char> bytes_;
+        std::uint64_t start_ = 0;
+    };
     // The node without the cache (for the integrity check).
     Node readNode(const TagInfo& tag, std::uint32_t offset) const {
         return readNode(tag, offset, false);
     }
-    // The same with each leaf entry's stored counts kept (Node::dups, Node::trails).
-    Node readNodeWithCounts(const TagInfo& tag, std::uint32_t offset) const {
-        return readNode(tag, offset, true);
+    // The same with each leaf entry's stored counts kept (Node::dups, Node::trails), read
+    // through `ahead` when given.
+    Node readNodeWithCounts(const TagInfo& tag, std::uint32_t offset,
+                            ReadAhead* ahead = nullptr) const {
+        return readNode(tag, offset, true, ahead);
     }
     // The leaf that holds the first (or last) key of a tag.
     std::uint32_t edgeLeaf(const TagInfo& tag, bool last) const;
@@ -140,7 +150,8 @@ class CdxFile {
     [[noreturn]] void corrupt(const std::string& what) const;
 
   private:
-    Node readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts) const;
+    Node readNode(const TagInfo& tag, std::uint32_t offset, bool keepCounts,
+                  ReadAhead* ahead = nullptr) const;
     TagInfo readTagHeader(std::uint32_t offset, const std::string& name) const;
     TagInfo& mutableTag(const TagInfo& tag);
     struct PathStep {

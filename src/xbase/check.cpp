@@ -67,6 +67,7 @@ class TagChecker {
     bool walk(std::vector<Entry>* entries) {
         std::vector<std::uint32_t> level{tag_.root};
         std::vector<Parent> parents;
+        CdxFile::ReadAhead ahead;
         bool isRoot = true;
         for (int depth = 0; depth < 64; ++depth) {
             std::vector<std::uint32_t> nextLevel;
@@ -82,7 +83,7 @@ class TagChecker {
                 }
                 Node n;
                 try {
-                    n = cdx_.readNodeWithCounts(tag_, off);
+                    n = cdx_.readNodeWithCounts(tag_, off, &ahead);
                 } catch (const Error& e) {
                     problems_.push_back(e.what());
                     return false;
