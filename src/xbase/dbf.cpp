@@ -222,10 +222,10 @@ void Table::openCompanions() {
     recordsPerBlock_ =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kCacheBlockBytes) /
                                        std::max<std::uint32_t>(1, header_.recordLength));
-    slots_.assign(kCacheSlots, CacheSlot{});
+    slots_.clear();
+    slots_.resize(kCacheSlots);
     deletedMap_.clear();
     deletedLookups_ = 0;
-    cache_.assign(kCacheSlots * recordsPerBlock_ * header_.recordLength, '\0');
 }
 
 void Table::readContainerNames() {
@@ -502,14 +502,16 @@ const char* Table::record(std::uint32_t recno) const {
              file_.path() + ": record " + std::to_string(recno) + " does not exist");
     std::uint32_t block = (recno - 1) / recordsPerBlock_;
     std::size_t slot = block % slots_.size();
-    std::size_t blockBytes = static_cast<std::size_t>(recordsPerBlock_) * header_.recordLength;
-    char* base = cache_.data() + slot * blockBytes;
-    if (slots_[slot].block != block) {
+    CacheSlot& s = slots_[slot];
+    if (!s.bytes)
+        s.bytes.reset(new char[static_cast<std::size_t>(recordsPerBlock_) * header_.recordLength]);
+    char* base = s.bytes.get();
+    if (s.block != block) {
         std::uint32_t first = block * recordsPerBlock_ + 1;
         std::uint32_t count = std::min(recordsPerBlock_, header_.recordCount - first + 1);
-        slots_[slot].block = 0xFFFFFFFFu;
+        s.block = 0xFFFFFFFFu;
         readRecords(first, count, base);
-        slots_[slot].block = block;
+        s.block = block;
     }
     return base + static_cast<std::size_t>((recno - 1) % recordsPerBlock_) * header_.recordLength;
 }

@@ -243,16 +243,17 @@ class Table {
     std::uint64_t changes_ = 1;
     bool containerUnknown_ = false;  // the table names a database container it cannot read
 
-    // Direct-mapped cache of record blocks.
+    // Direct-mapped cache of record blocks. A slot's bytes are allocated when it is first
+    // used, so a small table (or one read in a few places) costs only what it reads.
     struct CacheSlot {
         std::uint32_t block = 0xFFFFFFFFu;
+        std::unique_ptr<char[]> bytes;
     };
     std::uint32_t recordsPerBlock_ = 1;
     mutable std::vector<bool> deletedMap_;  // empty until loaded
     mutable std::uint64_t deletedLookups_ = 0;
     void loadDeletedMap() const;
     mutable std::vector<CacheSlot> slots_;
-    mutable std::vector<char> cache_;
 };
 
 // What createTable makes: a Visual FoxPro table (DBF, FPT when it has memo fields, and a

@@ -225,13 +225,11 @@ void Table::writeRecord(std::uint32_t recno, std::string_view rec) {
     if (!deletedMap_.empty() && recno <= deletedMap_.size()) deletedMap_[recno - 1] = rec[0] == '*';
     std::uint32_t block = (recno - 1) / recordsPerBlock_;
     std::size_t slot = block % slots_.size();
-    if (slots_[slot].block == block) {
-        std::size_t blockBytes = static_cast<std::size_t>(recordsPerBlock_) * header_.recordLength;
+    if (slots_[slot].block == block)
         std::memcpy(
-            cache_.data() + slot * blockBytes +
+            slots_[slot].bytes.get() +
                 static_cast<std::size_t>((recno - 1) % recordsPerBlock_) * header_.recordLength,
             rec.data(), rec.size());
-    }
 }
 
 void Table::writeHeaderCount() {
