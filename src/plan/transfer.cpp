@@ -77,6 +77,7 @@ std::string Transfer::databaseDir() const {
 }
 
 std::string Transfer::backupFolder(const std::string& table) {
+    if (!safeguards_.backup) return {};  // the pack removes the old files
     if (backupRoot_.empty()) {
         // One folder per run, named by its start: lorf-backup/YYYY-MM-DD_HH-MM-SS.
         const xbase::LocalTime t = xbase::localNow();
@@ -91,32 +92,36 @@ std::string Transfer::backupFolder(const std::string& table) {
     return keptFolder(backupRoot_, table);
 }
 
+void Transfer::writeBackupFile(const std::string& name, const std::string& text) {
+    xbase::File f = xbase::File::create(backupRoot_ + "/" + name);
+    f.writeAt(0, text.data(), text.size());
+    f.sync();
+}
+
 void Transfer::writeRecords(std::size_t firstLine) {
-    // What happened, beside the old files: the journal of the run, the plan as it was, and a
-    // change log per table, in UTF-8 for a spreadsheet.
+    // What happened, beside the old files: the journal of the run and the plan as it was, in
+    // UTF-8 for a spreadsheet.
     const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
-    auto write = [&](const std::string& name, const std::string& text) {
-        xbase::File f = xbase::File::create(backupRoot_ + "/" + name);
-        f.writeAt(0, text.data(), text.size());
-        f.sync();
-    };
     std::string journal;
     for (int i = static_cast<int>(firstLine); i < port_.journalLineCount(); ++i)
         journal += cp.toUtf8(port_.journalLine(i)) + "\n";
-    write("journal.txt", journal);
+    writeBackupFile("journal.txt", journal);
     std::string plan = "GRUP;NNUM;NGRUP;NNNUM\n";
     for (const PlanRow& r : plan_)
         plan += cp.toUtf8(r.grup + ";" + r.nnum + ";" + r.ngrup + ";" + r.nnnum) + "\n";
-    write("plan.csv", plan);
-    for (const auto& [table, lines] : changes_) {
-        std::string name = "changes-" + table + ".csv";
-        for (char& c : name)
-            if (c == '\\' || c == '/') c = '-';
-        std::string text = "RECNO;GRUP;NNUM;NEW GRUP;NEW NNUM\n";
-        for (const std::string& l : lines)
-            text += cp.toUtf8(l) + "\n";
-        write(name, text);
-    }
+    writeBackupFile("plan.csv", plan);
+}
+
+void Transfer::writeChangeLog(const std::string& table, const std::vector<std::string>& lines) {
+    // Record number, old pair, new pair: one line per record the run moved.
+    const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
+    std::string name = "changes-" + table + ".csv";
+    for (char& c : name)
+        if (c == '\\' || c == '/') c = '-';
+    std::string text = "RECNO;GRUP;NNUM;NEW GRUP;NEW NNUM\n";
+    for (const std::string& l : lines)
+        text += cp.toUtf8(l) + "\n";
+    writeBackupFile(name, text);
 }
 
 void Transfer::verifyTable(const std::string& name) {
@@ -185,8 +190,9 @@ void Transfer::runWith(PerTable perTable) {
                         // Closed first, so that what is recorded is the table as the run
                         // left it.
                         d_.AdsTableR.close();
-                        verifyTable(name);
-                        recordTableState(backupRoot_, databaseDir(), name);
+                        if (safeguards_.check) verifyTable(name);
+                        if (!backupRoot_.empty())
+                            recordTableState(backupRoot_, databaseDir(), name);
                     }
                 } catch (const std::exception& e) {
                     errorLine(":" + std::string(e.what()));
@@ -339,6 +345,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     const PlanChains chains(rows);
     const std::uint32_t length = engine.recordLength();
     std::vector<std::string> log;  // the change log: new record number, old pair, new pair
+    const bool keepLog = safeguards_.backup && safeguards_.changeLog;
     std::uint32_t recno = 0;       // the pack hands the kept records over in their order
     auto rewrite = [&](const char* rec, std::string& changed) {
         ++recno;
@@ -352,7 +359,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
                 return std::pair{engine.text(changed.data(), *grup),
                                  engine.text(changed.data(), *nnum)};
             });
-        if (moved)
+        if (moved && keepLog)
             log.push_back(std::to_string(recno) + ";" + engine.text(rec, *grup) + ";" +
                           engine.text(rec, *nnum) + ";" + engine.text(changed.data(), *grup) + ";" +
                           engine.text(changed.data(), *nnum));
@@ -361,9 +368,15 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     try {
         t.PackTable(rewrite, backupFolder(table));
         rewritten_ = true;
-        changes_[table] = std::move(log);
     } catch (const std::exception& e) {
         return everyRow(e.what());
+    }
+    if (keepLog) {
+        try {
+            writeChangeLog(table, log);
+        } catch (const std::exception& e) {
+            errorLine(":" + std::string(e.what()));
+        }
     }
     t.close();
     port_.progressAdvance(static_cast<int>(n));

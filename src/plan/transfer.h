@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +55,15 @@ class Transfer {
     // plan row (ChangeGrup). Kept as the measure the fast run is held to.
     void runRowByRow();
 
+    // What the run keeps and proves beside the rewrite itself. All on for every real run; the
+    // benchmark turns them off to measure what they cost.
+    struct Safeguards {
+        bool backup = true;     // the old files kept, with the journal, the plan and the state
+        bool changeLog = true;  // a change log per table (needs the backup's folder)
+        bool check = true;      // the strict check of each rewritten table's indexes
+    };
+    void setSafeguards(Safeguards s) { safeguards_ = s; }
+
     // The error lines the run wrote to the journal.
     int errorLines() const { return errorLines_; }
     // The folder where the run kept the old files and its records; empty when it packed none.
@@ -81,8 +89,12 @@ class Transfer {
     // The folder of this run's backup where `table`'s old files go (the run's folder is named
     // on first use).
     std::string backupFolder(const std::string& table);
-    // The journal of the run from `firstLine`, the plan and the change logs, into the backup.
+    // The journal of the run from `firstLine` and the plan, into the backup.
     void writeRecords(std::size_t firstLine);
+    // `table`'s change log into the backup, once its pack has committed.
+    void writeChangeLog(const std::string& table, const std::vector<std::string>& lines);
+    // A text file of the backup, made durable.
+    void writeBackupFile(const std::string& name, const std::string& text);
     // The error line of plan row `i`; the row stays in the plan after the run.
     void rowFailed(const std::vector<PlanRow>& rows, std::size_t i, const std::string& message);
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
@@ -98,8 +110,8 @@ class Transfer {
     bool rewritten_ = false;     // the table in hand was packed (and so rewritten)
     std::vector<PlanRow> plan_;  // the plan as the run found it
     std::string backupRoot_;     // empty until a table is packed
-    std::map<std::string, std::vector<std::string>> changes_;  // per table: its change log
     std::function<std::uint64_t(const std::string& dir)> freeSpace_;
+    Safeguards safeguards_;
 };
 
 }  // namespace plan
