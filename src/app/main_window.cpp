@@ -371,6 +371,10 @@ void TMain::attach(data::TData* module) {
             [this] { guarded([this] { restoreBackupClick(); }); });
     connect(Restore->btnDelete, &QPushButton::clicked, this,
             [this] { guarded([this] { deleteBackupClick(); }); });
+    connect(Restore->btnReplan, &QPushButton::clicked, this,
+            [this] { guarded([this] { replanClick(); }); });
+    connect(Restore->Grid, &QTableWidget::currentCellChanged, this,
+            [this] { guarded([this] { restoreRowChanged(); }); });
 }
 
 void TMain::buildMenus() {
@@ -808,6 +812,7 @@ class TransferScreen : public plan::TransferPort {
     explicit TransferScreen(TMain& window) : w_(window) {}
     void info(const std::string& text) override { plainMessage(&w_, shown(text)); }
     bool proceed(const std::string& text) override { return messageOk(&w_, shown(text)); }
+    bool ask(const std::string& text) override { return askYesNo(&w_, shown(text), false); }
     void progressOpen(int max) override { w_.progressShow(std::nullopt, std::nullopt, " ", max); }
     void progressUpper(const std::string& text) override { w_.progress->Label3->setText(qs(text)); }
     void progressLower(const std::string& text) override { w_.progress->Label1->setText(qs(text)); }
@@ -892,9 +897,9 @@ TRestore::TRestore(QWidget* parent) : QDialog(parent) {
     setWindowTitle(qs("Восстановление таблиц"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(qs("Копии таблиц, сделанные при переносах:"), this));
-    Grid = new QTableWidget(0, 4, this);
+    Grid = new QTableWidget(0, 5, this);
     Grid->setHorizontalHeaderLabels(
-        {qs("Перенос"), qs("Таблицы"), qs("Строк плана"), qs("Ошибок")});
+        {qs("Перенос"), qs("Таблицы"), qs("Строк плана"), qs("Ошибок"), qs("Не перенесено")});
     Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     Grid->setSelectionMode(QAbstractItemView::SingleSelection);
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -903,17 +908,19 @@ TRestore::TRestore(QWidget* parent) : QDialog(parent) {
     Grid->verticalHeader()->hide();
     layout->addWidget(Grid, 1);
     btnRestore = new QPushButton(qs("Восстановить"), this);
+    btnReplan = new QPushButton(qs("Вернуть строки в план"), this);
     btnDelete = new QPushButton(qs("Удалить копию"), this);
     auto* close = new QPushButton(qs("Закрыть"), this);
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     auto* row = new QHBoxLayout;
     row->addWidget(btnRestore);
+    row->addWidget(btnReplan);
     row->addWidget(btnDelete);
     row->addStretch(1);
     row->addWidget(close);
     layout->addLayout(row);
-    resize(640, 300);
+    resize(760, 300);
 }
 
 namespace {
@@ -941,14 +948,30 @@ void TMain::fillRestore() {
         const QDateTime start = QDateTime::fromString(when.left(19), "yyyy-MM-dd_HH-mm-ss");
         if (start.isValid()) when = start.toString("dd.MM.yyyy HH:mm:ss") + when.mid(19);
         const QString cells[] = {when, tables.join(", "), QString::number(b.planRows),
-                                 QString::number(b.errorLines)};
-        for (int c = 0; c < 4; ++c)
+                                 QString::number(b.errorLines), QString::number(b.failedRows)};
+        for (int c = 0; c < 5; ++c)
             Restore->Grid->setItem(i, c, new QTableWidgetItem(cells[c]));
     }
     Restore->Grid->resizeColumnToContents(0);
     if (!backups_.empty()) Restore->Grid->selectRow(0);
     Restore->btnRestore->setEnabled(!backups_.empty());
     Restore->btnDelete->setEnabled(!backups_.empty());
+    restoreRowChanged();
+}
+
+void TMain::restoreRowChanged() {
+    const int row = Restore->Grid->currentRow();
+    Restore->btnReplan->setEnabled(row >= 0 && row < static_cast<int>(backups_.size()) &&
+                                   backups_[static_cast<std::size_t>(row)].failedRows > 0);
+}
+
+void TMain::replanClick() {
+    const int row = Restore->Grid->currentRow();
+    if (row < 0 || row >= static_cast<int>(backups_.size())) return;
+    const std::size_t added =
+        plan::PlanBuilder(*d_, *this)
+            .returnRows(plan::failedRows(backups_[static_cast<std::size_t>(row)]));
+    plainMessage(Restore, qs("Возвращено строк в план: ") + QString::number(added));
 }
 
 void TMain::restoreClick() {

@@ -128,9 +128,10 @@ class TRestore : public QDialog {
     Q_OBJECT
   public:
     explicit TRestore(QWidget* parent);
-    QTableWidget* Grid;       // a backup a row: date, tables, plan rows, error lines
+    QTableWidget* Grid;  // a backup a row: date, tables, plan rows, error lines, rows not moved
     QPushButton* btnRestore;  // "Восстановить"
-    QPushButton* btnDelete;   // "Удалить копию"
+    QPushButton* btnReplan;  // "Вернуть строки в план": the rows its run could not move
+    QPushButton* btnDelete;  // "Удалить копию"
 };
 
 class TVellPath;
@@ -189,6 +190,8 @@ class TMain : public QMainWindow, public plan::Port {
     void fillRestore();         // the database's backups, into Restore
     void restoreBackupClick();  // puts the chosen backup back, after asking
     void deleteBackupClick();   // removes the chosen backup, after asking
+    void replanClick();         // the chosen backup's rows not moved, back into the plan
+    void restoreRowChanged();  // "Вернуть строки в план" only for a backup with such rows
     void groupsTitleClick(int column);  // a groups grid title: ordered by code or by name
     void materialsDoubleClick();        // a material's mark turned on or off
 

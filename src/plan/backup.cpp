@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "plan/plan.h"
+#include "plan/plan_csv.h"
 #include "xbase/ascii.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
@@ -81,6 +82,7 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
             b.tables.push_back(table);
         const auto plan = linesOf(e.path() / "plan.csv");
         b.planRows = plan.empty() ? 0 : plan.size() - 1;
+        b.failedRows = failedRows(b).size();
         for (const std::string& line : linesOf(e.path() / "journal.txt"))
             if (line.find(":Grup:") != std::string::npos ||
                 (line.find(":Индексы ") != std::string::npos &&
@@ -91,6 +93,16 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
     std::sort(out.begin(), out.end(),
               [](const BackupInfo& a, const BackupInfo& b) { return a.name < b.name; });
     return out;
+}
+
+std::vector<PlanRow> failedRows(const BackupInfo& backup) {
+    const fs::path file = fs::path(backup.folder) / kFailedRowsFile;
+    if (!fs::exists(file)) return {};
+    std::vector<CsvProblem> bad;
+    std::vector<PlanRow> rows;
+    for (const CsvRow& r : readPlanCsv(file.string(), bad))
+        rows.push_back(r.row);
+    return rows;
 }
 
 RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force) {
@@ -152,6 +164,17 @@ std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo
         if (dbf.empty() || stateOf(dbf) != recorded) out.push_back(table);
     }
     return out;
+}
+
+std::uint64_t backupBytes(const BackupInfo& backup) {
+    std::uint64_t bytes = 0;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(backup.folder, ec))
+        if (e.is_regular_file(ec)) {
+            const std::uintmax_t size = e.file_size(ec);
+            if (!ec) bytes += size;
+        }
+    return bytes;
 }
 
 void deleteBackup(const BackupInfo& backup) {

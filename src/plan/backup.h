@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "plan/plan.h"
+
 namespace plan {
+
+// The plan rows a transfer could not apply everywhere, in the plan's CSV form.
+inline constexpr const char* kFailedRowsFile = "failed.csv";
 
 // What a backup folder holds, from its records.
 struct BackupInfo {
@@ -15,7 +20,11 @@ struct BackupInfo {
     std::vector<std::string> tables;
     std::size_t planRows = 0;
     std::size_t errorLines = 0;  // lines of its journal that report an error
+    std::size_t failedRows = 0;  // plan rows the run could not apply everywhere
 };
+
+// The plan rows a backup's run could not apply everywhere (names left empty).
+std::vector<PlanRow> failedRows(const BackupInfo& backup);
 
 // Where a backup keeps the old files of a table of the list: the table's own folder inside it
 // (zapas\mlabel.dbf keeps its old files in <backup>/zapas).
@@ -43,6 +52,9 @@ std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo
 // table as it was or restored, the next open finishing the step). A table changed since the
 // transfer is left as it is unless `force`.
 RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force);
+
+// The bytes a backup's files take.
+std::uint64_t backupBytes(const BackupInfo& backup);
 
 // Removes a backup folder with everything in it.
 void deleteBackup(const BackupInfo& backup);

@@ -163,6 +163,18 @@ std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow
     return refused;
 }
 
+std::size_t PlanBuilder::returnRows(const std::vector<PlanRow>& rows) {
+    std::size_t added = 0;
+    for (const PlanRow& r : rows) {
+        if (d_.PLAN.locate("GRUP;NNUM", {text(r.grup), text(r.nnum)})) continue;
+        std::string name = nameOf(r.grup, r.nnum);
+        if (name.empty()) name = nameOf(r.ngrup, r.nnnum);
+        appendPlanRow(d_, {r.grup, r.nnum, name, r.ngrup, r.nnnum});
+        ++added;
+    }
+    return added;
+}
+
 void PlanBuilder::finish() {
     // Every mark is consumed, skipped and cancelled ones too.
     d_.MLabelMem.close();

@@ -113,6 +113,11 @@ class PlanBuilder {
         std::string reason;
     };
     std::vector<Refusal> addRows(const std::vector<PlanRow>& rows, bool checkOnly = false);
+    // Rows a transfer could not apply everywhere, put back as they were: unlike addRows, the
+    // new pair may already be in the materials (the tables that took the row). A row whose
+    // material is already planned is skipped. Names come from the material under its old pair,
+    // or under its new one where the material table took the row. Returns how many were added.
+    std::size_t returnRows(const std::vector<PlanRow>& rows);
 
   private:
     void buildIntoChosenGroup();

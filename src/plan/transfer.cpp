@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plan/backup.h"
+#include "plan/plan_csv.h"
 #include "plan/verify.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
@@ -60,14 +61,35 @@ bool Transfer::enoughSpace() {
         free = std::filesystem::space(databaseDir(), ec).available;
         if (ec) return true;  // unknown: the packs will say what fails
     }
-    if (free >= needed) return true;
+    if (free >= needed || !safeguards_.backup) return true;
     const auto mb = [](std::uint64_t bytes) {
         return std::to_string((bytes + (1 << 20) - 1) >> 20);
     };
-    port_.info(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
-               ansi(" МБ, свободно ") + mb(free) + ansi(" МБ") + "\r\n" +
-               ansi("Ничего не изменено."));
-    return false;
+    // The old backups, oldest first, as many as it takes to make room: removed only when that
+    // is enough, and only when the user agrees.
+    const std::vector<BackupInfo> old = listBackups(databaseDir());
+    std::uint64_t gained = 0;
+    std::size_t enough = 0;
+    while (enough < old.size() && free + gained < needed)
+        gained += backupBytes(old[enough++]);
+    if (free + gained < needed) {
+        port_.info(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
+                   ansi(" МБ, свободно ") + mb(free) + ansi(" МБ") + "\r\n" +
+                   ansi("Ничего не изменено."));
+        return false;
+    }
+    std::string removed;
+    for (std::size_t i = 0; i < enough; ++i)
+        removed += "\r\n" + old[i].name;
+    if (!port_.ask(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
+                   ansi(" МБ, свободно ") + mb(free) + ansi(" МБ.") + "\r\n" +
+                   ansi("Удалить старые копии таблиц (") + mb(gained) + ansi(" МБ)?") + removed))
+        return false;
+    for (std::size_t i = 0; i < enough; ++i) {
+        deleteBackup(old[i]);
+        line(ansi(":Удалена копия таблиц ") + old[i].name + ansi(": не хватало места на диске"));
+    }
+    return true;
 }
 
 std::string Transfer::databaseDir() const {
@@ -99,17 +121,21 @@ void Transfer::writeBackupFile(const std::string& name, const std::string& text)
 }
 
 void Transfer::writeRecords(std::size_t firstLine) {
-    // What happened, beside the old files: the journal of the run and the plan as it was, in
-    // UTF-8 for a spreadsheet.
+    // What happened, beside the old files: the journal of the run, the plan as it was and the
+    // rows that failed, in UTF-8 for a spreadsheet.
     const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
     std::string journal;
     for (int i = static_cast<int>(firstLine); i < port_.journalLineCount(); ++i)
         journal += cp.toUtf8(port_.journalLine(i)) + "\n";
     writeBackupFile("journal.txt", journal);
-    std::string plan = "GRUP;NNUM;NGRUP;NNNUM\n";
-    for (const PlanRow& r : plan_)
-        plan += cp.toUtf8(r.grup + ";" + r.nnum + ";" + r.ngrup + ";" + r.nnnum) + "\n";
-    writeBackupFile("plan.csv", plan);
+    writeBackupFile("plan.csv", planCsv(plan_));
+    if (!failedRows_.empty()) {
+        // The rows that failed somewhere, ready to be put back into the plan.
+        std::vector<PlanRow> failed;
+        for (std::size_t i : failedRows_)
+            failed.push_back(plan_[i]);
+        writeBackupFile(kFailedRowsFile, planCsv(failed));
+    }
 }
 
 void Transfer::writeChangeLog(const std::string& table, const std::vector<std::string>& lines) {
@@ -155,11 +181,12 @@ void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
 
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
+    const auto firstLine = static_cast<std::size_t>(port_.journalLineCount());
     if (!enoughSpace()) return;
     if (!port_.proceed(ansi("Убедитесь что никто не работает в базе") + "\r\n" +
                        ansi("и нажмите ОК")))
         return;
-    const auto firstLine = static_cast<std::size_t>(port_.journalLineCount());
+    started_ = true;
     d_.closeBrowsing();
     std::exception_ptr escaped;
     d_.PLAN.disableControls();
@@ -241,8 +268,12 @@ void Transfer::runWith(PerTable perTable) {
     if (escaped) std::rethrow_exception(escaped);
     if (errorLines_ > 0) {
         std::string where;
-        if (!backupRoot_.empty())
+        if (!backupRoot_.empty()) {
             where = "\r\n" + ansi("Журнал, план и копии таблиц: ") + backupRoot_;
+            if (!failedRows_.empty())
+                where +=
+                    "\r\n" + ansi("Их можно вернуть в план: «Файл», «Восстановить таблицы...»");
+        }
         port_.info(ansi("Перенос завершён с ошибками: ") + std::to_string(errorLines_) + "\r\n" +
                    ansi("Строки плана, которые не удалось перенести, оставлены в плане;") + "\r\n" +
                    ansi("подробности в журнале.") + where);
@@ -346,7 +377,7 @@ void Transfer::applyAll(const std::string& table, const std::vector<PlanRow>& ro
     const std::uint32_t length = engine.recordLength();
     std::vector<std::string> log;  // the change log: new record number, old pair, new pair
     const bool keepLog = safeguards_.backup && safeguards_.changeLog;
-    std::uint32_t recno = 0;       // the pack hands the kept records over in their order
+    std::uint32_t recno = 0;  // the pack hands the kept records over in their order
     auto rewrite = [&](const char* rec, std::string& changed) {
         ++recno;
         bool copied = false;  // most records stay as they are: copied only when moved

@@ -24,6 +24,8 @@ class TransferPort {
         info(text);
         return true;
     }
+    // A yes-or-no question, "no" the default; a screen that cannot ask says no.
+    virtual bool ask(const std::string&) { return false; }
     virtual void progressOpen(int max) = 0;  // shown, lower line a blank, bar at 0
     virtual void progressUpper(const std::string& text) = 0;
     virtual void progressLower(const std::string& text) = 0;
@@ -64,6 +66,8 @@ class Transfer {
     };
     void setSafeguards(Safeguards s) { safeguards_ = s; }
 
+    // Whether the run went ahead (false when there was no room for it, or it was cancelled).
+    bool started() const { return started_; }
     // The error lines the run wrote to the journal.
     int errorLines() const { return errorLines_; }
     // The folder where the run kept the old files and its records; empty when it packed none.
@@ -84,7 +88,8 @@ class Transfer {
     // The strict check of a processed table's indexes, its result in the journal.
     void verifyTable(const std::string& name);
     std::string databaseDir() const;
-    // Whether the disk holds a copy of every listed table; says so when it does not.
+    // Whether the disk holds a copy of every listed table; says so when it does not. Old
+    // backups that make room are removed when the user agrees, each with its journal line.
     bool enoughSpace();
     // The folder of this run's backup where `table`'s old files go (the run's folder is named
     // on first use).
@@ -105,6 +110,7 @@ class Transfer {
     TransferPort& port_;
     bool isAnsi_;
     int errorLines_ = 0;
+    bool started_ = false;
     std::set<std::size_t> failedRows_;  // plan rows that failed in some table
     std::size_t planSize_ = 0;
     bool rewritten_ = false;     // the table in hand was packed (and so rewritten)

@@ -14,6 +14,7 @@
 #include "plan/backup.h"
 #include "plan/numbers.h"
 #include "plan/plan.h"
+#include "plan/plan_csv.h"
 #include "plan/transfer.h"
 #include "plan/verify.h"
 #include "xbase/codepage.h"
@@ -59,15 +60,27 @@ const char* const kUsage =
     "                               runs the transfer; a plan that would give two materials\n"
     "                               one pair, or leave a group or number empty, is refused\n"
     "                               unless --allow-merge is given\n"
-    "  restore                      the transfers' backups: NAME;TABLES;PLAN ROWS;ERROR LINES\n"
+    "  restore                      the transfers' backups:\n"
+    "                               NAME;TABLES;PLAN ROWS;ERROR LINES;ROWS NOT MOVED\n"
     "  restore NAME [--force]       puts the tables of a backup back; a table changed since\n"
     "                               its transfer is left alone unless --force is given\n"
+    "  restore NAME --replan        puts the plan rows its transfer could not move back into\n"
+    "                               the plan (those not planned already)\n"
     "  restore NAME --delete        removes a backup\n";
 // The console as the transfer's screen: journal lines on standard output, a progress bar on
 // standard error when it is a terminal.
 class Console : public plan::TransferPort {
   public:
-    void info(const std::string&) override {}
+    // The run's boxes as lines on standard error; --yes has answered its questions.
+    void info(const std::string& text) override {
+        flush();
+        std::string shown = out(text);
+        for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;)
+            shown.replace(p, 2, "\n");
+        std::fprintf(stderr, "%s\n", shown.c_str());
+    }
+    bool proceed(const std::string&) override { return true; }
+    bool ask(const std::string&) override { return true; }
     void progressOpen(int max) override {
         max_ = max;
         done_ = 0;
@@ -153,69 +166,6 @@ void csvLine(std::ostream& o, const std::vector<std::string>& values) {
     for (std::size_t i = 0; i < values.size(); ++i)
         o << (i ? ";" : "") << values[i];
     o << "\n";
-}
-
-bool validUtf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c < 0x80         ? 1
-                        : (c >> 5) == 6  ? 2
-                        : (c >> 4) == 14 ? 3
-                        : (c >> 3) == 30 ? 4
-                                         : 0;
-        if (n == 0 || i + n > s.size()) return false;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
-        i += n;
-    }
-    return true;
-}
-
-struct CsvRow {
-    std::size_t line;
-    plan::PlanRow row;
-};
-
-// The plan's CSV: a header row GRUP;NNUM;NGRUP;NNNUM, then a row per material. Malformed
-// lines come back in `bad` with their reason.
-std::vector<CsvRow> readPlanCsv(const std::string& path,
-                                std::vector<std::pair<std::size_t, std::string>>& bad) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) throw std::runtime_error("cannot read " + path);
-    std::ostringstream all;
-    all << f.rdbuf();
-    std::string bytes = all.str();
-    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
-    const bool utf8 = validUtf8(bytes);
-    std::vector<CsvRow> rows;
-    std::istringstream lines(bytes);
-    std::string line;
-    for (std::size_t n = 1; std::getline(lines, line); ++n) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (n == 1) {
-            if (line != "GRUP;NNUM;NGRUP;NNNUM")
-                bad.push_back({n, "the header must be GRUP;NNUM;NGRUP;NNNUM"});
-            continue;
-        }
-        if (line.empty()) continue;
-        std::optional<std::string> ansi = utf8 ? ansiPage().fromUtf8(line) : line;
-        if (!ansi) {
-            bad.push_back({n, "characters outside Windows-1251"});
-            continue;
-        }
-        std::vector<std::string> cells;
-        std::istringstream split(*ansi + ";");
-        for (std::string cell; std::getline(split, cell, ';');)
-            cells.push_back(cell);
-        if (cells.size() != 4) {
-            bad.push_back(
-                {n, "expected 4 values separated by ';', found " + std::to_string(cells.size())});
-            continue;
-        }
-        rows.push_back({n, {cells[0], cells[1], "", cells[2], cells[3]}});
-    }
-    if (bytes.empty()) bad.push_back({1, "the file is empty"});
-    return rows;
 }
 
 // The accounting database: --db, or path.ini beside the program.
@@ -306,12 +256,12 @@ int run(std::vector<std::string> args) {
             return 0;
         }
         if ((verb == "add" && args.size() == 6) || (verb == "import" && args.size() == 3)) {
-            std::vector<CsvRow> rows;
-            std::vector<std::pair<std::size_t, std::string>> bad;
+            std::vector<plan::CsvRow> rows;
+            std::vector<plan::CsvProblem> bad;
             if (verb == "add")
                 rows.push_back({0, {in(args[2]), in(args[3]), "", in(args[4]), in(args[5])}});
             else
-                rows = readPlanCsv(args[2], bad);
+                rows = plan::readPlanCsv(args[2], bad);
             bool isAnsi = true;
             openAccounting(d, dbDir, dir, isAnsi);
             plan::SilentPort screen;
@@ -389,7 +339,7 @@ int run(std::vector<std::string> args) {
             throw;
         }
         console.flush();
-        return transfer.errorLines() ? 1 : 0;
+        return !transfer.started() || transfer.errorLines() ? 1 : 0;
     } else if (group == "restore") {
         bool isAnsi = true;
         const std::string db = openAccounting(d, dbDir, dir, isAnsi);
@@ -400,17 +350,25 @@ int run(std::vector<std::string> args) {
                 for (const std::string& t : b.tables)
                     tables += (tables.empty() ? "" : ",") + t;
                 csvLine(std::cout, {b.name, out(tables), std::to_string(b.planRows),
-                                    std::to_string(b.errorLines)});
+                                    std::to_string(b.errorLines), std::to_string(b.failedRows)});
             }
             return 0;
         }
         const std::string how = args.size() == 3 ? args[2] : "";
-        if (args.size() == 2 || (args.size() == 3 && (how == "--force" || how == "--delete"))) {
+        if (args.size() == 2 ||
+            (args.size() == 3 && (how == "--force" || how == "--delete" || how == "--replan"))) {
             const auto b = std::find_if(backups.begin(), backups.end(),
                                         [&](const plan::BackupInfo& x) { return x.name == verb; });
             if (b == backups.end()) throw std::runtime_error("no backup " + verb + " in " + db);
             if (how == "--delete") {
                 plan::deleteBackup(*b);
+                return 0;
+            }
+            if (how == "--replan") {
+                plan::SilentPort screen;
+                const std::size_t added =
+                    plan::PlanBuilder(d, screen).returnRows(plan::failedRows(*b));
+                std::printf("%zu\n", added);
                 return 0;
             }
             // Nobody browses the tables while they are put back.

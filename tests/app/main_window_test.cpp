@@ -548,12 +548,14 @@ class MainWindowTest : public QObject {
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages[0], qs("Убедитесь что никто не работает в базе\nи нажмите ОК"));
         const QString ending = messages[1];
-        const QString folder = ending.section(qs("Журнал, план и копии таблиц: "), 1);
+        QString folder = ending.section(qs("Журнал, план и копии таблиц: "), 1);
         QCOMPARE(ending, qs("Перенос завершён с ошибками: 1\n"
                             "Строки плана, которые не удалось перенести, оставлены в плане;\n"
                             "подробности в журнале.\n"
                             "Журнал, план и копии таблиц: ") +
-                             folder);
+                             folder.section('\n', 0, 0) + "\n" +
+                             qs("Их можно вернуть в план: «Файл», «Восстановить таблицы...»"));
+        folder = folder.section('\n', 0, 0);
         QVERIFY(folder.startsWith(db.path() + "/lorf-backup/"));
         QVERIFY(QFile::exists(folder + "/journal.txt"));
         QStringList lines = main->mLog->toPlainText().split('\n');
@@ -569,6 +571,19 @@ class MainWindowTest : public QObject {
         QCOMPARE(main->PageControl1->currentWidget(), static_cast<QWidget*>(main->mLog));
         QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :1"));
         QVERIFY(d->mlabel.active() && d->mgrup.active() && d->MlabelV.active());
+
+        // The row not moved goes back into an emptied plan from the backup's row.
+        d->PLAN.close();
+        d->PLAN.emptyTable();
+        d->PLAN.open();
+        main->fillRestore();
+        QCOMPARE(main->Restore->Grid->item(0, 4)->text(), "1");
+        QVERIFY(main->Restore->btnReplan->isEnabled());
+        messages.clear();
+        QTest::mouseClick(main->Restore->btnReplan, Qt::LeftButton);
+        QCOMPARE(messages, QStringList{qs("Возвращено строк в план: 1")});
+        QCOMPARE(d->PLAN.recordCount(), 1);
+        QCOMPARE(d->PLAN.fieldByName("NNNUM").asString(), std::string("MOVED-1"));
 
         main.reset();
         d.reset();

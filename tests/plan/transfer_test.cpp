@@ -28,9 +28,14 @@ using testtext::ansi;
 
 // The screen, recorded; the clock stands still so that two runs write the same journal.
 struct RecordingPort : plan::TransferPort {
-    std::vector<std::string> journal, infos;
+    std::vector<std::string> journal, infos, asked;
     int progressMax = -1, advanced = 0, journalShown = 0;
+    bool answer = true;  // to every yes-or-no question
     void info(const std::string& t) override { infos.push_back(t); }
+    bool ask(const std::string& t) override {
+        asked.push_back(t);
+        return answer;
+    }
     void progressOpen(int max) override { progressMax = max; }
     void progressUpper(const std::string&) override {}
     void progressLower(const std::string&) override {}
@@ -402,7 +407,8 @@ TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
 
 // A run keeps the old files of every table it rewrites, byte for byte, in one folder of its
 // own inside the database, with its journal, the plan as it was and a change log per table;
-// the rows that failed (a missing table) stay in the plan.
+// the rows that failed (a missing table) stay in the plan, and the backup keeps them to be put
+// back into the plan later, even though the material table already took them.
 TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     const auto& [g, k] = pairs.front();
     Database db(source.path(), {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"},
@@ -425,6 +431,26 @@ TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find(testtext::utf8(";" + g + ";" + k + ";  9;NEW-1")), std::string::npos) << log;
     EXPECT_EQ(db.d->PLAN.recordCount(), 1);  // the missing table failed the row
+    EXPECT_EQ(fileBytes(backup / "failed.csv"), fileBytes(backup / "plan.csv"));
+
+    const std::vector<plan::BackupInfo> backups = plan::listBackups(db.dir.path());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].failedRows, 1u);
+    plan::SilentPort screen;
+    plan::PlanBuilder builder(*db.d, screen);
+    EXPECT_EQ(builder.returnRows(plan::failedRows(backups[0])), 0u);  // still planned
+    db.d->PLAN.close();
+    db.d->PLAN.emptyTable();
+    db.d->PLAN.open();
+    auto trimmed = [](const std::string& v) { return v.substr(0, v.find_last_not_of(' ') + 1); };
+    EXPECT_EQ(builder.returnRows(plan::failedRows(backups[0])), 1u);
+    const std::vector<plan::PlanRow> back = plan::planRows(*db.d);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(trimmed(back[0].grup), trimmed(g));
+    EXPECT_EQ(trimmed(back[0].nnum), trimmed(k));
+    EXPECT_EQ(trimmed(back[0].ngrup), "  9");
+    EXPECT_EQ(trimmed(back[0].nnnum), "NEW-1");
+    EXPECT_FALSE(trimmed(back[0].name).empty());  // found under the pair the material took
 }
 
 // A backup puts the tables back as they were before the run, byte for byte; a table changed
@@ -478,19 +504,64 @@ TEST_F(TransferTest, ABackupPutsTheTablesBack) {
     EXPECT_TRUE(plan::listBackups(db.dir.path()).empty());
 }
 
-// Without room for a copy of the listed tables the run changes nothing and says why.
-TEST_F(TransferTest, NoRoomChangesNothing) {
+// Without room for a copy of the listed tables the run changes nothing and says why, unless
+// removing old backups (oldest first, only as many as it takes) makes the room and the user
+// agrees; each removal has its journal line.
+TEST_F(TransferTest, NoRoomChangesNothingUnlessOldBackupsMakeIt) {
     const auto& [g, k] = pairs.front();
-    Database db(source.path(), {"zapas\\mlabel.dbf"}, {{g, k, "first", "  9", "NEW-1"}});
-    const std::string before = fileBytes(db.dir.file("zapas/mlabel.dbf"));
-    RecordingPort port;
-    plan::Transfer run(*db.d, port, true);
-    run.setFreeSpaceProbe([](const std::string&) { return std::uint64_t{1000}; });
-    run.run();
-    ASSERT_EQ(port.infos.size(), 1u);
-    EXPECT_EQ(port.infos[0].rfind(ansi("Недостаточно места на диске для переноса"), 0), 0u);
-    EXPECT_TRUE(port.journal.empty());
-    EXPECT_EQ(fileBytes(db.dir.file("zapas/mlabel.dbf")), before);
-    EXPECT_EQ(db.d->PLAN.recordCount(), 1);
-    EXPECT_TRUE(run.backupFolder().empty());
+    struct Case {
+        const char* what;
+        std::vector<std::uintmax_t> oldBackups;  // sizes, oldest first; 0 means "as needed"
+        bool answer;
+        bool asked, runs;
+        std::size_t removed;
+    };
+    const Case cases[] = {
+        {"no backups", {}, true, false, false, 0},
+        {"backups too small", {10, 10}, true, false, false, 0},
+        {"the user says no", {0, 10}, false, true, false, 0},
+        {"the oldest makes the room", {0, 10}, true, true, true, 1},
+        {"two make the room", {10, 0, 10}, true, true, true, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Database db(source.path(), {"zapas\\mlabel.dbf"}, {{g, k, "first", "  9", "NEW-1"}});
+        std::uintmax_t needed = 0;
+        for (const char* f : {"zapas/mlabel.dbf", "zapas/mlabel.cdx", "zapas/mlabel.fpt"})
+            needed += fs::file_size(db.dir.file(f));
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < c.oldBackups.size(); ++i) {
+            names.push_back("2000-01-0" + std::to_string(i + 1) + "_00-00-00");
+            const fs::path folder = fs::path(db.dir.path()) / "lorf-backup" / names.back();
+            fs::create_directories(folder / "zapas");
+            std::ofstream(folder / "zapas" / "mlabel.dbf").put('x');
+            fs::resize_file(folder / "zapas" / "mlabel.dbf",
+                            c.oldBackups[i] ? c.oldBackups[i] : needed);
+        }
+        const std::string before = fileBytes(db.dir.file("zapas/mlabel.dbf"));
+        RecordingPort port;
+        port.answer = c.answer;
+        plan::Transfer run(*db.d, port, true);
+        run.setFreeSpaceProbe([](const std::string&) { return std::uint64_t{1000}; });
+        run.run();
+        EXPECT_EQ(port.asked.size(), c.asked ? 1u : 0u);
+        EXPECT_EQ(run.started(), c.runs);
+        EXPECT_EQ(fileBytes(db.dir.file("zapas/mlabel.dbf")) == before, !c.runs);
+        EXPECT_EQ(db.d->PLAN.recordCount(), c.runs ? 0 : 1);
+        if (!c.runs && !c.asked) {
+            ASSERT_EQ(port.infos.size(), 1u);
+            EXPECT_EQ(port.infos[0].rfind(ansi("Недостаточно места на диске для переноса"), 0), 0u);
+            EXPECT_TRUE(port.journal.empty());
+        }
+        std::vector<std::string> left;
+        for (const plan::BackupInfo& b : plan::listBackups(db.dir.path()))
+            left.push_back(b.name);
+        std::vector<std::string> kept(names.begin() + static_cast<std::ptrdiff_t>(c.removed),
+                                      names.end());
+        if (c.runs) kept.push_back(fs::path(run.backupFolder()).filename().string());
+        EXPECT_EQ(left, kept);
+        for (std::size_t i = 0; i < c.removed; ++i)
+            EXPECT_EQ(port.journal.at(i), "T" + ansi(":Удалена копия таблиц ") + names[i] +
+                                              ansi(": не хватало места на диске"));
+    }
 }

@@ -111,6 +111,12 @@ run restore >"$dir/backups"
 expect "backups listed" 2 "$(grep -c ';zapas\\mlabel.dbf,zapas\\prihod.dbf;' "$dir/backups")"
 first=$(sed -n 1p "$dir/backups" | cut -d';' -f1)
 second=$(sed -n 2p "$dir/backups" | cut -d';' -f1)
+expect "plan rows and rows not moved" "1;1" "$(sed -n 2p "$dir/backups" | cut -d';' -f3,5)"
+# The row the missing table failed goes back into an emptied plan, once.
+run plan clear
+expect "rows put back" 1 "$(run restore "$second" --replan)"
+expect "put back once" 0 "$(run restore "$second" --replan)"
+expect "plan row back" 1 "$(run plan list | grep -c "^$g3;$n3;.*;  9;Щ-3$")"
 run restore "$first" >"$dir/restore"
 expect "changed table refused" 1 $?
 expect "refusal named" 1 "$(grep -c '^zapas.mlabel.dbf: изменена после переноса, не восстановлена$' "$dir/restore")"
