@@ -371,6 +371,8 @@ void TMain::attach(data::TData* module) {
             [this] { guarded([this] { restoreBackupClick(); }); });
     connect(Restore->btnDelete, &QPushButton::clicked, this,
             [this] { guarded([this] { deleteBackupClick(); }); });
+    connect(PlanReport->btnAddTables, &QPushButton::clicked, this,
+            [this] { guarded([this] { addUnlistedClick(); }); });
     connect(Restore->btnReplan, &QPushButton::clicked, this,
             [this] { guarded([this] { replanClick(); }); });
     connect(Restore->Grid, &QTableWidget::currentCellChanged, this,
@@ -792,10 +794,12 @@ TPlanReport::TPlanReport(QWidget* parent) : QDialog(parent) {
     Text->setReadOnly(true);  // selectable and copyable
     Text->setLineWrapMode(QPlainTextEdit::NoWrap);
     layout->addWidget(Text, 1);
+    btnAddTables = new QPushButton(qs("Добавить в список таблиц"), this);
     auto* close = new QPushButton(qs("Закрыть"), this);
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     auto* row = new QHBoxLayout;
+    row->addWidget(btnAddTables);
     row->addStretch(1);
     row->addWidget(close);
     layout->addLayout(row);
@@ -886,6 +890,19 @@ void TMain::fillPlanReport() {
     for (const std::string& line : plan::planReport(check))
         text += qs(line) + "\n";
     PlanReport->Text->setPlainText(text);
+    unlisted_ = check.unlisted;
+    PlanReport->btnAddTables->setVisible(!unlisted_.empty());
+}
+
+void TMain::addUnlistedClick() {
+    QString names;
+    for (const std::string& t : unlisted_)
+        names += qs(t) + "\n";
+    if (unlisted_.empty() ||
+        !askYesNo(PlanReport, qs("Добавить в список таблиц:\n") + names.trimmed() + "?", true))
+        return;
+    plan::addTables(*d_, unlisted_);
+    fillPlanReport();
 }
 
 void TMain::checkPlanClick() {

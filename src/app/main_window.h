@@ -121,6 +121,7 @@ class TPlanReport : public QDialog {
   public:
     explicit TPlanReport(QWidget* parent);
     QPlainTextEdit* Text;
+    QPushButton* btnAddTables;  // "Добавить в список таблиц": the unlisted tables, in one step
 };
 
 // "Восстановление таблиц": the backups the transfers left, to put one back or remove it.
@@ -152,6 +153,7 @@ class TMain : public QMainWindow, public plan::Port {
 
     std::string DBPath;
     std::vector<plan::BackupInfo> backups_;  // the rows of Restore
+    std::vector<std::string> unlisted_;      // what the last plan check found unlisted
     bool IsAnsi = false;
     bool SearchStarted = false;
 
@@ -191,6 +193,7 @@ class TMain : public QMainWindow, public plan::Port {
     void restoreBackupClick();  // puts the chosen backup back, after asking
     void deleteBackupClick();   // removes the chosen backup, after asking
     void replanClick();         // the chosen backup's rows not moved, back into the plan
+    void addUnlistedClick();    // the tables the plan check found unlisted, into the list
     void restoreRowChanged();  // "Вернуть строки в план" only for a backup with such rows
     void groupsTitleClick(int column);  // a groups grid title: ordered by code or by name
     void materialsDoubleClick();        // a material's mark turned on or off

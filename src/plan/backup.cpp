@@ -73,7 +73,7 @@ void recordTableState(const std::string& backupFolder, const std::string& dbDir,
 std::vector<BackupInfo> listBackups(const std::string& dbDir) {
     std::vector<BackupInfo> out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::path(dbDir) / "lorf-backup", ec)) {
+    for (const auto& e : fs::directory_iterator(fs::path(dbDir) / kBackupFolder, ec)) {
         if (!e.is_directory()) continue;
         BackupInfo b;
         b.folder = e.path().string();

@@ -10,6 +10,9 @@
 
 namespace plan {
 
+// The folder inside the database that holds the transfers' backups, one folder a run.
+inline constexpr const char* kBackupFolder = "lorf-backup";
+
 // The plan rows a transfer could not apply everywhere, in the plan's CSV form.
 inline constexpr const char* kFailedRowsFile = "failed.csv";
 

@@ -106,9 +106,10 @@ std::string Transfer::backupFolder(const std::string& table) {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d-%02d-%02d", t.year, t.month, t.day,
                       t.hour, t.minute, t.second);
-        std::string root = databaseDir() + "/lorf-backup/" + stamp;
+        const std::string base = databaseDir() + "/" + kBackupFolder + "/" + stamp;
+        std::string root = base;
         for (int n = 2; xbase::fileExists(root); ++n)
-            root = databaseDir() + "/lorf-backup/" + stamp + "-" + std::to_string(n);
+            root = base + "-" + std::to_string(n);
         backupRoot_ = root;
     }
     return keptFolder(backupRoot_, table);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 
+#include "plan/backup.h"
 #include "xbase/ascii.h"
 #include "xbase/dbf.h"
 
@@ -144,11 +145,17 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
         // Without the material table there is nothing to merge; the listed tables say why.
     }
 
-    // Tables of the database that hold materials' pairs but are not listed.
+    // Tables of the database that hold materials' pairs but are not listed (the transfers'
+    // backups are not the database's).
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path root(dbPath);
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it.depth() == 0 && it->is_directory(ec) &&
+            xbase::ascii::lower(it->path().filename().string()) == kBackupFolder) {
+            it.disable_recursion_pending();
+            continue;
+        }
         if (!it->is_regular_file(ec)) continue;
         if (xbase::ascii::lower(it->path().extension().string()) != ".dbf") continue;
         std::string relative = fs::relative(it->path(), root, ec).generic_string();
@@ -165,6 +172,14 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
     }
     std::sort(c.unlisted.begin(), c.unlisted.end());
     return c;
+}
+
+void addTables(data::TData& d, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        d.TABLES.append();
+        d.TABLES.fieldByName("NAME").setAsString(name);
+        d.TABLES.post();
+    }
 }
 
 std::vector<std::string> planReport(const PlanCheck& c) {

@@ -76,6 +76,9 @@ struct PlanCheck {
 // delimiter), reading its tables with the character type of the browsing datasets.
 PlanCheck checkPlan(data::TData& data, const std::string& dbPath, bool isAnsi);
 
+// Adds tables to the list (as the check names them: relative, with backslashes).
+void addTables(data::TData& data, const std::vector<std::string>& names);
+
 // The check as a report for the user (program text, ANSI), line by line.
 std::vector<std::string> planReport(const PlanCheck& check);
 

@@ -47,6 +47,8 @@ const char* const kUsage =
     "usage: lorf-mgrup-cli [--db DIR] [--store FILE] COMMAND\n"
     "  tables list\n"
     "  tables add NAME [--filter F] [--comment C]\n"
+    "  tables add-unlisted          adds every table of the database holding GRUP and NNUM\n"
+    "                               that the list lacks, and names them\n"
     "  tables remove ID\n"
     "  plan list\n"
     "  plan add GRUP NNUM NGRUP NNNUM\n"
@@ -224,6 +226,15 @@ int run(std::vector<std::string> args) {
             if (comment) d.TABLES.fieldByName("COMMENT").setAsString(in(*comment));
             d.TABLES.post();
             std::cout << field(d.TABLES, "ID") << "\n";
+            return 0;
+        }
+        if (verb == "add-unlisted" && args.size() == 2) {
+            bool isAnsi = true;
+            const std::string db = openAccounting(d, dbDir, dir, isAnsi);
+            const plan::PlanCheck check = plan::checkPlan(d, db, isAnsi);
+            plan::addTables(d, check.unlisted);
+            for (const std::string& t : check.unlisted)
+                std::printf("%s\n", out(t).c_str());
             return 0;
         }
         if (verb == "remove" && args.size() == 3) {

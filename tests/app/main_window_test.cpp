@@ -517,6 +517,23 @@ class MainWindowTest : public QObject {
         const QString report = main->PlanReport->Text->toPlainText();
         QVERIFY(report.startsWith(qs("Проверка плана: позиций 1, таблиц 1")));
         QVERIFY(report.contains(qs("zapas\\mlabel.dbf: будет изменено записей: 1")));
+
+        // The demo's other tables hold materials' pairs: one step puts them all in the list.
+        const int unlisted = static_cast<int>(report.count(qs("Не в списке таблиц")));
+        QVERIFY(unlisted > 0);
+        QVERIFY(!main->PlanReport->btnAddTables->isHidden());
+        QStringList adding;
+        app::setQuestionSink([&](const QString& q) {
+            adding << q;
+            return true;
+        });
+        QTest::mouseClick(main->PlanReport->btnAddTables, Qt::LeftButton);
+        app::setQuestionSink(nullptr);
+        QCOMPARE(adding.size(), 1);
+        QCOMPARE(adding[0].count('\n'), unlisted);
+        QCOMPARE(d->TABLES.recordCount(), 1 + unlisted);
+        QVERIFY(!main->PlanReport->Text->toPlainText().contains(qs("Не в списке таблиц")));
+        QVERIFY(main->PlanReport->btnAddTables->isHidden());
     }
 
     // "Начать перенос": both boxes, the journal with the elapsed time per table and an error

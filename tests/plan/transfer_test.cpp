@@ -451,6 +451,14 @@ TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     EXPECT_EQ(trimmed(back[0].ngrup), "  9");
     EXPECT_EQ(trimmed(back[0].nnnum), "NEW-1");
     EXPECT_FALSE(trimmed(back[0].name).empty());  // found under the pair the material took
+
+    // The backup's copies are not tables of the database the list lacks; the ones that are
+    // go into the list in one step.
+    const std::vector<std::string> unlisted = {"zapas\\empty.dbf", "zapas\\prihod.dbf"};
+    EXPECT_EQ(plan::checkPlan(*db.d, db.dir.path() + "/", true).unlisted, unlisted);
+    plan::addTables(*db.d, unlisted);
+    EXPECT_TRUE(plan::checkPlan(*db.d, db.dir.path() + "/", true).unlisted.empty());
+    EXPECT_EQ(db.d->TABLES.recordCount(), 4);
 }
 
 // A backup puts the tables back as they were before the run, byte for byte; a table changed

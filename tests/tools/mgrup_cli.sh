@@ -133,5 +133,14 @@ expect "backup deleted" 1 "$(run restore | wc -l)"
 run restore nosuch 2>/dev/null
 expect "unknown backup" 1 $?
 
+# The demo's other tables with materials' pairs go into the list in one step; the backups'
+# copies are not among them.
+run tables remove 3 >/dev/null  # the missing table
+run tables add-unlisted >"$dir/added"
+expect "unlisted added" 0 $?
+expect "no backup copies" 0 "$(grep -c 'lorf-backup' "$dir/added")"
+expect "listed now" $((2 + $(wc -l <"$dir/added"))) "$(run tables list | wc -l)"
+expect "nothing left unlisted" "" "$(run tables add-unlisted)"
+
 [ "$failures" -eq 0 ] && echo "all passed"
 exit "$failures"
