@@ -13,7 +13,7 @@
 namespace {
 
 // The journal after a run that moves the first three materials to new numbers in their own
-// groups. Rewrites the database: for a scratch copy only.
+// groups, and the ending of a run with errors. Rewrites the database: for a scratch copy only.
 void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
     app::setMessageSink([](const QString&, const QString&) {});  // the two boxes pass
     int n = 0;
@@ -38,6 +38,26 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
     QApplication::processEvents();
     main.Restore->grab().save(dir + "/restore.png");
     main.Restore->hide();
+
+    // A second run with a listed table that is missing: the ending box says it ended with
+    // errors and where the journal, the plan and the old files are.
+    QString ending;
+    app::setMessageSink([&ending](const QString&, const QString& text) { ending = text; });
+    d.TABLES.append();
+    d.TABLES.fieldByName("NAME").setAsString("zapas\\nosuch.dbf");
+    d.TABLES.post();
+    d.mlabel.first();
+    plan::appendPlanRow(
+        d, {d.mlabel.fieldByName("GRUP").asString(), d.mlabel.fieldByName("NNUM").asString(),
+            d.mlabel.fieldByName("NAME").asString(), d.mlabel.fieldByName("GRUP").asString(),
+            app::ansi("Н-9")});
+    main.Status();
+    main.Button5Click();
+    QApplication::processEvents();
+    auto box = app::messageBox(&main, ending);
+    box->show();
+    QApplication::processEvents();
+    box->grab().save(dir + "/transfer-with-errors.png");
 }
 
 }  // namespace

@@ -119,10 +119,14 @@ bool messageOk(QWidget* parent, const QString& text) {
     return box.clickedButton() == box.button(QMessageBox::Ok);
 }
 
+std::unique_ptr<QMessageBox> messageBox(QWidget* parent, const QString& text) {
+    return std::make_unique<QMessageBox>(QMessageBox::NoIcon, kApplicationTitle, text,
+                                         QMessageBox::Ok, parent);
+}
+
 void plainMessage(QWidget* parent, const QString& text) {
     if (sink()) return sink()("message", text);
-    QMessageBox box(QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok, parent);
-    box.exec();
+    messageBox(parent, text)->exec();
 }
 
 // ---- grids ---------------------------------------------------------------------------------

@@ -31,6 +31,8 @@ inline constexpr const char* kApplicationTitle = "LORF_MGRUP_ZAPAS";
 void reportError(QWidget* parent, const QString& text);
 // The general error report's box for `text` (the full stop added), not yet shown.
 std::unique_ptr<QMessageBox> errorBox(QWidget* parent, const QString& text);
+// The program's plain information box, not yet shown.
+std::unique_ptr<QMessageBox> messageBox(QWidget* parent, const QString& text);
 // A plain message: no icon, one OK button, the application title as caption.
 void plainMessage(QWidget* parent, const QString& text);
 // Where both go instead of a box, when set (tests read them this way): kind is "error" or
