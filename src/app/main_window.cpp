@@ -29,6 +29,7 @@
 #include "app/settings_dialogs.h"
 #include "app/text.h"
 #include "plan/numbers.h"
+#include "plan/texts.h"
 #include "plan/transfer.h"
 #include "plan/verify.h"
 #include "xbase/file.h"
@@ -387,7 +388,7 @@ void TMain::buildMenus() {
     QMenu* file = menuBar()->addMenu(qs("Файл"));
     connect(file->addAction(qs("Путь к БД")), &QAction::triggered, this,
             [this] { guarded([this] { N5Click(); }); });
-    connect(file->addAction(qs("Восстановить таблицы...")), &QAction::triggered, this,
+    connect(file->addAction(qs(plan::text::kRestoreMenu)), &QAction::triggered, this,
             [this] { guarded([this] { restoreClick(); }); });
     connect(file->addAction(qs("Выход")), &QAction::triggered, this, &QWidget::close);
     QMenu* books = menuBar()->addMenu(qs("Справочники"));
@@ -798,7 +799,7 @@ TPlanReport::TPlanReport(QWidget* parent) : QDialog(parent) {
     Text->setReadOnly(true);  // selectable and copyable
     Text->setLineWrapMode(QPlainTextEdit::NoWrap);
     layout->addWidget(Text, 1);
-    btnAddTables = new QPushButton(qs("Добавить в список таблиц"), this);
+    btnAddTables = new QPushButton(qs(plan::text::kCheckAddTables), this);
     auto* close = new QPushButton(qs("Закрыть"), this);
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
@@ -875,12 +876,13 @@ void TMain::Button5Click() {
     // runs only when the user says so, "no" being the default.
     const plan::PlanCheck check = plan::checkPlan(*d_, DBPath, IsAnsi);
     if (check.needsConfirmation()) {
-        QString text = qs("Проверка плана нашла ошибки:\n");
+        QString text = qs(plan::text::kCheckFoundErrors);
         for (const std::string& line : plan::planReport(check))
-            if (line.rfind(plan::ansi("Слияние"), 0) == 0 || line.rfind("    ", 0) == 0 ||
-                line.rfind(plan::ansi("Пустая"), 0) == 0)
+            if (line.rfind(plan::ansi(plan::text::kCheckMerge), 0) == 0 ||
+                line.rfind("    ", 0) == 0 ||
+                line.rfind(plan::ansi(plan::text::kCheckBlank), 0) == 0)
                 text += qs(line) + "\n";
-        text += qs("Продолжить перенос?");
+        text += qs(plan::text::kCheckGoOn);
         if (!askYesNo(this, text, false)) return;
     }
     TransferScreen screen(*this);
@@ -915,12 +917,14 @@ void TMain::checkPlanClick() {
 }
 
 TRestore::TRestore(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(qs("Восстановление таблиц"));
+    setWindowTitle(qs(plan::text::kRestoreTitle));
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(qs("Копии таблиц, сделанные при переносах:"), this));
+    layout->addWidget(new QLabel(qs(plan::text::kRestoreList), this));
     Grid = new QTableWidget(0, 5, this);
-    Grid->setHorizontalHeaderLabels(
-        {qs("Перенос"), qs("Таблицы"), qs("Строк плана"), qs("Ошибок"), qs("Не перенесено")});
+    QStringList columns;
+    for (const char* c : plan::text::kRestoreColumns)
+        columns << qs(c);
+    Grid->setHorizontalHeaderLabels(columns);
     Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     Grid->setSelectionMode(QAbstractItemView::SingleSelection);
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -928,9 +932,9 @@ TRestore::TRestore(QWidget* parent) : QDialog(parent) {
     Grid->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     Grid->verticalHeader()->hide();
     layout->addWidget(Grid, 1);
-    btnRestore = new QPushButton(qs("Восстановить"), this);
-    btnReplan = new QPushButton(qs("Вернуть строки в план"), this);
-    btnDelete = new QPushButton(qs("Удалить копию"), this);
+    btnRestore = new QPushButton(qs(plan::text::kRestore), this);
+    btnReplan = new QPushButton(qs(plan::text::kReplan), this);
+    btnDelete = new QPushButton(qs(plan::text::kDeleteBackup), this);
     auto* close = new QPushButton(qs("Закрыть"), this);
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
@@ -992,7 +996,7 @@ void TMain::replanClick() {
     const std::size_t added =
         plan::PlanBuilder(*d_, *this)
             .returnRows(plan::failedRows(backups_[static_cast<std::size_t>(row)]));
-    plainMessage(Restore, qs("Возвращено строк в план: ") + QString::number(added));
+    plainMessage(Restore, qs(plan::text::kReplanned) + QString::number(added));
 }
 
 void TMain::restoreClick() {
@@ -1006,9 +1010,8 @@ void TMain::restoreBackupClick() {
     const plan::BackupInfo b = backups_[static_cast<std::size_t>(row)];
     const std::string dir = withoutDelimiter(DBPath);
     if (!askYesNo(Restore,
-                  qs("Восстановить таблицы, какими они были до переноса ") +
-                      QString::fromStdString(b.name) + "?\n" +
-                      qs("Убедитесь что никто не работает в базе."),
+                  qs(plan::text::kRestoreAsk) + QString::fromStdString(b.name) + "?\n" +
+                      qs(plan::text::kRestoreQuiet),
                   false))
         return;
     bool force = false;
@@ -1017,11 +1020,8 @@ void TMain::restoreBackupClick() {
         QString list;
         for (const std::string& t : changed)
             list += qs(t) + "\n";
-        force = askYesNo(Restore,
-                         qs("Таблицы изменены после переноса:\n") + list +
-                             qs("Восстановить и их? Изменения, сделанные после переноса, "
-                                "будут потеряны."),
-                         false);
+        force = askYesNo(
+            Restore, qs(plan::text::kRestoreChanged) + list + qs(plan::text::kRestoreForce), false);
     }
     d_->closeBrowsing();
     plan::RestoreReport report;
@@ -1043,7 +1043,8 @@ void TMain::deleteBackupClick() {
     const int row = Restore->Grid->currentRow();
     if (row < 0 || row >= static_cast<int>(backups_.size())) return;
     const plan::BackupInfo& b = backups_[static_cast<std::size_t>(row)];
-    if (!askYesNo(Restore, qs("Удалить копию ") + QString::fromStdString(b.name) + "?", false))
+    if (!askYesNo(Restore, qs(plan::text::kDeleteBackupAsk) + QString::fromStdString(b.name) + "?",
+                  false))
         return;
     plan::deleteBackup(b);
     fillRestore();

@@ -7,6 +7,7 @@
 
 #include "plan/plan.h"
 #include "plan/plan_csv.h"
+#include "plan/texts.h"
 #include "xbase/ascii.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
@@ -85,8 +86,8 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
         b.failedRows = failedRows(b).size();
         for (const std::string& line : linesOf(e.path() / "journal.txt"))
             if (line.find(":Grup:") != std::string::npos ||
-                (line.find(":Индексы ") != std::string::npos &&
-                 line.find(":Индексы проверены") == std::string::npos))
+                (line.find(text::kIndexes) != std::string::npos &&
+                 line.find(text::kIndexesChecked) == std::string::npos))
                 ++b.errorLines;
         out.push_back(std::move(b));
     }
@@ -114,11 +115,11 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
     for (const auto& [table, recorded] : recordedStates(backup)) {
         const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
         if (dbf.empty()) {
-            failed(table + ansi(": нет в базе, не восстановлена"));
+            failed(table + ansi(text::kNotInDatabase));
             continue;
         }
         if (stateOf(dbf) != recorded && !force) {
-            failed(table + ansi(": изменена после переноса, не восстановлена"));
+            failed(table + ansi(text::kChangedSince));
             continue;
         }
         try {
@@ -149,9 +150,9 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
                 xbase::atomicReplace(xbase::packNew(t), t);
             xbase::syncDirectoryOf(dbf);
             xbase::removeFile(marker);
-            report.lines.push_back(table + ansi(": восстановлена"));
+            report.lines.push_back(table + ansi(text::kRestored));
         } catch (const std::exception& e) {
-            failed(table + ansi(": не восстановлена: ") + e.what());
+            failed(table + ansi(text::kNotRestored) + e.what());
         }
     }
     return report;

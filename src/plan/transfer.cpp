@@ -9,6 +9,7 @@
 
 #include "plan/backup.h"
 #include "plan/plan_csv.h"
+#include "plan/texts.h"
 #include "plan/verify.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
@@ -73,21 +74,20 @@ bool Transfer::enoughSpace() {
     while (enough < old.size() && free + gained < needed)
         gained += backupBytes(old[enough++]);
     if (free + gained < needed) {
-        port_.info(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
-                   ansi(" МБ, свободно ") + mb(free) + ansi(" МБ") + "\r\n" +
-                   ansi("Ничего не изменено."));
+        port_.info(ansi(text::kNoRoom) + mb(needed) + ansi(text::kNoRoomFree) + mb(free) +
+                   ansi(text::kMegabytes) + "\r\n" + ansi(text::kNothingChanged));
         return false;
     }
     std::string removed;
     for (std::size_t i = 0; i < enough; ++i)
         removed += "\r\n" + old[i].name;
-    if (!port_.ask(ansi("Недостаточно места на диске для переноса: нужно ") + mb(needed) +
-                   ansi(" МБ, свободно ") + mb(free) + ansi(" МБ.") + "\r\n" +
-                   ansi("Удалить старые копии таблиц (") + mb(gained) + ansi(" МБ)?") + removed))
+    if (!port_.ask(ansi(text::kNoRoom) + mb(needed) + ansi(text::kNoRoomFree) + mb(free) +
+                   ansi(text::kMegabytes) + "." + "\r\n" + ansi(text::kRemoveOldBackups) +
+                   mb(gained) + ansi(text::kMegabytes) + ")?" + removed))
         return false;
     for (std::size_t i = 0; i < enough; ++i) {
         deleteBackup(old[i]);
-        line(ansi(":Удалена копия таблиц ") + old[i].name + ansi(": не хватало места на диске"));
+        line(ansi(text::kOldBackupRemoved) + old[i].name + ansi(text::kOldBackupRemovedWhy));
     }
     return true;
 }
@@ -165,13 +165,13 @@ void Transfer::verifyTable(const std::string& name) {
     if (!t->index()) return;
     const xbase::CheckReport r = xbase::checkTable(*t, xbase::CheckDepth::Structure);
     if (r.strict()) {
-        line(ansi(":Индексы проверены ") + name);
+        line(ansi(text::kIndexesChecked) + name);
         return;
     }
     for (const std::string& p : r.problems)
-        errorLine(ansi(":Индексы ") + name + ": " + p);
+        errorLine(ansi(text::kIndexes) + name + ": " + p);
     for (const std::string& w : r.warnings)
-        errorLine(ansi(":Индексы ") + name + ": " + w);
+        errorLine(ansi(text::kIndexes) + name + ": " + w);
 }
 
 void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
@@ -270,14 +270,11 @@ void Transfer::runWith(PerTable perTable) {
     if (errorLines_ > 0) {
         std::string where;
         if (!backupRoot_.empty()) {
-            where = "\r\n" + ansi("Журнал, план и копии таблиц: ") + backupRoot_;
-            if (!failedRows_.empty())
-                where +=
-                    "\r\n" + ansi("Их можно вернуть в план: «Файл», «Восстановить таблицы...»");
+            where = "\r\n" + ansi(text::kBackupWhere) + backupRoot_;
+            if (!failedRows_.empty()) where += "\r\n" + ansi(text::kFailedRowsBack);
         }
-        port_.info(ansi("Перенос завершён с ошибками: ") + std::to_string(errorLines_) + "\r\n" +
-                   ansi("Строки плана, которые не удалось перенести, оставлены в плане;") + "\r\n" +
-                   ansi("подробности в журнале.") + where);
+        port_.info(ansi(text::kEndedWithErrors) + std::to_string(errorLines_) + "\r\n" +
+                   ansi(text::kFailedRowsKept) + "\r\n" + ansi(text::kSeeJournal) + where);
         return;
     }
     port_.info(ansi("После переноса нужно переиндексировать базу") + "\r\n" +

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "plan/backup.h"
+#include "plan/texts.h"
 #include "xbase/ascii.h"
 #include "xbase/dbf.h"
 
@@ -87,7 +88,7 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
         try {
             auto t = openForReading(dbPath + entry.name, isAnsi);
             auto [grup, nnum] = pairFields(*t);
-            if (!grup) throw std::runtime_error(ansi("нет символьных полей GRUP и NNUM"));
+            if (!grup) throw std::runtime_error(ansi(text::kCheckNoPairFields));
             std::vector<char> buf;
             t->scan(1, buf, [&](const char* rec, std::uint32_t) {
                 if (rec[0] == '*') return true;
@@ -185,16 +186,16 @@ void addTables(data::TData& d, const std::vector<std::string>& names) {
 std::vector<std::string> planReport(const PlanCheck& c) {
     std::vector<std::string> out;
     auto rowName = [&](std::size_t i) {
-        return ansi("строка ") + std::to_string(i + 1) + " (" + c.rows[i].grup + "/" +
+        return ansi(text::kCheckRow) + std::to_string(i + 1) + " (" + c.rows[i].grup + "/" +
                c.rows[i].nnum + " -> " + c.rows[i].ngrup + "/" + c.rows[i].nnnum + ")";
     };
-    out.push_back(ansi("Проверка плана: позиций ") + std::to_string(c.rows.size()) +
-                  ansi(", таблиц ") + std::to_string(c.tables.size()));
-    if (c.emptyList) out.push_back(ansi("Список таблиц пуст: перенос ничего не изменит"));
+    out.push_back(ansi(text::kCheckTitle) + std::to_string(c.rows.size()) +
+                  ansi(text::kCheckTables) + std::to_string(c.tables.size()));
+    if (c.emptyList) out.push_back(ansi(text::kCheckEmptyList));
     std::vector<std::uint64_t> total(c.rows.size(), 0);
     for (const PlanCheck::Table& t : c.tables) {
         if (!t.error.empty()) {
-            out.push_back(t.name + ansi(": не прочитана: ") + t.error);
+            out.push_back(t.name + ansi(text::kCheckUnread) + t.error);
             continue;
         }
         std::uint64_t sum = 0;
@@ -202,25 +203,25 @@ std::vector<std::string> planReport(const PlanCheck& c) {
             sum += t.moved[i];
             total[i] += t.moved[i];
         }
-        out.push_back(t.name + ansi(": будет изменено записей: ") + std::to_string(sum));
+        out.push_back(t.name + ansi(text::kCheckWillChange) + std::to_string(sum));
     }
     for (std::size_t i = 0; i < c.rows.size() && !c.tables.empty(); ++i)
         if (total[i] == 0)
-            out.push_back(ansi("Ничего не изменит ") + rowName(i) +
-                          ansi(": такой пары нет в таблицах"));
+            out.push_back(ansi(text::kCheckNoChange) + rowName(i) + ansi(text::kCheckNoSuchPair));
     for (std::size_t i : c.blankRows)
-        out.push_back(ansi("Пустая новая группа или номер: ") + rowName(i));
+        out.push_back(ansi(text::kCheckBlank) + rowName(i));
     for (const PlanCheck::Merge& m : c.merges) {
-        out.push_back(ansi("Слияние: пару ") + m.grup + "/" + m.nnum + ansi(" получат ") +
-                      std::to_string(m.materials.size()) + ansi(" материала") +
-                      (m.withUnmoved ? ansi(", один из них не переносится") : std::string()) + ":");
+        out.push_back(ansi(text::kCheckMerge) + m.grup + "/" + m.nnum +
+                      ansi(text::kCheckMergeTake) + std::to_string(m.materials.size()) +
+                      ansi(text::kCheckMergeMaterials) +
+                      (m.withUnmoved ? ansi(text::kCheckMergeUnmoved) : std::string()) + ":");
         for (const std::string& x : m.materials)
             out.push_back("    " + x);
     }
     for (const std::string& t : c.unlisted)
-        out.push_back(ansi("Не в списке таблиц (останется со старыми парами): ") + t);
+        out.push_back(ansi(text::kCheckUnlisted) + t);
     if (!c.needsConfirmation() && c.unlisted.empty() && !c.emptyList)
-        out.push_back(ansi("Замечаний нет"));
+        out.push_back(ansi(text::kCheckClean));
     return out;
 }
 
