@@ -352,6 +352,20 @@ TMain::~TMain() {
 
 void TMain::attach(data::TData* module) {
     d_ = module;
+    // While another program writes the store, the status line says so and the cursor waits.
+    d_->KVD.setBusyNotice([this](bool waiting) {
+        if (waiting) {
+            busySaved_ = statuslabel ? statuslabel->text() : QString();
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            if (statuslabel) {
+                statuslabel->setText(qs("Ожидание: локальная база занята другой программой..."));
+                statuslabel->repaint();
+            }
+        } else {
+            QApplication::restoreOverrideCursor();
+            if (statuslabel) statuslabel->setText(busySaved_);
+        }
+    });
     marks_ = std::make_unique<plan::Marks>(*d_, *this);
     builder_ = std::make_unique<plan::PlanBuilder>(*d_, *this);
     tab1_ = new QWidget(this);

@@ -156,6 +156,7 @@ class TMain : public QMainWindow, public plan::Port {
     std::string DBPath;
     std::vector<plan::BackupInfo> backups_;  // the rows of Restore
     std::vector<std::string> unlisted_;      // what the last plan check found unlisted
+    QString busySaved_;                      // the status line while the store is waited for
     bool IsAnsi = false;
     bool SearchStarted = false;
 
@@ -206,7 +207,7 @@ class TMain : public QMainWindow, public plan::Port {
     QPushButton *Button1, *Button2, *Button3, *Button4, *Button5, *Button6, *Button7;
     QPushButton* btnCheckPlan;  // "Проверить план"
     DatasetGrid *groupsGrid = nullptr, *materialsGrid = nullptr, *planGrid = nullptr;
-    QLabel *statuslabel, *Label1, *lblPlanStatus;
+    QLabel *statuslabel = nullptr, *Label1 = nullptr, *lblPlanStatus = nullptr;
     QPlainTextEdit* mLog;
     TProgress* progress = nullptr;
     TChooseGrup* chooser = nullptr;

@@ -165,14 +165,28 @@ void TData::mlabelCalcFields(db::Dataset& d) {
     d.fieldByName("Checked").setValue(db::Value(marked));
 }
 
-void TData::openStore(const std::string& kvdPath) {
+void TData::openStore(const std::string& kvdPath, StoreUse use) {
+    // The lock first, so that a refused open changes nothing; a store opened anew gives the
+    // old one's lock up only once the new one is held.
+    std::unique_ptr<store::StoreLock> lock;
+    if (use != StoreUse::Read) {
+        if (storeLock_ && storeLockPath_ == kvdPath)
+            lock = std::move(storeLock_);  // the same store again: the lock is ours already
+        else
+            lock = std::make_unique<store::StoreLock>(kvdPath);
+    }
     KVD.setDatabaseFileName(kvdPath);
     KVD.open();
     TABLES.open();
     PLAN.open();
-    MLabelMem.close();
-    MLabelMem.emptyTable();
+    if (use == StoreUse::Window) {
+        // A window's marks are its own: they start empty.
+        MLabelMem.close();
+        MLabelMem.emptyTable();
+    }
     MLabelMem.open();
+    storeLock_ = std::move(lock);
+    storeLockPath_ = storeLock_ ? kvdPath : std::string();
 }
 
 void TData::openAccounting(const std::string& dbPath, bool isAnsi) {

@@ -3,6 +3,7 @@
 // The data module: every dataset, data source, link and setting of the program, in the order
 // the program declares them.
 
+#include <memory>
 #include <string>
 
 #include "access/ads.h"
@@ -47,11 +48,21 @@ class TData {
     ads::TAdsSettings AdsSettings1;
     ads::TAdsTable AdsTableR{"AdsTableR"};  // each listed table, rewritten by the transfer
 
+  private:
+    std::unique_ptr<store::StoreLock> storeLock_;
+    std::string storeLockPath_;  // the store storeLock_ holds
+
+  public:
     // Computes `Checked` of the current mlabel record: whether ML holds its GRUP and NNUM.
     void mlabelCalcFields(db::Dataset& dataset);
 
-    // The local store at `kvdPath`, TABLES and PLAN open, ML emptied and open again.
-    void openStore(const std::string& kvdPath);
+    // Who opens the store: the window (it holds the store's lock and owns the marks), a
+    // command that changes the list or the plan (it holds the lock, the marks untouched), or a
+    // command that only reads (no lock, nothing written).
+    enum class StoreUse { Window, Write, Read };
+    // The local store at `kvdPath`, TABLES and PLAN open, ML open (the window empties it
+    // first). Refused, naming the store, while another window or writing command holds it.
+    void openStore(const std::string& kvdPath, StoreUse use = StoreUse::Window);
     // The accounting directory (ending in its delimiter) connected and the five browsing
     // datasets opened with the character type: mlabel, MlabelV, MlabelThrough, mgrup, NMgrup.
     void openAccounting(const std::string& dbPath, bool isAnsi);

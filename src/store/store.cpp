@@ -7,6 +7,7 @@
 
 #include "xbase/ascii.h"
 #include "xbase/codepage.h"
+#include "xbase/error.h"
 #include "xbase/file.h"
 
 namespace store {
@@ -51,12 +52,25 @@ class TABSTable::Statement {
         }
         if (rc != SQLITE_OK) db_.engineError("binding a value");
     }
-    // SQLITE_ROW or SQLITE_DONE; anything else is raised.
+    // SQLITE_ROW or SQLITE_DONE; anything else is raised. A read snapshot another program's
+    // commit has made stale is taken anew (the statement restarts) rather than failing.
     int step(const char* what) {
         int rc = sqlite3_step(stmt_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) db_.engineError(what);
+        for (int again = 0; rc == SQLITE_BUSY && again < 20 &&
+                            sqlite3_extended_errcode(db_.handle()) == SQLITE_BUSY_SNAPSHOT;
+             ++again) {
+            sqlite3_reset(stmt_);
+            rc = sqlite3_step(stmt_);
+        }
+        db_.waitOver();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            sqlite3_reset(stmt_);
+            db_.engineError(what);
+        }
         return rc;
     }
+    // Ends the statement's read, so that no transaction stays open between user actions.
+    void done() { sqlite3_reset(stmt_); }
 
   private:
     const TABSDatabase& db_;
@@ -89,7 +103,8 @@ void TABSDatabase::open() {
         db::raise(name_, "Database open error");
     }
     db_ = h;
-    sqlite3_busy_timeout(db_, 2000);
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_handler(db_, &TABSDatabase::busy, this);
     // Every post is its own transaction. With a write-ahead log a commit is on disk at once
     // without waiting for the disk to flush it: a crash of the program loses nothing, a power
     // failure at most the last changes, and the file stays whole either way.
@@ -102,6 +117,33 @@ void TABSDatabase::open() {
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
+    }
+}
+
+int TABSDatabase::busy(void* self, int attempt) {
+    // Another program writes the store: waited for in short steps, up to kBusyLimitMs.
+    auto* d = static_cast<TABSDatabase*>(self);
+    constexpr int kStepMs = 20;
+    if (attempt == 200 / kStepMs && d->busyNotice_ && !d->waiting_) {  // a wait worth showing
+        d->waiting_ = true;
+        try {
+            d->busyNotice_(true);
+        } catch (...) {
+            // the notice is a courtesy: the wait goes on without it
+        }
+    }
+    if (attempt * kStepMs >= kBusyLimitMs) return 0;
+    sqlite3_sleep(kStepMs);
+    return 1;
+}
+
+void TABSDatabase::waitOver() const {
+    if (!waiting_) return;
+    waiting_ = false;
+    try {
+        if (busyNotice_) busyNotice_(false);
+    } catch (...) {
+        // as in busy()
     }
 }
 
@@ -119,7 +161,9 @@ sqlite3* TABSDatabase::handle() const {
 
 void TABSDatabase::exec(const std::string& sql) const {
     char* msg = nullptr;
-    if (sqlite3_exec(handle(), sql.c_str(), nullptr, nullptr, &msg) != SQLITE_OK) {
+    const int rc = sqlite3_exec(handle(), sql.c_str(), nullptr, nullptr, &msg);
+    waitOver();
+    if (rc != SQLITE_OK) {
         sqlite3_free(msg);
         engineError(sql);
     }
@@ -127,6 +171,11 @@ void TABSDatabase::exec(const std::string& sql) const {
 
 void TABSDatabase::engineError(const std::string& context) const {
     int code = db_ ? sqlite3_extended_errcode(db_) : SQLITE_ERROR;
+    if ((code & 0xFF) == SQLITE_BUSY)
+        db::raise(name_,
+                  "the store " + fileName_ + " stayed busy for " +
+                      std::to_string(kBusyLimitMs / 1000) +
+                      " s: another program is writing it - Native error: " + std::to_string(code));
     std::string text = db_ ? sqlite3_errmsg(db_) : "no database";
     char native[16];
     std::snprintf(native, sizeof native, "%05d", code % 100000);
@@ -164,6 +213,20 @@ void createStore(const std::string& path) {
     if (rc != SQLITE_OK) {
         std::remove(path.c_str());
         throw std::runtime_error("cannot create the tables of " + path + ": " + text);
+    }
+}
+
+StoreLock::StoreLock(const std::string& storePath) {
+    const std::string path = lockPath(storePath);
+    try {
+        if (!xbase::fileExists(path)) xbase::File::create(path).close();
+        file_ = xbase::File::open(path, xbase::Access::ReadWrite, xbase::Share::Exclusive);
+    } catch (const xbase::Error& e) {
+        if (e.code() != xbase::code::kFileInUse) throw;
+        db::raise("KVD", "the store " + storePath +
+                             " is in use by another window of the program or a command that "
+                             "changes it (" +
+                             path + ")");
     }
 }
 
@@ -310,6 +373,10 @@ void TABSTable::doRead(std::vector<db::Value>& out) {
     read_->bind(1, db::Value(rowids_.at(pos_)));
     if (read_->step("reading a row") != SQLITE_ROW) fail("The row was deleted by another program");
     sqlite3_stmt* s = read_->get();
+    struct Done {
+        Statement& st;
+        ~Done() { st.done(); }
+    } done{*read_};
     for (std::size_t c = 0; c < out.size(); ++c) {
         int col = static_cast<int>(c);
         switch (sqlite3_column_type(s, col)) {
@@ -437,7 +504,9 @@ std::int64_t TABSTable::find(const std::vector<std::size_t>& cols,
         q.bind(static_cast<int>(k + 1), v);
     }
     if (q.step("locating a row") != SQLITE_ROW) return 0;
-    return sqlite3_column_int64(q.get(), 0);
+    const std::int64_t rowid = sqlite3_column_int64(q.get(), 0);
+    q.done();
+    return rowid;
 }
 
 bool TABSTable::doLocate(const std::vector<std::size_t>& cols,

@@ -5,6 +5,7 @@
 // in any SQLite tool.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "db/dataset.h"
+#include "xbase/file.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -35,16 +37,41 @@ class TABSDatabase {
     bool connected() const { return db_ != nullptr; }
 
     sqlite3* handle() const;
+
+    // How long a store another program is writing is waited for before the statement fails.
+    static constexpr int kBusyLimitMs = 10000;
+    // Called once when a statement starts waiting for the store (true) and once when the wait
+    // is over (false), so that the wait can be shown.
+    using BusyNotice = std::function<void(bool waiting)>;
+    void setBusyNotice(BusyNotice notice) { busyNotice_ = std::move(notice); }
     // Runs a statement; an engine failure is raised with " - Native error: " and its code.
     void exec(const std::string& sql) const;
     [[noreturn]] void engineError(const std::string& context) const;
 
   private:
     friend class TABSTable;
+    static int busy(void* self, int attempt);
+    // The end of a wait busy() began, told to the notice.
+    void waitOver() const;
     std::string name_;
     std::string fileName_;
     sqlite3* db_ = nullptr;
+    BusyNotice busyNotice_;
+    mutable bool waiting_ = false;
     std::map<std::string, int> openTables_;  // table name (upper case) -> open datasets
+};
+
+// The store held by one program at a time that may change it (the window, a command that
+// writes): an exclusive lock on a file beside it, kvd.abs.lock, kept for the lock's life.
+// Commands that only read take no lock.
+class StoreLock {
+  public:
+    // Refuses, naming the store, when another holder has it.
+    explicit StoreLock(const std::string& storePath);
+    static std::string lockPath(const std::string& storePath) { return storePath + ".lock"; }
+
+  private:
+    xbase::File file_;
 };
 
 // Creates an empty store with the program's three tables; refuses to touch an existing file.

@@ -208,7 +208,18 @@ int run(std::vector<std::string> args) {
 
     const std::string dir = programDir();
     data::TData d;
-    d.openStore(store ? *store : dir + "/kvd.abs");
+    // Commands that only read take no lock and write nothing, so they work beside the open
+    // window; the others hold the store, as the window does, for as long as they run.
+    const bool reads = (group == "tables" && verb == "list") ||
+                       (group == "plan" && (verb == "list" || verb == "export")) ||
+                       (group == "transfer" && verb == "--dry-run") ||
+                       (group == "restore" && args.size() == 1);
+    d.KVD.setBusyNotice([](bool waiting) {
+        if (waiting)
+            std::fputs("lorf-mgrup-cli: another program is writing the store; waiting\n", stderr);
+    });
+    d.openStore(store ? *store : dir + "/kvd.abs",
+                reads ? data::TData::StoreUse::Read : data::TData::StoreUse::Write);
 
     if (group == "tables") {
         if (verb == "list" && args.size() == 2) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 
+#include "../common/child_process.h"
 #include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "data/data.h"
@@ -173,6 +174,62 @@ TEST_F(DataTest, PersistentFieldsMustExistWithTheirTypes) {
     EXPECT_EQ(errorText([&] { e.openAccounting(dir.path() + "/", true); }),
               "mlabel: Type mismatch for field '" + ansi("Название") +
                   "', expecting: String actual: Float");
+}
+
+// The window and other programs on one store, in two processes. The window's marks survive a
+// command that reads; a write another program commits while the window has read the store
+// does not fail the window's next write; a second window, or a command that writes, is
+// refused while the window holds the store, and welcome once it is gone.
+TEST_F(DataTest, TheWindowSharesTheStoreWithOtherPrograms) {
+    const std::string kvd = dir.file("kvd.abs");
+    testproc::Child window([&](const testproc::Child::Turns& turns) {
+        data::TData d;
+        openAll(d);
+        mark(d, "1", "A");
+        mark(d, "1", "B");
+        // The grid's calculated field looks the marks up: a read of the store.
+        if (!d.MLabelMem.locate("GRUP;NNUM", {Value("1"), Value("A")})) return 1;
+        turns.reached();
+        turns.awaitGo();  // meanwhile another program reads, and commits a write
+        mark(d, "1", "C");
+        if (d.MLabelMem.recordCount() != 3) return 2;
+        turns.reached();
+        turns.awaitGo();
+        return 0;
+    });
+    ASSERT_TRUE(window.awaitReached());
+    {
+        data::TData reader;
+        reader.openStore(kvd, data::TData::StoreUse::Read);
+        EXPECT_EQ(reader.MLabelMem.recordCount(), 2);  // the window's marks, untouched
+    }
+    for (auto use : {data::TData::StoreUse::Window, data::TData::StoreUse::Write}) {
+        data::TData other;
+        const std::string refused = errorText([&] { other.openStore(kvd, use); });
+        EXPECT_NE(refused.find("the store " + kvd + " is in use by another window"),
+                  std::string::npos)
+            << refused;
+        EXPECT_FALSE(other.PLAN.active());
+    }
+    {
+        // Another program's committed write (the store's own API; no lock).
+        store::TABSDatabase db;
+        db.setDatabaseFileName(kvd);
+        store::TABSTable plan("PLAN", db);
+        plan.setTableName("PLAN");
+        plan.open();
+        plan.append();
+        plan.fieldByName("GRUP").setAsString("2");
+        plan.post();
+    }
+    window.go();
+    ASSERT_TRUE(window.awaitReached()) << "the window's write after the other's failed";
+    window.go();
+    EXPECT_EQ(window.join(), 0);
+    data::TData next;
+    next.openStore(kvd);
+    EXPECT_EQ(next.MLabelMem.recordCount(), 0);  // a new window's marks start empty
+    EXPECT_EQ(next.PLAN.recordCount(), 1);
 }
 
 TEST_F(DataTestOem, OemDatabasesReadAsAnsi) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 
+#include "../common/child_process.h"
 #include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "db/dataset.h"
@@ -279,4 +280,31 @@ TEST_F(StoreTest, ReadOnlyDatasetsRefuseChanges) {
     TABSTable missing("Y", kvd);
     missing.setTableName("NOPE");
     EXPECT_NE(errorText([&] { missing.open(); }).find("Y: "), std::string::npos);
+}
+
+// Another process writing the store makes a post wait, visibly, not fail: the notice says when
+// the wait starts and ends, and the post lands once the other commits.
+TEST_F(StoreTest, APostWaitsForAnotherProgramsWrite) {
+    testproc::Child writer([&](const testproc::Child::Turns& turns) {
+        sqlite3* h = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+            return 1;
+        if (sqlite3_exec(h, "BEGIN IMMEDIATE; INSERT INTO PLAN (GRUP) VALUES ('W');", nullptr,
+                         nullptr, nullptr) != SQLITE_OK)
+            return 2;
+        turns.reached();
+        sqlite3_sleep(600);
+        const int rc = sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+        return rc == SQLITE_OK ? 0 : 3;
+    });
+    ASSERT_TRUE(writer.awaitReached());
+    std::vector<bool> notices;
+    kvd.setBusyNotice([&](bool waiting) { notices.push_back(waiting); });
+    plan.open();
+    addPlan("1", "A");
+    EXPECT_EQ(writer.join(), 0);
+    EXPECT_EQ(notices, (std::vector<bool>{true, false}));
+    plan.refresh();
+    EXPECT_EQ(plan.recordCount(), 2);
 }
