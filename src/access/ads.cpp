@@ -108,7 +108,11 @@ bool TAdsSettings::engineShowsDeleted() {
 TAdsConnection::TAdsConnection(std::string name) : name_(std::move(name)) {}
 
 TAdsConnection::~TAdsConnection() {
-    setIsConnected(false);
+    try {
+        setIsConnected(false);
+    } catch (...) {
+        // a destructor says nothing: TData::closeAll reports a failing close
+    }
     for (TAdsTable* t : attached_)
         t->connection_ = nullptr;
 }
@@ -159,7 +163,11 @@ void TAdsConnection::detach(TAdsTable* t) {
 TAdsTable::TAdsTable(std::string name) : db::Dataset(std::move(name)) {}
 
 TAdsTable::~TAdsTable() {
-    close();
+    try {
+        close();
+    } catch (...) {
+        // as in ~TAdsConnection
+    }
     if (connection_) connection_->detach(this);
 }
 

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QStringList>
 #include <QTimer>
+#include <cstdio>
 
 #include "app/main_window.h"
 #include "app/settings_dialogs.h"
@@ -63,7 +64,29 @@ void transferShot(app::TMain& main, data::TData& d, const QString& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication application(argc, argv);
+    app::Application application(argc, argv);
+    {
+        // The program's own options (Qt has taken its own out of the list by now): anything
+        // else, --help included, gets the usage and status 2.
+        const QStringList args = QApplication::arguments();
+        bool usage = false;
+        for (qsizetype i = 1; i < args.size(); ++i) {
+            if (args[i] == "--screenshots" && i + 1 < args.size())
+                ++i;
+            else if (args[i] != "--with-transfer")
+                usage = true;
+        }
+        if (usage) {
+            std::fputs(
+                "usage: lorf-mgrup [--screenshots DIR [--with-transfer]]\n"
+                "  the window; path.ini and kvd.abs are beside the program\n"
+                "  --screenshots DIR  saves a picture of each tab and dialog into DIR\n"
+                "  --with-transfer    with them, a transfer on the database (a scratch "
+                "copy only)\n",
+                stderr);
+            return 2;
+        }
+    }
     // The application title names the task bar button and the message boxes; it is no display
     // name, which Qt would append to every window's caption.
     QApplication::setApplicationName(app::kApplicationTitle);
@@ -168,5 +191,8 @@ int main(int argc, char** argv) {
         });
     }
     int code = application.exec();
+    // The shutdown: the data module closes its tables and the store here, where a failure
+    // still reaches the error box, before the window and the module go.
+    if (!app::reported(nullptr, [&] { data->closeAll(); })) code = code ? code : 1;
     return code;
 }

@@ -65,6 +65,17 @@ void reportError(QWidget* parent, const QString& text) {
     errorBox(parent, text)->exec();
 }
 
+bool Application::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        reportError(activeWindow(), errorText(e.what()));
+    } catch (...) {
+        reportError(activeWindow(), qs("Неизвестная ошибка"));
+    }
+    return false;
+}
+
 bool reported(QWidget* parent, const std::function<void()>& action) {
     try {
         action();
@@ -560,6 +571,14 @@ void TMain::savePath() const {
 }
 
 void TMain::FormShow() {
+    // One window a store: a second one says whose store it is and closes.
+    try {
+        store::StoreLock probe(programFile("kvd.abs").toStdString());
+    } catch (const db::DatabaseError& e) {
+        reportError(this, errorText(e.what()));
+        close();
+        return;
+    }
     // An error anywhere skips the rest: the window then stays on its initial tab.
     guarded([this] {
         QFile ini(programFile("path.ini"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QDateTime>
 #include <QDialog>
 #include <QLabel>
@@ -25,6 +26,14 @@
 namespace app {
 
 inline constexpr const char* kApplicationTitle = "LORF_MGRUP_ZAPAS";
+
+// The application: an exception that an event handler, a slot or a view lets through reaches
+// the general error report instead of ending the program.
+class Application : public QApplication {
+  public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override;
+};
 
 // The general error report: a modal error box with the error's text, a full stop added when
 // the text's last character sorts after '.'.

@@ -1,6 +1,8 @@
 #include "data/data.h"
 
+#include <exception>
 #include <filesystem>
+#include <functional>
 
 #include "xbase/codepage.h"
 #include "xbase/file.h"
@@ -139,12 +141,32 @@ TData::TData() {
 }
 
 TData::~TData() {
+    try {
+        closeAll();
+    } catch (...) {
+        // nothing can be said any more: the caller's closeAll reports it while it can
+    }
+}
+
+void TData::closeAll() {
+    // Every step runs; the first failure is raised at the end.
+    std::exception_ptr first;
+    auto step = [&](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    };
     for (ads::TAdsTable* t : {&AdsTableR, &MlabelThrough, &NMgrup, &MlabelV, &mgrup, &mlabel})
-        t->close();
-    AdsCon.disconnect();
+        step([t] { t->close(); });
+    step([this] { AdsCon.disconnect(); });
     for (store::TABSTable* t : {&MLabelMem, &PLAN, &TABLES})
-        t->close();
-    KVD.close();
+        step([t] { t->close(); });
+    step([this] { KVD.close(); });
+    storeLock_.reset();
+    storeLockPath_.clear();
+    if (first) std::rethrow_exception(first);
 }
 
 void TData::applySettings() {

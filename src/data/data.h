@@ -53,6 +53,10 @@ class TData {
     std::string storeLockPath_;  // the store storeLock_ holds
 
   public:
+    // Closes the accounting tables, the connection, the store's tables and the store (and gives
+    // the store's lock up); a failure is raised. The destructor does the same and swallows it.
+    void closeAll();
+
     // Computes `Checked` of the current mlabel record: whether ML holds its GRUP and NNUM.
     void mlabelCalcFields(db::Dataset& dataset);
 

@@ -6,8 +6,13 @@
 #include "store/store.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: kvd-init PATH\n", stderr);
+    // One path, never an option: "kvd-init --help" must not create a store named --help.
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(
+            "usage: kvd-init PATH\n"
+            "  creates an empty local store (kvd.abs) at PATH; an existing file is left "
+            "as it is\n",
+            stderr);
         return 2;
     }
     try {

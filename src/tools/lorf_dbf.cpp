@@ -1,4 +1,5 @@
 // lorf-dbf: looks into Visual FoxPro tables and their structural indexes.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -290,11 +291,24 @@ int demo(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() < 2 || args[0] == "-h" || args[0] == "--help") {
-        std::fputs(kUsage, args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
+    const std::string cmd = args.empty() ? std::string() : xbase::ascii::lower(args[0]);
+    // Options only where a command has them, and never a file name that reads as an option.
+    const std::vector<std::string> options =
+        cmd == "replace" ? std::vector<std::string>{"--where", "--set", "--char"}
+        : cmd == "demo"  ? std::vector<std::string>{"--groups", "--materials", "--seed", "--oem"}
+                         : std::vector<std::string>{};
+    bool usage = args.size() < 2 || args[1].rfind("-", 0) == 0;
+    for (std::size_t i = 1; i < args.size() && !usage; ++i)
+        if (args[i].rfind("--", 0) == 0 &&
+            std::find(options.begin(), options.end(), xbase::ascii::lower(args[i])) ==
+                options.end()) {
+            std::fprintf(stderr, "lorf-dbf: unknown option '%s'\n", args[i].c_str());
+            usage = true;
+        }
+    if (usage) {
+        std::fputs(kUsage, stderr);
+        return 2;
     }
-    std::string cmd = xbase::ascii::lower(args[0]);
     auto want = [&](std::size_t n) {
         if (args.size() != n) {
             std::fputs(kUsage, stderr);

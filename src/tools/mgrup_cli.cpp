@@ -183,6 +183,17 @@ std::string openAccounting(data::TData& d, const std::optional<std::string>& dbD
 }
 
 int run(std::vector<std::string> args) {
+    // Every option is one of these; anything else that reads as an option is refused, so that
+    // it is never taken for a name or a value.
+    static const char* const kOptions[] = {"--db",    "--store",  "--filter",  "--comment",
+                                           "--cut",   "--yes",    "--dry-run", "--allow-merge",
+                                           "--force", "--delete", "--replan"};
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") throw UsageError("the commands");
+        if (a.rfind("--", 0) == 0 &&
+            std::find(std::begin(kOptions), std::end(kOptions), a) == std::end(kOptions))
+            throw UsageError("unknown option " + a);
+    }
     std::optional<std::string> dbDir, store;
     for (std::size_t i = 0; i < args.size();) {
         if ((args[i] == "--db" || args[i] == "--store") && i + 1 < args.size()) {
@@ -348,9 +359,10 @@ int run(std::vector<std::string> args) {
             for (const std::string& line : plan::planReport(check))
                 std::printf("%s\n", out(line).c_str());
             if (dryRun) return check.needsConfirmation() ? 1 : 0;
-            throw std::runtime_error(
-                "the plan would give two materials one pair or leave a group or number empty: "
-                "nothing was changed (--allow-merge runs it all the same)");
+            std::cerr << "lorf-mgrup-cli: the plan would give two materials one pair or leave a "
+                         "group or number empty: nothing was changed (--allow-merge runs it all "
+                         "the same)\n";
+            return 1;
         }
         Console console;
         plan::Transfer transfer(d, console, isAnsi);
@@ -414,6 +426,9 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const std::exception& e) {
         std::cerr << "lorf-mgrup-cli: " << out(e.what()) << "\n";
-        return 1;
+        return 2;
+    } catch (...) {
+        std::cerr << "lorf-mgrup-cli: unknown error\n";
+        return 2;
     }
 }

@@ -357,7 +357,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     }
 
     // Groups: some will have no materials.
-    const std::uint32_t groups = std::max(o.groups, 2u);
+    const std::uint32_t groups = std::max(o.groups, 3u);  // two stay empty, one at least holds
     {
         std::string p = (fs::path(dir) / "zapas" / "mgrup.dbf").string();
         xbase::createTable(p, mgrupDef(cp));

@@ -122,6 +122,34 @@ class MainWindowTest : public QObject {
     }
     void cleanup() { stop(); }
 
+    // A second window on the store says whose store it is and closes; an exception a handler
+    // lets through reaches the error box and the program goes on.
+    void aSecondWindowIsRefusedAndNothingEscapes() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        const std::string kvd = programDir.filePath("kvd.abs").toStdString();
+        {
+            store::StoreLock first(kvd);  // the first window
+            start();
+            QCOMPARE(errors.size(), 1);
+            QVERIFY(errors[0].contains(QString::fromStdString("the store " + kvd)));
+            QVERIFY(!main->isVisible());
+            QVERIFY(!d->PLAN.active());
+            stop();
+        }
+        errors.clear();
+        start();
+        QVERIFY(errors.isEmpty());
+        QVERIFY(d->PLAN.active());
+
+        QPushButton button;
+        connect(&button, &QPushButton::clicked, [] { throw std::runtime_error("boom"); });
+        connect(&button, &QPushButton::pressed, [] { throw 42; });
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(errors, (QStringList{qs("Неизвестная ошибка."), "boom."}));
+    }
+
     void startsOnAValidPath() {
         writeIni((dbDir.path() + "/").toUtf8());
         start();
@@ -1050,5 +1078,12 @@ class MainWindowTest : public QObject {
     }
 };
 
-QTEST_MAIN(MainWindowTest)
+// The program's own application class, so that what it catches is tested too.
+int main(int argc, char** argv) {
+    app::Application application(argc, argv);
+    application.setAttribute(Qt::AA_Use96Dpi, true);
+    MainWindowTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "main_window_test.moc"

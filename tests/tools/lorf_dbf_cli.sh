@@ -38,5 +38,14 @@ expect "a missing file" 2 $?
 expect "a bad expression" 2 $?
 expect "the error names the expression" 1 "$(grep -c "FOO(NNUM)" "$dir/err")"
 
+# Help and unknown options: the usage and status 2, never a file name.
+for args in "--help" "-h" "info --bogus" "check $dir/db/main.dbf --bogus" "pack --help"; do
+    "$tool" $args >/dev/null 2>"$dir/usage"
+    expect "usage for '$args'" 2 $?
+    expect "usage text for '$args'" 1 "$(grep -c '^usage: lorf-dbf' "$dir/usage")"
+done
+# The smallest demo still has materials.
+expect "two groups" 0 "$("$tool" demo "$dir/small" --groups 2 --materials 5 >/dev/null; echo $?)"
+
 echo "lorf-dbf: $failures failed"
 [ "$failures" -eq 0 ]

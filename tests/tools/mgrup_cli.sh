@@ -131,7 +131,19 @@ expect "restored table checked" OK "$("$dbf" check "$mlabel" | cut -d' ' -f1)"
 run restore "$first" --delete
 expect "backup deleted" 1 "$(run restore | wc -l)"
 run restore nosuch 2>/dev/null
-expect "unknown backup" 1 $?
+expect "unknown backup" 2 $?
+
+# Help and unknown options: the usage and status 2, never a file or a value.
+for args in "--help" "-h" "plan list --bogus" "tables add --nope"; do
+    run $args >/dev/null 2>"$dir/usage"
+    expect "usage for '$args'" 2 $?
+    expect "usage text for '$args'" 1 "$(grep -c '^usage: lorf-mgrup-cli' "$dir/usage")"
+done
+expect "no table added by an option" 0 "$(run tables list | grep -c -- '--nope')"
+(cd "$dir" && "$init" --help 2>/dev/null)
+expect "kvd-init --help" 2 $?
+expect "no store named --help" 0 "$(ls "$dir" | grep -c -- '--help')"
+
 
 # The demo's other tables with materials' pairs go into the list in one step; the backups'
 # copies are not among them.
