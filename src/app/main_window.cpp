@@ -590,13 +590,7 @@ void TMain::FormShow() {
             if (!ini.open(QIODevice::ReadOnly))
                 throw db::DatabaseError("Cannot open file " + ini.fileName().toStdString() + ": " +
                                         ini.errorString().toStdString());
-            QByteArray bytes = ini.readAll();
-            qsizetype nul = bytes.indexOf('\0');
-            if (nul >= 0) bytes.truncate(nul);
-            text = bytes.toStdString();
-            // Line breaks at the end are no part of the path.
-            while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-                text.pop_back();
+            text = data::databasePathOfIni(ini.readAll().toStdString());
         }
         DBPath = withDelimiter(text);
         IsAnsi = data::isAnsiDatabase(DBPath);

@@ -9,6 +9,13 @@
 
 namespace data {
 
+std::string databasePathOfIni(std::string_view bytes) {
+    bytes = bytes.substr(0, bytes.find('\0'));
+    while (!bytes.empty() && (bytes.back() == '\r' || bytes.back() == '\n'))
+        bytes.remove_suffix(1);
+    return std::string(bytes);
+}
+
 namespace {
 bool holdsFile(std::string dir, const char* name) {
     if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';

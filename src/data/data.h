@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "access/ads.h"
 #include "db/dataset.h"
@@ -20,6 +21,10 @@ bool isAccountingDatabase(const std::string& dir);
 // lorf5.dbc (found as main.dbf is), OEM otherwise. The window, the path chooser and the
 // command line all decide it here.
 bool isAnsiDatabase(const std::string& dir);
+
+// The database path path.ini holds (ANSI): its bytes up to a NUL, without the line breaks
+// at the end. The window and the command line read it so.
+std::string databasePathOfIni(std::string_view bytes);
 
 class TData {
   public:

@@ -260,7 +260,6 @@ class Dataset {
     bool readOnly_ = false;
     bool eof_ = true, bof_ = true;
     int disabled_ = 0;
-    bool changedWhileDisabled_ = false;
     std::vector<FieldDef> persistent_;
     std::vector<FieldDef> columnDefs_;
     std::vector<std::unique_ptr<Field>> fields_;

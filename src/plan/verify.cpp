@@ -87,7 +87,9 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
         listed.insert(listKey(entry.name));
         try {
             auto t = openForReading(dbPath + entry.name, isAnsi);
-            auto [grup, nnum] = pairFields(*t);
+            const auto fields = pairFields(*t);  // named, for the lambdas below to capture
+            const xbase::Field* grup = fields.first;
+            const xbase::Field* nnum = fields.second;
             if (!grup) throw std::runtime_error(ansi(text::kCheckNoPairFields));
             std::vector<char> buf;
             t->scan(1, buf, [&](const char* rec, std::uint32_t) {
@@ -109,7 +111,9 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
     // The materials: which would end on one pair.
     try {
         auto m = openForReading(dbPath + "zapas/mlabel.dbf", isAnsi);
-        auto [grup, nnum] = pairFields(*m);
+        const auto fields = pairFields(*m);
+        const xbase::Field* grup = fields.first;
+        const xbase::Field* nnum = fields.second;
         const xbase::Field* name = m->field("NAME");
         if (grup) {
             struct Material {

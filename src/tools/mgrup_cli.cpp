@@ -154,10 +154,7 @@ std::string pathFromIni(const std::string& dir) {
             "no database path: path.ini not found beside the program; use --db DIR");
     std::ostringstream all;
     all << f.rdbuf();
-    std::string text = all.str();
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
-        text.pop_back();
-    return ansiPage().toUtf8(text);
+    return ansiPage().toUtf8(data::databasePathOfIni(all.str()));
 }
 
 std::string field(db::Dataset& d, const char* name) {

@@ -90,6 +90,7 @@ double ctod(std::string_view s) {
     for (char c : s) {
         if (c >= '0' && c <= '9') {
             if (n >= 3) return 0;
+            if (parts[n] > 99999) return 0;  // no date part has that many digits
             parts[n] = parts[n] * 10 + (c - '0');
             digit = true;
         } else if (digit) {

@@ -146,6 +146,7 @@ TEST_F(ExprTest, NumericAndLogicalResults) {
         {"EMPTY(SPACE(4))", true},
         {"EMPTY(GRUP)", false},
         {"EMPTY(CTOD(''))", true},
+        {"EMPTY(CTOD('12/101111111111111111111/2020'))", true},  // a run of digits: no date
         {"DATE = {^2024-02-29}", true},
         {".T. .AND. (.F. .OR. .Y.)", true},
         {"IIF(CENA>1000, .T., .F.)", true},
