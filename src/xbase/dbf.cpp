@@ -106,8 +106,15 @@ bool recoverPack(const std::string& dbfPath, bool exclusive) {
         if (!p.empty()) targets.push_back(p);
     }
     if (fileExists(packMarker(dbfPath))) {
-        for (const std::string& t : targets)
-            if (fileExists(packNew(t))) atomicReplace(packNew(t), t);
+        for (const std::string& t : targets) {
+            if (!fileExists(packNew(t))) continue;
+            try {
+                atomicReplace(packNew(t), t);
+            } catch (const Error&) {
+                // Another shared open finishing the same pack took it first.
+                if (fileExists(packNew(t))) throw;
+            }
+        }
         removeFile(packMarker(dbfPath));
         return true;
     }
@@ -120,22 +127,48 @@ bool recoverPack(const std::string& dbfPath, bool exclusive) {
 }  // namespace
 
 std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& options) {
-    std::string resolved = resolvePath(path);
-    if (resolved.empty()) {
-        // A pack that kept the old table elsewhere and stopped before the new one took its
-        // place: the marker says so, and the renames are finished first.
-        const std::string marker = resolvePath(packMarker(std::string(path)));
-        if (!marker.empty()) {
-            recoverPack(marker.substr(0, marker.size() - packMarker("").size()),
-                        options.share == Share::Exclusive);
-            resolved = resolvePath(path);
-        }
-    }
-    if (resolved.empty()) fail(code::kFileNotFound, "File not found: " + std::string(path));
     std::unique_ptr<Table> t(new Table());
     t->options_ = options;
     Access access = options.readOnly ? Access::Read : Access::ReadWrite;
-    t->file_ = File::open(resolved, access, options.share);
+    // A pack in another process that keeps the old files elsewhere moves the table away for a
+    // moment: a name that is missing or goes between its look-up and its open is tried again.
+    constexpr int kAttempts = 4;
+    std::string resolved;
+    for (int attempt = 1;; ++attempt) {
+        resolved = resolvePath(path);
+        if (resolved.empty()) {
+            // A pack that kept the old table elsewhere and stopped before the new one took its
+            // place: the marker says so, and the renames are finished first.
+            const std::string marker = resolvePath(packMarker(std::string(path)));
+            if (!marker.empty()) {
+                const std::string dbf = marker.substr(0, marker.size() - packMarker("").size());
+                // A pack still running holds its new table locked until it has the table's
+                // name: the open is refused (in use) rather than racing it for the renames.
+                // Without the new table where the pack left it, the pack has just given it the
+                // table's name: the next attempt finds it there.
+                File running;
+                bool held = false;
+                try {
+                    running = File::open(packNew(dbf), Access::ReadWrite, Share::Exclusive);
+                    held = true;
+                } catch (const Error& e) {
+                    if (e.code() == code::kFileInUse) throw;
+                }
+                if (held) {
+                    recoverPack(dbf, options.share == Share::Exclusive);
+                    running.close();
+                    resolved = resolvePath(path);
+                }
+            }
+        }
+        try {
+            if (resolved.empty()) fail(code::kFileNotFound, "File not found: " + std::string(path));
+            t->file_ = File::open(resolved, access, options.share);
+            break;
+        } catch (const Error& e) {
+            if (e.code() != code::kFileNotFound || attempt == kAttempts) throw;
+        }
+    }
     if (recoverPack(resolved, options.share == Share::Exclusive)) {
         t->file_.close();
         t->file_ = File::open(resolved, access, options.share);

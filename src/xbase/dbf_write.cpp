@@ -505,8 +505,13 @@ void Table::reindex() {
     std::vector<TagEntries> entries = buildEntries();
     std::string cdxPath = index_->path();
     std::string temp = cdxPath + ".reindex-new";
-    writeCompoundIndex(temp, index_->tags(), entries);
-    atomicReplace(temp, cdxPath);
+    try {
+        writeCompoundIndex(temp, index_->tags(), entries);
+        atomicReplace(temp, cdxPath);
+    } catch (...) {
+        removeFile(temp);  // a disk that filled up gets its space back
+        throw;
+    }
     syncDirectoryOf(cdxPath);
     if (!(header_.tableFlags & 0x01)) {
         header_.tableFlags |= dbffmt::flag::kStructuralIndex;
@@ -600,6 +605,9 @@ class Table::Pack {
     void copyRecords();
     void writeIndex();
     void commit();
+    // After a failure before the commit point: the new files go again (the space they took is
+    // given back); the table stays as it was.
+    void abandon() noexcept;
 
   private:
     void startMemoCopy();
@@ -951,15 +959,37 @@ void Table::Pack::commit() {
     table_.refresh();
 }
 
+void Table::Pack::abandon() noexcept {
+    if (fileExists(packMarker(dbfPath_))) return;  // past the commit point: the next open ends it
+    out_.close();
+    newMemo_.reset();
+    removeFile(newDbf_);
+    if (!memoPath_.empty()) removeFile(packNew(memoPath_));
+    if (table_.index_) removeFile(packNew(table_.index_->path()));
+    removeFile(packMarker(dbfPath_) + ".tmp");
+}
+
 void Table::pack(const RecordRewrite& rewrite, const std::string& keepOldIn) {
     requireWritable("pack");
     if (index_)
         for (std::size_t i = 0; i < index_->tags().size(); ++i)
             requireReproducible(i);
-    Pack job(*this, rewrite, keepOldIn);
-    job.copyRecords();
-    job.writeIndex();
-    job.commit();
+    std::optional<Pack> job;
+    try {
+        job.emplace(*this, rewrite, keepOldIn);
+        job->copyRecords();
+        job->writeIndex();
+        job->commit();
+    } catch (...) {
+        if (job) {
+            job->abandon();
+        } else {
+            // The new files the start made before it failed.
+            removeFile(packNew(file_.path()));
+            if (memo_) removeFile(packNew(memo_->path()));
+        }
+        throw;
+    }
 }
 
 void createTable(const std::string& path, const TableDef& def) {

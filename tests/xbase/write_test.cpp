@@ -25,6 +25,7 @@
 #include "xbase/error.h"
 #include "xbase/expr.h"
 #include "xbase/file.h"
+#include "xbase/pack_files.h"
 #include "xbase/parallel.h"
 
 using namespace xbase;
@@ -551,6 +552,98 @@ TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
             }
         }
     EXPECT_GT(completedWrites, 5);
+}
+
+// A disk that fills up at any write of a pack, a reindex or a run of updates: the operation
+// fails saying so, the files it was writing are gone again (the space given back), and the
+// table is the old one, whole (a pack past its commit point is finished by the next open).
+// The program goes on with the same table object.
+TEST(Write, AFullDiskLeavesTheTableWhole) {
+    const std::string full = "No space left on device";
+    enum class Op { Pack, KeepingPack, Reindex, Updates };
+    for (const Op op : {Op::Pack, Op::KeepingPack, Op::Reindex, Op::Updates}) {
+        int completed = 0;
+        for (int failAt = 1;; ++failAt) {
+            SCOPED_TRACE("operation " + std::to_string(static_cast<int>(op)) + ", full at write " +
+                         std::to_string(failAt));
+            TempDir dir;
+            const std::string path = dir.file("F.DBF");
+            createTable(path, propertyTable());
+            std::map<std::string, std::vector<std::string>> oldEntries;
+            std::vector<std::string> oldRecords, newRecords;
+            {
+                auto t = Table::open(path, exclusive());
+                std::mt19937 rng(5);
+                appendRandom(*t, 70, rng);
+                for (std::uint32_t r = 3; r <= 70; r += 5)
+                    t->setDeleted(r, true);
+                oldEntries = entriesOf(*t);
+                for (std::uint32_t r = 1; r <= 70; ++r)
+                    oldRecords.emplace_back(t->record(r), t->recordLength());
+                newRecords = oldRecords;
+                for (std::uint32_t r = 1; r <= 70; r += 3)
+                    randomize(*t, newRecords[r - 1], rng);
+            }
+            std::map<std::string, std::string> oldFiles;
+            for (const char* f : {"F.DBF", "F.CDX", "F.FPT"})
+                oldFiles[f] = fileBytes(dir.file(f));
+            bool failed = false;
+            auto t = Table::open(path, exclusive());
+            int writes = 0;
+            setWriteHook([&](const std::string& file, std::uint64_t) {
+                if (++writes == failAt) fail(code::kIoError, "Cannot write " + file + ": " + full);
+            });
+            try {
+                switch (op) {
+                    case Op::Pack:
+                        t->pack();
+                        break;
+                    case Op::KeepingPack:
+                        t->pack({}, dir.file("kept"));
+                        break;
+                    case Op::Reindex:
+                        t->reindex();
+                        break;
+                    case Op::Updates:
+                        for (std::uint32_t r = 1; r <= 70; r += 3)
+                            t->update(r, newRecords[r - 1]);
+                        break;
+                }
+            } catch (const Error& e) {
+                failed = true;
+                EXPECT_NE(std::string(e.what()).find(full), std::string::npos) << e.what();
+            }
+            setWriteHook(nullptr);
+            if (!failed) {
+                completed = writes;
+                break;
+            }
+            const bool packPastCommit = fileExists(packMarker(path));
+            // Nothing half written stays behind to hold the space.
+            for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+                if (!packPastCommit) {
+                    EXPECT_EQ(e.path().string().find("-new"), std::string::npos) << e.path();
+                }
+            }
+            if (op != Op::Updates && !packPastCommit) {
+                // The old table, in the files and in the object that goes on.
+                for (const auto& [f, bytes] : oldFiles)
+                    EXPECT_EQ(fileBytes(dir.file(f)), bytes) << f;
+                EXPECT_EQ(t->recordCount(), 70u);
+                EXPECT_EQ(entriesOf(*t), oldEntries);
+            }
+            t.reset();
+            auto again = Table::open(path, exclusive());  // finishes a pack, mends an index
+            expectClean(*again, "after the disk filled up");
+            if (op == Op::Updates) {
+                for (std::uint32_t r = 1; r <= 70; ++r) {
+                    const std::string now(again->record(r), again->recordLength());
+                    EXPECT_TRUE(now == oldRecords[r - 1] || now == newRecords[r - 1]) << r;
+                }
+            }
+        }
+        EXPECT_GT(completed, 3);
+    }
 }
 
 TEST(Write, CreatedTablesDeclareTheirTags) {
