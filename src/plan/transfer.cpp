@@ -225,6 +225,12 @@ void Transfer::runWith(PerTable perTable) {
                 } catch (const std::exception& e) {
                     errorLine(":" + std::string(e.what()));
                 }
+                // Whatever happened, the table is given back to the accounting system.
+                try {
+                    d_.AdsTableR.close();
+                } catch (const std::exception& e) {
+                    errorLine(":" + std::string(e.what()));
+                }
                 d_.TABLES.next();
                 port_.processMessages();
             }
@@ -260,10 +266,12 @@ void Transfer::runWith(PerTable perTable) {
         if (!escaped) escaped = std::current_exception();
     }
     if (!backupRoot_.empty()) {
+        // The tables are done either way: a record the backup could not take (a full disk)
+        // is an error line of the run, on the screen, not a failure of the run.
         try {
             writeRecords(firstLine);
-        } catch (const std::exception&) {
-            if (!escaped) escaped = std::current_exception();
+        } catch (const std::exception& e) {
+            errorLine(":" + std::string(e.what()));
         }
     }
     if (escaped) std::rethrow_exception(escaped);

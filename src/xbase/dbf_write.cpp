@@ -608,6 +608,10 @@ class Table::Pack {
     // After a failure before the commit point: the new files go again (the space they took is
     // given back); the table stays as it was.
     void abandon() noexcept;
+    // Past the commit point, the renames still to come and the table on its new files: run
+    // again after a failure there (a second failure leaves them to the next open).
+    bool committed() const;
+    void finishRenames();
 
   private:
     void startMemoCopy();
@@ -942,11 +946,21 @@ void Table::Pack::commit() {
     syncDirectoryOf(dbfPath_);
     atomicReplace(marker + ".tmp", marker);
     syncDirectoryOf(dbfPath_);
-    replace(newDbf_, dbfPath_);
-    if (newMemo_) replace(packNew(memoPath_), memoPath_);
-    if (table_.index_) replace(packNew(table_.index_->path()), table_.index_->path());
+    finishRenames();
+}
+
+bool Table::Pack::committed() const {
+    return fileExists(packMarker(dbfPath_));
+}
+
+void Table::Pack::finishRenames() {
+    // Each new file whose rename is still to come (all of them, or the rest after a failure).
+    if (fileExists(newDbf_)) replace(newDbf_, dbfPath_);
+    if (newMemo_ && fileExists(packNew(memoPath_))) replace(packNew(memoPath_), memoPath_);
+    if (table_.index_ && fileExists(packNew(table_.index_->path())))
+        replace(packNew(table_.index_->path()), table_.index_->path());
     syncDirectoryOf(dbfPath_);
-    removeFile(marker);
+    removeFile(packMarker(dbfPath_));
 
     // The table goes on with the new files; the new table was locked all along.
     out_.renamed(dbfPath_);
@@ -981,6 +995,10 @@ void Table::pack(const RecordRewrite& rewrite, const std::string& keepOldIn) {
         job->writeIndex();
         job->commit();
     } catch (...) {
+        if (job && job->committed()) {
+            job->finishRenames();
+            return;
+        }
         if (job) {
             job->abandon();
         } else {

@@ -573,3 +573,69 @@ TEST_F(TransferTest, NoRoomChangesNothingUnlessOldBackupsMakeIt) {
                                               ansi(": не хватало места на диске"));
     }
 }
+
+// A disk that fills up part-way through a run: the run goes on to its end, every table it
+// could not rewrite has an error line saying so and is the old table byte for byte, every
+// other table is rewritten and whole, the rows of a table that failed stay planned, and no
+// half-written file stays behind.
+TEST_F(TransferTest, AFullDiskPartWayLeavesEachTableOldOrNew) {
+    const auto& [g, k] = pairs.front();
+    const std::vector<std::string> listed = {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"};
+    const char* files[] = {"zapas/mlabel.dbf", "zapas/mlabel.cdx", "zapas/mlabel.fpt",
+                           "zapas/prihod.dbf", "zapas/prihod.cdx"};
+    int total = 0;
+    {
+        Database db(source.path(), listed, {{g, k, "first", "  9", "NEW-1"}});
+        RecordingPort port;
+        xbase::setWriteHook([&](const std::string&, std::uint64_t) { ++total; });
+        plan::Transfer(*db.d, port, true).run();
+        xbase::setWriteHook(nullptr);
+    }
+    ASSERT_GT(total, 10);
+    for (const int failAt : {1, 2, 3, total / 4, total / 2, total - 3, total - 1}) {
+        SCOPED_TRACE("full at write " + std::to_string(failAt) + " of " + std::to_string(total));
+        Database db(source.path(), listed, {{g, k, "first", "  9", "NEW-1"}});
+        std::map<std::string, std::string> before;
+        for (const char* f : files)
+            before[f] = fileBytes(db.dir.file(f));
+        RecordingPort port;
+        std::atomic<int> writes = 0;
+        xbase::setWriteHook([&](const std::string& file, std::uint64_t) {
+            if (++writes == failAt)
+                xbase::fail(xbase::code::kIoError,
+                            "Cannot write " + file + ": No space left on device");
+        });
+        plan::Transfer run(*db.d, port, true);
+        run.run();
+        xbase::setWriteHook(nullptr);
+        db.d->closeBrowsing();
+        int full = 0;
+        for (const std::string& l : port.journal)
+            full += l.find("No space left on device") != std::string::npos;
+        // Every error line is the full disk's (a failed rename past a pack's commit point is
+        // tried again, and then none is written).
+        EXPECT_EQ(run.errorLines(), full);
+        bool anyOld = false;
+        for (const char* table : {"zapas/mlabel", "zapas/prihod"}) {
+            const std::string dbf = db.dir.file(std::string(table) + ".dbf");
+            bool old = true;
+            for (const char* f : files)
+                if (std::string(f).rfind(table, 0) == 0)
+                    old &= fileBytes(db.dir.file(f)) == before[f];
+            anyOld |= old;
+            {
+                auto t = xbase::Table::open(dbf, writable());  // finishes a pack past its commit
+                EXPECT_TRUE(xbase::checkTable(*t).strict()) << table;
+            }
+            if (!old) {
+                // Rewritten: the material moved, none left behind.
+                const auto now = visiblePairs(dbf);
+                EXPECT_EQ(now.count({g, k}), 0u) << table;
+            }
+        }
+        // A row that failed in some table stays planned.
+        EXPECT_EQ(db.d->PLAN.recordCount(), anyOld ? 1 : 0);
+        for (const auto& e : fs::recursive_directory_iterator(db.dir.path()))
+            EXPECT_EQ(e.path().string().find("-new"), std::string::npos) << e.path();
+    }
+}
