@@ -205,6 +205,13 @@ void TData::openStore(const std::string& kvdPath, StoreUse use) {
             lock = std::make_unique<store::StoreLock>(kvdPath);
     }
     KVD.setDatabaseFileName(kvdPath);
+    if (KVD.connected() && KVD.readOnly() != (use == StoreUse::Read)) {
+        // Opened again in the way asked for, its datasets first.
+        for (store::TABSTable* t : {&MLabelMem, &PLAN, &TABLES})
+            t->close();
+        KVD.close();
+    }
+    KVD.setReadOnly(use == StoreUse::Read);
     KVD.open();
     TABLES.open();
     PLAN.open();

@@ -96,8 +96,10 @@ void TABSDatabase::open() {
     if (!xbase::isRegularFile(fileName_))
         db::raise(name_, "Database file '" + fileName_ + "' does not exist");
     sqlite3* h = nullptr;
-    int rc = sqlite3_open_v2(fileName_.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(
+        fileName_.c_str(), &h,
+        (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_FULLMUTEX,
+        nullptr);
     if (rc != SQLITE_OK || !h) {
         if (h) sqlite3_close(h);
         db::raise(name_, "Database open error");
@@ -108,8 +110,9 @@ void TABSDatabase::open() {
     // Every post is its own transaction. With a write-ahead log a commit is on disk at once
     // without waiting for the disk to flush it: a crash of the program loses nothing, a power
     // failure at most the last changes, and the file stays whole either way.
-    sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
-                 nullptr);
+    if (!readOnly_)
+        sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                     nullptr);
     try {
         // A file that is no SQLite database is found out here, not at the first query.
         exec("SELECT count(*) FROM sqlite_master");

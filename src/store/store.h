@@ -31,6 +31,10 @@ class TABSDatabase {
     const std::string& databaseFileName() const { return fileName_; }
     // The same name again does nothing; another name closes the database first.
     void setDatabaseFileName(const std::string& path);
+    // Opened for reading only: any write fails, and closing it leaves the file as it was.
+    // Takes effect at the next open.
+    void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
+    bool readOnly() const { return readOnly_; }
     // "KVD: Database file '...' does not exist" when the file is missing; never creates it.
     void open();
     void close();
@@ -56,6 +60,7 @@ class TABSDatabase {
     std::string name_;
     std::string fileName_;
     sqlite3* db_ = nullptr;
+    bool readOnly_ = false;
     BusyNotice busyNotice_;
     mutable bool waiting_ = false;
     std::map<std::string, int> openTables_;  // table name (upper case) -> open datasets

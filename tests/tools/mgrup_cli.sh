@@ -133,6 +133,14 @@ expect "backup deleted" 1 "$(run restore | wc -l)"
 run restore nosuch 2>/dev/null
 expect "unknown backup" 2 $?
 
+# Commands that only read leave the store as it was (SQLite may add its empty side files).
+store_sum=$(cksum <"$dir/kvd.abs")
+run plan list >/dev/null
+run tables list >/dev/null
+run plan export "$dir/read.csv"
+run restore >/dev/null
+expect "reading commands write nothing" "$store_sum" "$(cksum <"$dir/kvd.abs")"
+
 # Help and unknown options: the usage and status 2, never a file or a value.
 for args in "--help" "-h" "plan list --bogus" "tables add --nope"; do
     run $args >/dev/null 2>"$dir/usage"
