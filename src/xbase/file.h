@@ -46,7 +46,7 @@ class File {
     // Creates (or truncates) a file for writing; no lock.
     static File create(const std::string& path);
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const;
     const std::string& path() const { return path_; }
     std::uint64_t size() const;
 
@@ -62,7 +62,11 @@ class File {
     void renamed(std::string path) { path_ = std::move(path); }
 
   private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // a Windows HANDLE
+#else
     int fd_ = -1;
+#endif
     std::string path_;
 };
 

@@ -111,6 +111,10 @@ File::~File() {
     close();
 }
 
+bool File::isOpen() const {
+    return fd_ >= 0;
+}
+
 LocalTime localNow() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};

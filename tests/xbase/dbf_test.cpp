@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sys/stat.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -267,6 +268,7 @@ TEST(Dbf, OpenModesExcludeEachOther) {
     EXPECT_TRUE(again->exclusive());
     again.reset();
 
+#ifndef _WIN32
     // Another process is held off the same way.
     auto held = Table::open(dir.file("L.DBF"), shared);
     pid_t child = fork();
@@ -285,6 +287,7 @@ TEST(Dbf, OpenModesExcludeEachOther) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1) << "the other process opened the table exclusively";
+#endif
 }
 
 // dBase IV and dBase 7 keep their own memo form: the block size at byte 20 of the header and
@@ -350,6 +353,7 @@ TEST(Dbf, DBase4MemosReadAndPackInTheirOwnForm) {
 
 // What an open that the system refuses says: a missing file, a permission (a read-only file or
 // file system), anything else; never "in use", which only a lock held by another open is.
+#ifndef _WIN32
 TEST(Dbf, OpenErrorsSayWhatWentWrong) {
     const std::pair<int, int> cases[] = {
         {ENOENT, code::kFileNotFound}, {ENOTDIR, code::kFileNotFound},
@@ -371,3 +375,4 @@ TEST(Dbf, OpenErrorsSayWhatWentWrong) {
     EXPECT_EQ(errorCode([&] { Table::open(dir.file("RO.DBF"), exclusiveRead); }),
               code::kAccessDenied);
 }
+#endif

@@ -251,13 +251,11 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
     std::string same(t->record(1), t->recordLength());
     t->setText(same, *t->field("NAME"), "renamed");
     t->update(1, same);
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    const CivilDate day = today();
     std::string stamped = fileBytes(dir.file("U.DBF"));
-    EXPECT_EQ(static_cast<unsigned char>(stamped[1]), tm.tm_year % 256);
-    EXPECT_EQ(static_cast<unsigned char>(stamped[2]), tm.tm_mon + 1);
-    EXPECT_EQ(static_cast<unsigned char>(stamped[3]), tm.tm_mday);
+    EXPECT_EQ(static_cast<unsigned char>(stamped[1]), (day.year - 1900) % 256);
+    EXPECT_EQ(static_cast<unsigned char>(stamped[2]), day.month);
+    EXPECT_EQ(static_cast<unsigned char>(stamped[3]), day.day);
     expectClean(*t, "after the refused writes");
 }
 
