@@ -507,8 +507,10 @@ void Table::reindex() {
     std::string temp = cdxPath + ".reindex-new";
     try {
         writeCompoundIndex(temp, index_->tags(), entries);
+        if (kReplaceNeedsClosedTarget) index_.reset();  // opened again below
         atomicReplace(temp, cdxPath);
     } catch (...) {
+        if (!index_) openIndex(cdxPath);
         removeFile(temp);  // a disk that filled up gets its space back
         throw;
     }
@@ -642,7 +644,8 @@ class Table::Pack {
     const std::uint32_t oldCount_;
     Renumbering newOf_;  // learnt as the records are copied
     const std::string newDbf_;
-    File out_;  // the new table, locked before it gets the old one's name
+    const std::string indexPath_;  // the structural index's, or empty
+    File out_;                     // the new table, locked before it gets the old one's name
     // The memo copy.
     std::string memoPath_;
     std::unique_ptr<File> newMemo_;
@@ -675,6 +678,7 @@ Table::Pack::Pack(Table& table, const RecordRewrite& rewrite, std::string keepOl
       oldCount_(table.header_.recordCount),
       newOf_(oldCount_),
       newDbf_(packNew(dbfPath_)),
+      indexPath_(table.index_ ? table.index_->path() : std::string()),
       tags_(table.index_ ? table.index_->tags() : kNoTags),
       tagCount_(tags_.size()),
       changedOld_(static_cast<std::size_t>(oldCount_) + 1, false),
@@ -954,11 +958,20 @@ bool Table::Pack::committed() const {
 }
 
 void Table::Pack::finishRenames() {
+    const std::string& indexPath = indexPath_;
+    if (kReplaceNeedsClosedTarget) {
+        // The old files let go of first; the new table stays locked, and holds the others off.
+        table_.memo_.reset();
+        table_.index_.reset();
+        table_.file_.close();
+    }
     // Each new file whose rename is still to come (all of them, or the rest after a failure).
     if (fileExists(newDbf_)) replace(newDbf_, dbfPath_);
-    if (newMemo_ && fileExists(packNew(memoPath_))) replace(packNew(memoPath_), memoPath_);
-    if (table_.index_ && fileExists(packNew(table_.index_->path())))
-        replace(packNew(table_.index_->path()), table_.index_->path());
+    const bool newMemo = newMemo_ != nullptr;
+    newMemo_.reset();  // durable already; the table opens it again as its memo
+    if (newMemo && fileExists(packNew(memoPath_))) replace(packNew(memoPath_), memoPath_);
+    if (!indexPath.empty() && fileExists(packNew(indexPath)))
+        replace(packNew(indexPath), indexPath);
     syncDirectoryOf(dbfPath_);
     removeFile(packMarker(dbfPath_));
 
@@ -979,7 +992,7 @@ void Table::Pack::abandon() noexcept {
     newMemo_.reset();
     removeFile(newDbf_);
     if (!memoPath_.empty()) removeFile(packNew(memoPath_));
-    if (table_.index_) removeFile(packNew(table_.index_->path()));
+    if (!indexPath_.empty()) removeFile(packNew(indexPath_));
     removeFile(packMarker(dbfPath_) + ".tmp");
 }
 

@@ -70,6 +70,14 @@ class File {
     std::string path_;
 };
 
+// Whether a file the program holds open must be closed before another is renamed over it
+// (Windows without POSIX rename semantics); where it need not, the open keeps its lock.
+#ifdef _WIN32
+inline constexpr bool kReplaceNeedsClosedTarget = true;
+#else
+inline constexpr bool kReplaceNeedsClosedTarget = false;
+#endif
+
 // Replaces `target` by `replacement` in one step: afterwards the name refers to the new
 // content, or, if the call fails, still to the old.
 void atomicReplace(const std::string& replacement, const std::string& target);

@@ -37,6 +37,14 @@ std::wstring wide(const std::string& utf8) {
     return out;
 }
 
+std::string narrow(const wchar_t* w) {
+    const int len = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (len <= 1) return {};
+    std::string out(static_cast<std::size_t>(len - 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, out.data(), len, nullptr, nullptr);
+    return out;
+}
+
 std::string sysText(DWORD err) {
     wchar_t* buf = nullptr;
     const DWORD n = FormatMessageW(
@@ -67,13 +75,23 @@ HANDLE handleOf(void* h) {
 }  // namespace
 
 // Windows file systems ignore letter case and take either separator: a path that exists
-// names the file as written (separators as the engine writes them).
+// names the file with its own name as the folder lists it (separators as the engine writes
+// them), so that messages and siblings show the names on the disk.
 std::string resolvePath(std::string_view path) {
-    if (path.empty()) return {};
+    if (path.empty() || path.find_first_of("*?") != std::string_view::npos) return {};
     std::string p(path);
     for (char& c : p)
         if (c == '\\') c = '/';
-    return attributes(p) == INVALID_FILE_ATTRIBUTES ? std::string() : p;
+    if (attributes(p) == INVALID_FILE_ATTRIBUTES) return {};
+    const std::size_t slash = p.find_last_of('/');
+    const std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (last.empty() || last == "." || last == ".." || last.back() == ':') return p;
+    WIN32_FIND_DATAW found{};
+    HANDLE h = FindFirstFileW(wide(p).c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return p;
+    FindClose(h);
+    const std::string name = narrow(found.cFileName);
+    return name.empty() ? p : p.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
 }
 
 std::string siblingPath(const std::string& resolvedPath, std::string_view extension) {
