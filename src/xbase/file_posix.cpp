@@ -14,15 +14,11 @@
 #include "xbase/ascii.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
+#include "xbase/file_common.h"
 
 namespace xbase {
 
 namespace {
-
-WriteHook& writeHook() {
-    static WriteHook hook;
-    return hook;
-}
 
 // A byte far past any table's data: opens lock it shared or exclusive. Advisory locks never
 // stop I/O, so the range does not need to hold data.
@@ -86,15 +82,6 @@ std::string resolvePath(std::string_view path) {
     return cur;
 }
 
-std::string siblingPath(const std::string& resolvedPath, std::string_view extension) {
-    std::size_t slash = resolvedPath.find_last_of('/');
-    std::size_t dot = resolvedPath.find_last_of('.');
-    std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-                           ? resolvedPath
-                           : resolvedPath.substr(0, dot);
-    return resolvePath(stem + "." + std::string(extension));
-}
-
 File::File(File&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
@@ -120,11 +107,6 @@ LocalTime localNow() {
     std::tm tm{};
     localtime_r(&now, &tm);
     return {1900 + tm.tm_year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
-}
-
-CivilDate today() {
-    const LocalTime now = localNow();
-    return {now.year, now.month, now.day};
 }
 
 bool standardErrorIsTerminal() {
@@ -217,15 +199,8 @@ std::size_t File::readAt(std::uint64_t offset, void* buffer, std::size_t n) cons
     return done;
 }
 
-void File::readExact(std::uint64_t offset, void* buffer, std::size_t n,
-                     std::string_view what) const {
-    if (readAt(offset, buffer, n) != n)
-        fail(code::kCorruptTable,
-             path_ + ": " + std::string(what) + " lies past the end of the file");
-}
-
 void File::writeAt(std::uint64_t offset, const void* buffer, std::size_t n) {
-    if (auto& hook = writeHook()) hook(path_, offset);
+    if (auto& hook = platform::writeHook()) hook(path_, offset);
     std::size_t done = 0;
     const auto* in = static_cast<const char*>(buffer);
     while (done < n) {
@@ -239,7 +214,7 @@ void File::writeAt(std::uint64_t offset, const void* buffer, std::size_t n) {
 }
 
 void File::truncate(std::uint64_t size) {
-    if (auto& hook = writeHook()) hook(path_, size);
+    if (auto& hook = platform::writeHook()) hook(path_, size);
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
         fail(code::kIoError, "Cannot resize " + path_ + ": " + sysText(errno));
 }
@@ -254,7 +229,7 @@ void File::close() {
 }
 
 void atomicReplace(const std::string& replacement, const std::string& target) {
-    if (auto& hook = writeHook()) hook(target, 0);
+    if (auto& hook = platform::writeHook()) hook(target, 0);
     if (::rename(replacement.c_str(), target.c_str()) != 0)
         fail(code::kIoError, "Cannot replace " + target + ": " + sysText(errno));
 }
@@ -264,7 +239,7 @@ void removeFile(const std::string& path) {
 }
 
 void keepFile(const std::string& from, const std::string& to) {
-    if (auto& hook = writeHook()) hook(to, 0);
+    if (auto& hook = platform::writeHook()) hook(to, 0);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ec);
     if (ec) fail(code::kIoError, "Cannot create the folder of " + to + ": " + ec.message());
@@ -297,10 +272,6 @@ void syncDirectoryOf(const std::string& path) {
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
-}
-
-void setWriteHook(WriteHook hook) {
-    writeHook() = std::move(hook);
 }
 
 }  // namespace xbase

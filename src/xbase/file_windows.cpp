@@ -17,15 +17,11 @@
 
 #include "xbase/error.h"
 #include "xbase/file.h"
+#include "xbase/file_common.h"
 
 namespace xbase {
 
 namespace {
-
-WriteHook& writeHook() {
-    static WriteHook hook;
-    return hook;
-}
 
 // Program text is UTF-8 where it names files; Windows wants UTF-16.
 std::wstring wide(const std::string& utf8) {
@@ -72,6 +68,14 @@ HANDLE handleOf(void* h) {
     return static_cast<HANDLE>(h);
 }
 
+// Where a read or write at `offset` starts.
+OVERLAPPED at(std::uint64_t offset) {
+    OVERLAPPED o{};
+    o.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return o;
+}
+
 }  // namespace
 
 // Windows file systems ignore letter case and take either separator: a path that exists
@@ -92,15 +96,6 @@ std::string resolvePath(std::string_view path) {
     FindClose(h);
     const std::string name = narrow(found.cFileName);
     return name.empty() ? p : p.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
-}
-
-std::string siblingPath(const std::string& resolvedPath, std::string_view extension) {
-    std::size_t slash = resolvedPath.find_last_of('/');
-    std::size_t dot = resolvedPath.find_last_of('.');
-    std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-                           ? resolvedPath
-                           : resolvedPath.substr(0, dot);
-    return resolvePath(stem + "." + std::string(extension));
 }
 
 int openErrorCode(int err) {
@@ -192,13 +187,10 @@ std::size_t File::readAt(std::uint64_t offset, void* buffer, std::size_t n) cons
     std::size_t done = 0;
     auto* out = static_cast<char*>(buffer);
     while (done < n) {
-        OVERLAPPED at{};
-        const std::uint64_t where = offset + done;
-        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        OVERLAPPED where = at(offset + done);
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(n - done, 1u << 30));
         DWORD got = 0;
-        if (!ReadFile(handleOf(handle_), out + done, chunk, &got, &at)) {
+        if (!ReadFile(handleOf(handle_), out + done, chunk, &got, &where)) {
             const DWORD err = GetLastError();
             if (err == ERROR_HANDLE_EOF) break;
             fail(code::kIoError, "Cannot read " + path_ + ": " + sysText(err));
@@ -209,32 +201,22 @@ std::size_t File::readAt(std::uint64_t offset, void* buffer, std::size_t n) cons
     return done;
 }
 
-void File::readExact(std::uint64_t offset, void* buffer, std::size_t n,
-                     std::string_view what) const {
-    if (readAt(offset, buffer, n) != n)
-        fail(code::kCorruptTable,
-             path_ + ": " + std::string(what) + " lies past the end of the file");
-}
-
 void File::writeAt(std::uint64_t offset, const void* buffer, std::size_t n) {
-    if (auto& hook = writeHook()) hook(path_, offset);
+    if (auto& hook = platform::writeHook()) hook(path_, offset);
     std::size_t done = 0;
     const auto* in = static_cast<const char*>(buffer);
     while (done < n) {
-        OVERLAPPED at{};
-        const std::uint64_t where = offset + done;
-        at.Offset = static_cast<DWORD>(where & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        OVERLAPPED where = at(offset + done);
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(n - done, 1u << 30));
         DWORD put = 0;
-        if (!WriteFile(handleOf(handle_), in + done, chunk, &put, &at))
+        if (!WriteFile(handleOf(handle_), in + done, chunk, &put, &where))
             fail(code::kIoError, "Cannot write " + path_ + ": " + sysText(GetLastError()));
         done += put;
     }
 }
 
 void File::truncate(std::uint64_t size) {
-    if (auto& hook = writeHook()) hook(path_, size);
+    if (auto& hook = platform::writeHook()) hook(path_, size);
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
     if (!SetFileInformationByHandle(handleOf(handle_), FileEndOfFileInfo, &end, sizeof end))
@@ -283,7 +265,7 @@ bool renameOverOpen(const std::wstring& from, const std::wstring& to) {
 }  // namespace
 
 void atomicReplace(const std::string& replacement, const std::string& target) {
-    if (auto& hook = writeHook()) hook(target, 0);
+    if (auto& hook = platform::writeHook()) hook(target, 0);
     const std::wstring from = wide(replacement), to = wide(target);
     if (renameOverOpen(from, to)) return;
     if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -295,7 +277,7 @@ void removeFile(const std::string& path) {
 }
 
 void keepFile(const std::string& from, const std::string& to) {
-    if (auto& hook = writeHook()) hook(to, 0);
+    if (auto& hook = platform::writeHook()) hook(to, 0);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(wide(to)).parent_path(), ec);
     if (ec) fail(code::kIoError, "Cannot create the folder of " + to + ": " + ec.message());
@@ -329,17 +311,8 @@ LocalTime localNow() {
     return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
-CivilDate today() {
-    const LocalTime now = localNow();
-    return {now.year, now.month, now.day};
-}
-
 bool standardErrorIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
-}
-
-void setWriteHook(WriteHook hook) {
-    writeHook() = std::move(hook);
 }
 
 }  // namespace xbase
