@@ -868,8 +868,10 @@ bool Table::Pack::carryOver(std::size_t t, TagTreeWriter& w) {
             return true;
         });
         if (!whole) return false;
-    } catch (const Error&) {
-        return false;  // a damaged tree: built anew
+    } catch (const Error& e) {
+        // A damaged old tree is built anew; a failing write (a full disk) fails the pack.
+        if (e.code() != code::kCorruptIndex && e.code() != code::kCorruptTable) throw;
+        return false;
     }
     for (; next < fresh.size(); ++next)
         w.add(fresh.key(next), fresh.recno(next));

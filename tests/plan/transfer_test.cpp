@@ -614,7 +614,10 @@ TEST_F(TransferTest, AFullDiskPartWayLeavesEachTableOldOrNew) {
             full += l.find("No space left on device") != std::string::npos;
         // Every error line is the full disk's (a failed rename past a pack's commit point is
         // tried again, and then none is written).
-        EXPECT_EQ(run.errorLines(), full);
+        std::string journal;
+        for (const std::string& l : port.journal)
+            journal += testtext::utf8(l) + "\n";
+        EXPECT_EQ(run.errorLines(), full) << journal;
         bool anyOld = false;
         for (const char* table : {"zapas/mlabel", "zapas/prihod"}) {
             const std::string dbf = db.dir.file(std::string(table) + ".dbf");
@@ -625,7 +628,11 @@ TEST_F(TransferTest, AFullDiskPartWayLeavesEachTableOldOrNew) {
             anyOld |= old;
             {
                 auto t = xbase::Table::open(dbf, writable());  // finishes a pack past its commit
-                EXPECT_TRUE(xbase::checkTable(*t).strict()) << table;
+                const xbase::CheckReport report = xbase::checkTable(*t);
+                EXPECT_TRUE(report.strict())
+                    << table << ": "
+                    << (report.problems.empty() ? std::string() : report.problems.front())
+                    << (report.warnings.empty() ? std::string() : report.warnings.front());
             }
             if (!old) {
                 // Rewritten: the material moved, none left behind.
