@@ -912,8 +912,18 @@ void need(const std::vector<NodePtr>& a, std::size_t i, ValueType t, const char*
             typeName(t) + ", not " + typeName(a[i]->type));
 }
 
+// A count or position from a number: none for a negative number or NaN, and no more than any
+// string of an expression can hold (so that no conversion overflows and no loop runs away).
 std::size_t toCount(double n) {
-    return n <= 0 ? 0 : static_cast<std::size_t>(n);
+    constexpr double kMost = 1 << 30;
+    return !(n > 0)     ? 0
+           : n >= kMost ? static_cast<std::size_t>(kMost)
+                        : static_cast<std::size_t>(n);
+}
+
+// A small number argument (a width, a size) within [lo, hi]; lo for NaN.
+int toSmall(double n, int lo, int hi) {
+    return !(n > lo) ? lo : n >= hi ? hi : static_cast<int>(n);
 }
 
 std::string pad(std::string s, double width, char fill,
@@ -1116,8 +1126,8 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                  },
                  [setChars](const Args& a, Value& out) {
                      double n = a[0].num;
-                     int width = a.size() > 1 ? static_cast<int>(std::min(a[1].num, 255.0)) : 10;
-                     int dec = a.size() > 2 ? static_cast<int>(std::min(a[2].num, 255.0)) : 0;
+                     int width = a.size() > 1 ? toSmall(a[1].num, -1, 255) : 10;
+                     int dec = a.size() > 2 ? toSmall(a[2].num, -1, 255) : 0;
                      setChars(out, formatNumber(n, width, dec));
                  }});
     f.push_back({"VAL", 1, 1,
@@ -1237,7 +1247,7 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                  },
                  [](const Args& a, Value& out) {
                      std::string s = a[0].str;
-                     std::size_t n = toCount(a[1].num);
+                     std::size_t n = s.empty() ? 0 : toCount(a[1].num);
                      if (s.size() * n > (1u << 24)) err("REPLICATE() result too long");
                      out.type = V::Char;
                      out.str.clear();
@@ -1324,9 +1334,10 @@ std::vector<FnInfo> functions(const CompileEnv& env) {
                  },
                  [](const Args& a, Value& out) {
                      double x = a[0].num;
-                     int size = a.size() > 1 ? static_cast<int>(a[1].num) : 4;
+                     int size = a.size() > 1 ? toSmall(a[1].num, 0, 8) : 4;
                      if (size != 1 && size != 2 && size != 4)
                          err("BINTOC() size must be 1, 2 or 4");
+                     if (!(std::fabs(x) < 4294967296.0)) err("BINTOC() value out of range");
                      auto v = static_cast<std::int64_t>(std::trunc(x));
                      std::int64_t lim = std::int64_t{1} << (8 * size - 1);
                      if (v < -lim || v >= lim) err("BINTOC() value out of range");

@@ -195,6 +195,42 @@ TEST_F(ExprTest, ErrorsNameTheExpression) {
     EXPECT_THROW(Expression::compile("NNUM", table.get(), TextMode::Raw).test(rec, 1), Error);
 }
 
+// Numbers far out of any sensible range as widths, sizes and counts (found by fuzzing): each
+// gives a value or an expression error, never a conversion the language leaves undefined or a
+// loop that runs away.
+TEST_F(ExprTest, ExtremeArgumentsGiveValuesOrErrors) {
+    struct Case {
+        const char* text;
+        const char* value;  // nullptr: an error
+    };
+    const Case cases[] = {
+        {"STR(1, -10000000000000000000000000000000000000000, 2)", ""},
+        {"LEN(STR(1, 10000000000000000000000000000000000000000))", "       255"},
+        {"STR(1.5, 5, -10000000000000000000000000000000000000000)", "    2"},
+        {"LEN(REPLICATE('', 1000000000000000000))", "         0"},
+        {"REPLICATE('ab', 10000000000000000000)", nullptr},
+        {"LEN(SPACE(10000000000000000000000000000000000000000))", "  16777216"},
+        {"SUBSTR('abc', 10000000000000000000000000000000000000000)", ""},
+        {"LEFT('abc', -10000000000000000000000000000000000000000)", ""},
+        {"RIGHT('abc', 10000000000000000000000000000000000000000)", "abc"},
+        {"BINTOC(10000000000000000000000000000000000000000)", nullptr},
+        {"BINTOC(1, 10000000000000000000000000000000000000000)", nullptr},
+        {"BINTOC(-10000000000000000000, 4)", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Expression e = Expression::compile(c.text, table.get(), TextMode::Raw);
+        try {
+            Value v = e.evaluate(rec, 1);
+            ASSERT_NE(c.value, nullptr) << "no error";
+            EXPECT_EQ(v.type == ValueType::Number ? formatNumber(v.num, 10, 0) : v.str, c.value);
+        } catch (const Error& err) {
+            EXPECT_EQ(c.value, nullptr) << err.what();
+            EXPECT_EQ(err.code(), code::kExpression);
+        }
+    }
+}
+
 // Stored numbers are read by a short path; it must give the very double strtod gives, and
 // STR() of a stored number must give what formatting the number gives.
 TEST(ExprFormat, ShortPathsAgreeWithTheGeneralOnes) {
