@@ -35,15 +35,16 @@ std::int32_t julianDay(int y, int m, int d) {
 }
 
 void civilFromJulian(std::int32_t jd, int& year, int& month, int& day) {
-    int a = jd + 32044;
-    int b = (4 * a + 3) / 146097;
-    int c = a - 146097 * b / 4;
-    int d = (4 * c + 3) / 1461;
-    int e = c - 1461 * d / 4;
-    int m = (5 * e + 2) / 153;
-    day = e - (153 * m + 2) / 5 + 1;
-    month = m + 3 - 12 * (m / 10);
-    year = 100 * b + d - 4800 + m / 10;
+    // In 64 bits: any stored day number, however far off (a field of blanks, say), converts.
+    const std::int64_t a = std::int64_t{jd} + 32044;
+    const std::int64_t b = (4 * a + 3) / 146097;
+    const std::int64_t c = a - 146097 * b / 4;
+    const std::int64_t d = (4 * c + 3) / 1461;
+    const std::int64_t e = c - 1461 * d / 4;
+    const std::int64_t m = (5 * e + 2) / 153;
+    day = static_cast<int>(e - (153 * m + 2) / 5 + 1);
+    month = static_cast<int>(m + 3 - 12 * (m / 10));
+    year = static_cast<int>(100 * b + d - 4800 + m / 10);
 }
 
 std::int32_t julianFromDtos(std::string_view s) {

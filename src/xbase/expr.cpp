@@ -46,8 +46,13 @@ DateFormat& dateFormat() {
     return f;
 }
 
+// A day number a calendar date can have (past year 9999 none is written, nor can one be).
+bool calendarDay(double jd) {
+    return jd > 0 && jd <= 5373484;  // 9999-12-31
+}
+
 std::string dtos(double jd) {
-    if (jd <= 0) return std::string(8, ' ');
+    if (!calendarDay(jd)) return std::string(8, ' ');
     int y, m, d;
     civilFromJulian(static_cast<std::int32_t>(jd), y, m, d);
     char buf[40];
@@ -58,7 +63,7 @@ std::string dtos(double jd) {
 std::string dtoc(double jd) {
     const DateFormat& f = dateFormat();
     int width = f.century ? 10 : 8;
-    if (jd <= 0) {
+    if (!calendarDay(jd)) {
         std::string blank(static_cast<std::size_t>(width), ' ');
         blank[2] = f.separator;
         blank[5] = f.separator;

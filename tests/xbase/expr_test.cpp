@@ -216,6 +216,8 @@ TEST_F(ExprTest, ExtremeArgumentsGiveValuesOrErrors) {
         {"BINTOC(10000000000000000000000000000000000000000)", nullptr},
         {"BINTOC(1, 10000000000000000000000000000000000000000)", nullptr},
         {"BINTOC(-10000000000000000000, 4)", nullptr},
+        {"DTOS(CTOD('01/01/1000') + 538976288)", "        "},
+        {"DTOS(CTOD('01/01/1000') + 10000000000000000000000)", "        "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
