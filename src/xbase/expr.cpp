@@ -1408,7 +1408,16 @@ class Parser {
                 typeName(n->type));
     }
 
+    // Nesting (parentheses, arguments, signs) deep enough to overflow the stack is refused.
+    struct Deeper {
+        explicit Deeper(int& depth) : d(depth) {
+            if (++d > 200) err("the expression is nested too deeply");
+        }
+        ~Deeper() { --d; }
+        int& d;
+    };
     NodePtr orExpr() {
+        Deeper deeper(depth_);
         NodePtr l = andExpr();
         while (peek().kind == Tok::Or) {
             ++p_;
@@ -1512,6 +1521,7 @@ class Parser {
         return l;
     }
     NodePtr unary() {
+        Deeper deeper(depth_);
         if (isOp("-")) {
             ++p_;
             NodePtr x = unary();
@@ -1638,6 +1648,7 @@ class Parser {
 
     std::vector<Token> t_;
     std::size_t p_ = 0;
+    int depth_ = 0;
     CompileEnv env_;
     std::vector<FnInfo> fns_;
 };

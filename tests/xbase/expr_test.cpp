@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "engine_helpers.h"
 #include "format_builder.h"
 #include "temp_dir.h"
 #include "xbase/codepage.h"
@@ -219,6 +220,16 @@ TEST_F(ExprTest, ExtremeArgumentsGiveValuesOrErrors) {
         {"DTOS(CTOD('01/01/1000') + 538976288)", "        "},
         {"DTOS(CTOD('01/01/1000') + 10000000000000000000000)", "        "},
     };
+    // Nesting deep enough to overflow the stack is an error, not a crash.
+    for (const char* unit : {"(", "-", "ABS("}) {
+        std::string deep;
+        for (int i = 0; i < 100000; ++i)
+            deep += unit;
+        EXPECT_EQ(testhelp::errorCode(
+                      [&] { Expression::compile(deep + "1", table.get(), TextMode::Raw); }),
+                  code::kExpression)
+            << unit;
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         const Expression e = Expression::compile(c.text, table.get(), TextMode::Raw);
