@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,8 +25,9 @@ inline const std::string& workDir() {
         std::string d =
             std::string(base ? base : (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp")) +
             "/lorf-fuzz-" + std::to_string(getpid());
-        std::string cmd = "mkdir -p '" + d + "'";
-        if (std::system(cmd.c_str()) != 0) std::abort();
+        std::error_code ec;
+        std::filesystem::create_directories(d, ec);
+        if (ec) std::abort();
         return d;
     }();
     return dir;

@@ -11,6 +11,7 @@
 
 #include "format_builder.h"
 #include "fuzz_common.h"
+#include "xbase/ascii.h"
 
 namespace fs = std::filesystem;
 
@@ -28,9 +29,7 @@ std::string bytesOf(const fs::path& p) {
 // The file beside `p` with extension `ext` in any letter case; empty when none.
 std::string sibling(const fs::path& p, const std::string& ext) {
     for (const auto& e : fs::directory_iterator(p.parent_path())) {
-        std::string x = e.path().extension().string();
-        std::transform(x.begin(), x.end(), x.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
+        const std::string x = xbase::ascii::lower(e.path().extension().string());
         if (e.path().stem() == p.stem() && x == "." + ext) return bytesOf(e.path());
     }
     return {};
@@ -45,11 +44,6 @@ void put(const fs::path& out, const std::string& target, std::string name,
     testfmt::writeFile((out / target / name).string(), bytes);
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +56,7 @@ int main(int argc, char** argv) {
     // What other programs wrote: tables with their index and memo, containers with theirs.
     for (const auto& e : fs::recursive_directory_iterator(fixtures)) {
         if (!e.is_regular_file()) continue;
-        const std::string ext = lower(e.path().extension().string());
+        const std::string ext = xbase::ascii::lower(e.path().extension().string());
         const std::string name = fs::relative(e.path(), fixtures).string();
         if (ext == ".dbf")
             put(out, "table", name,
@@ -73,7 +67,7 @@ int main(int argc, char** argv) {
             put(out, "container", name,
                 fuzz::join(
                     {bytesOf(e.path()), sibling(e.path(), "dcx"), sibling(e.path(), "dct")}));
-        else if (lower(e.path().filename().string()) == "label.pro")
+        else if (xbase::ascii::lower(e.path().filename().string()) == "label.pro")
             put(out, "label_list", name, bytesOf(e.path()));
     }
 
