@@ -819,6 +819,21 @@ void TMain::N15Click() {
     InsertSimbols->exec();
 }
 
+namespace {
+// A dialog's bottom row: its own buttons on the left, "Закрыть" (the default) on the right.
+QHBoxLayout* buttonsAndClose(QDialog* dialog, std::initializer_list<QPushButton*> buttons) {
+    auto* close = new QPushButton(qs("Закрыть"), dialog);
+    close->setDefault(true);
+    QObject::connect(close, &QPushButton::clicked, dialog, &QDialog::accept);
+    auto* row = new QHBoxLayout;
+    for (QPushButton* b : buttons)
+        row->addWidget(b);
+    row->addStretch(1);
+    row->addWidget(close);
+    return row;
+}
+}  // namespace
+
 TPlanReport::TPlanReport(QWidget* parent) : QDialog(parent) {
     setWindowTitle(qs("Проверка плана"));
     auto* layout = new QVBoxLayout(this);
@@ -827,14 +842,7 @@ TPlanReport::TPlanReport(QWidget* parent) : QDialog(parent) {
     Text->setLineWrapMode(QPlainTextEdit::NoWrap);
     layout->addWidget(Text, 1);
     btnAddTables = new QPushButton(qs(plan::text::kCheckAddTables), this);
-    auto* close = new QPushButton(qs("Закрыть"), this);
-    close->setDefault(true);
-    connect(close, &QPushButton::clicked, this, &QDialog::accept);
-    auto* row = new QHBoxLayout;
-    row->addWidget(btnAddTables);
-    row->addStretch(1);
-    row->addWidget(close);
-    layout->addLayout(row);
+    layout->addLayout(buttonsAndClose(this, {btnAddTables}));
     resize(640, 360);
 }
 
@@ -962,16 +970,7 @@ TRestore::TRestore(QWidget* parent) : QDialog(parent) {
     btnRestore = new QPushButton(qs(plan::text::kRestore), this);
     btnReplan = new QPushButton(qs(plan::text::kReplan), this);
     btnDelete = new QPushButton(qs(plan::text::kDeleteBackup), this);
-    auto* close = new QPushButton(qs("Закрыть"), this);
-    close->setDefault(true);
-    connect(close, &QPushButton::clicked, this, &QDialog::accept);
-    auto* row = new QHBoxLayout;
-    row->addWidget(btnRestore);
-    row->addWidget(btnReplan);
-    row->addWidget(btnDelete);
-    row->addStretch(1);
-    row->addWidget(close);
-    layout->addLayout(row);
+    layout->addLayout(buttonsAndClose(this, {btnRestore, btnReplan, btnDelete}));
     resize(760, 300);
 }
 
