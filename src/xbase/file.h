@@ -83,7 +83,8 @@ inline constexpr bool kReplaceNeedsClosedTarget = false;
 void atomicReplace(const std::string& replacement, const std::string& target);
 void removeFile(const std::string& path);
 // Moves `from` to `to` (a new name), or copies it when `to` is on another file system, the
-// folder of `to` created first; afterwards `to` holds the file's content, durably.
+// folder of `to` created first; afterwards `to` holds the file's content, durably. Its pages
+// leave the system's cache where the system allows it: a kept file is not read again soon.
 void keepFile(const std::string& from, const std::string& to);
 // Copies `from` over `to`; afterwards `to` holds the file's content, durably.
 void copyFile(const std::string& from, const std::string& to);
