@@ -151,27 +151,47 @@ void Transfer::writeChangeLog(const std::string& table, const std::vector<std::s
     writeBackupFile(name, text);
 }
 
-void Transfer::verifyTable(const std::string& name) {
+void Transfer::startCheck(const std::string& name) {
     // The rewritten table's indexes, judged as other engines need them stored.
-    const std::string dir = databaseDir();
     xbase::OpenOptions o;
     o.charType = isAnsi_ ? xbase::CharType::Ansi : xbase::CharType::Oem;
-    std::unique_ptr<xbase::Table> t;
-    try {
-        t = xbase::Table::open(dir + "\\" + name, o);
-    } catch (const std::exception&) {
-        return;  // a table that does not open has its error lines already
-    }
-    if (!t->index()) return;
-    const xbase::CheckReport r = xbase::checkTable(*t, xbase::CheckDepth::Structure);
-    if (r.strict()) {
-        line(ansi(text::kIndexesChecked) + name);
+    const std::string path = databaseDir() + "\\" + name;
+    PendingCheck c;
+    c.name = name;
+    c.dbf = xbase::resolvePath(path);
+    c.report = std::async(std::launch::async, [path, o]() -> std::optional<xbase::CheckReport> {
+        std::unique_ptr<xbase::Table> t;
+        try {
+            t = xbase::Table::open(path, o);
+        } catch (const std::exception&) {
+            return std::nullopt;  // a table that does not open has its error lines already
+        }
+        if (!t->index()) return std::nullopt;
+        try {
+            return xbase::checkTable(*t, xbase::CheckDepth::Structure);
+        } catch (const std::exception& e) {
+            xbase::CheckReport r;
+            r.problems.push_back(e.what());
+            return r;
+        }
+    });
+    check_ = std::move(c);
+}
+
+void Transfer::finishCheck() {
+    if (!check_) return;
+    PendingCheck c = std::move(*check_);
+    check_.reset();
+    const std::optional<xbase::CheckReport> r = c.report.get();
+    if (!r) return;
+    if (r->strict()) {
+        line(ansi(text::kIndexesChecked) + c.name);
         return;
     }
-    for (const std::string& p : r.problems)
-        errorLine(ansi(text::kIndexes) + name + ": " + p);
-    for (const std::string& w : r.warnings)
-        errorLine(ansi(text::kIndexes) + name + ": " + w);
+    for (const std::string& p : r->problems)
+        errorLine(ansi(text::kIndexes) + c.name + ": " + p);
+    for (const std::string& w : r->warnings)
+        errorLine(ansi(text::kIndexes) + c.name + ": " + w);
 }
 
 void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
@@ -204,6 +224,9 @@ void Transfer::runWith(PerTable perTable) {
             for (d_.TABLES.first(); !d_.TABLES.eof();) {
                 std::string name = d_.TABLES.fieldByName("NAME").asString();
                 try {
+                    // The same table listed twice waits for its check before it opens again.
+                    if (check_ && check_->dbf == xbase::resolvePath(databaseDir() + "/" + name))
+                        finishCheck();
                     port_.progressUpper(name);
                     line(ansi(":Обрабатывается ") + name);
                     std::uint32_t start = port_.ticks();
@@ -214,13 +237,14 @@ void Transfer::runWith(PerTable perTable) {
                     port_.journalReplace(last, port_.journalLine(last) + " ;" +
                                                    seconds(elapsed, port_.decimalSeparator()) +
                                                    ansi(" сек"));
+                    finishCheck();  // the previous table's
                     if (rewritten_) {
                         // Closed first, so that what is recorded is the table as the run
                         // left it.
                         d_.AdsTableR.close();
-                        if (safeguards_.check) verifyTable(name);
                         if (!backupRoot_.empty())
                             recordTableState(backupRoot_, databaseDir(), name);
+                        if (safeguards_.check) startCheck(name);
                     }
                 } catch (const std::exception& e) {
                     errorLine(":" + std::string(e.what()));
@@ -243,6 +267,7 @@ void Transfer::runWith(PerTable perTable) {
     // The closing steps run whatever happened above. The plan keeps the rows that failed
     // somewhere, so that nothing the user meant is lost; a clean run empties it.
     try {
+        finishCheck();  // the last table's
         if (failedRows_.empty()) {
             d_.PLAN.close();
             d_.PLAN.emptyTable();

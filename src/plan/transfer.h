@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "data/data.h"
 #include "plan/plan.h"
+#include "xbase/check.h"
 
 namespace plan {
 
@@ -85,8 +88,11 @@ class Transfer {
     template <class PerTable>
     void runWith(PerTable perTable);
     void changeGrup(const std::vector<PlanRow>& rows, std::size_t index);
-    // The strict check of a processed table's indexes, its result in the journal.
-    void verifyTable(const std::string& name);
+    // The strict check of a rewritten table's indexes, started beside the rewrite of the next
+    // table (it only reads the new files); its result goes into the journal when it is waited
+    // for: after the next table, or before the same table is opened again.
+    void startCheck(const std::string& name);
+    void finishCheck();
     std::string databaseDir() const;
     // Whether the disk holds a copy of every listed table; says so when it does not. Old
     // backups that make room are removed when the user agrees, each with its journal line.
@@ -116,6 +122,12 @@ class Transfer {
     bool rewritten_ = false;     // the table in hand was packed (and so rewritten)
     std::vector<PlanRow> plan_;  // the plan as the run found it
     std::string backupRoot_;     // empty until a table is packed
+    struct PendingCheck {
+        std::string name;                                       // as listed
+        std::string dbf;                                        // as found on the disk
+        std::future<std::optional<xbase::CheckReport>> report;  // none: the table did not open
+    };
+    std::optional<PendingCheck> check_;
     std::function<std::uint64_t(const std::string& dir)> freeSpace_;
     Safeguards safeguards_;
 };

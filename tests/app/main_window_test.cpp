@@ -608,10 +608,11 @@ class MainWindowTest : public QObject {
         QVERIFY(lines[0].endsWith(qs(": Запущен перенос 1 позиций")));
         QVERIFY(lines[1].contains(
             QRegularExpression(qs(":Обрабатывается zapas\\\\mlabel\\.dbf ;[0-9.,]+ сек$"))));
-        QVERIFY(lines[2].endsWith(qs(":Индексы проверены zapas\\mlabel.dbf")));
-        QVERIFY(lines[3].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
-        QVERIFY(lines[4].contains(qs(":Grup:") + qs(grup) + ",Nnum:" + qs(nnum) + " "));
-        QVERIFY(lines[4].contains(QRegularExpression(qs(" ;[0-9.,]+ сек$"))));
+        // A table's check runs beside the next table, and says its result when that is done.
+        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines[3].contains(qs(":Grup:") + qs(grup) + ",Nnum:" + qs(nnum) + " "));
+        QVERIFY(lines[3].contains(QRegularExpression(qs(" ;[0-9.,]+ сек$"))));
+        QVERIFY(lines[4].endsWith(qs(":Индексы проверены zapas\\mlabel.dbf")));
         QVERIFY(lines[5].endsWith(qs(": Перенос завершен")));
         QCOMPARE(main->PageControl1->currentWidget(), static_cast<QWidget*>(main->mLog));
         QCOMPARE(main->lblPlanStatus->text(), qs("Всего операций :1"));
@@ -942,8 +943,8 @@ class MainWindowTest : public QObject {
         QStringList lines = main->mLog->toPlainText().split('\n');
         QCOMPARE(lines.filter(qs(":Обрабатывается ")).size(), 2);
         QVERIFY(lines[1].contains(qs(":Обрабатывается zapas\\mlabel.dbf ;")));
-        QVERIFY(lines[2].endsWith(qs(":Индексы проверены zapas\\mlabel.dbf")));
-        QVERIFY(lines[3].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines[2].endsWith(qs(":Обрабатывается zapas\\nosuch.dbf")));
+        QVERIFY(lines.filter(qs(":Индексы проверены zapas\\mlabel.dbf")).size() == 1);
     }
 
     // "Восстановить таблицы..." lists the backup a transfer left and puts the table back byte
