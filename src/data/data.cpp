@@ -6,6 +6,7 @@
 
 #include "xbase/codepage.h"
 #include "xbase/file.h"
+#include "xbase/fs_path.h"
 
 namespace data {
 
@@ -21,7 +22,7 @@ bool holdsFile(std::string dir, const char* name) {
     if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
     const std::string found = xbase::resolvePath(dir + name);
     std::error_code ec;
-    return !found.empty() && std::filesystem::is_regular_file(found, ec);
+    return !found.empty() && std::filesystem::is_regular_file(xbase::fsPath(found), ec);
 }
 }  // namespace
 

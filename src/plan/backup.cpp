@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "plan/plan.h"
@@ -12,6 +13,7 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
+#include "xbase/fs_path.h"
 #include "xbase/pack_files.h"
 
 namespace plan {
@@ -25,8 +27,8 @@ constexpr const char* kStates = "tables.tsv";  // table, size, modification time
 // A table's DBF as it is now: its size, its modification time and its header's first bytes.
 std::string stateOf(const std::string& dbf) {
     std::error_code ec;
-    const auto size = fs::file_size(dbf, ec);
-    const auto time = fs::last_write_time(dbf, ec).time_since_epoch().count();
+    const auto size = fs::file_size(xbase::fsPath(dbf), ec);
+    const std::int64_t time = xbase::modifiedTime(dbf);
     std::ifstream in(dbf, std::ios::binary);
     char header[32] = {};
     in.read(header, sizeof header);
@@ -45,7 +47,7 @@ std::vector<std::string> linesOf(const fs::path& file) {
 // The recorded state of each table of a backup: table, state.
 std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo& backup) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (const std::string& line : linesOf(fs::path(backup.folder) / kStates)) {
+    for (const std::string& line : linesOf(xbase::fsPath(backup.folder) / kStates)) {
         const std::size_t tab = line.find('\t');
         if (tab != std::string::npos) out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
     }
@@ -74,11 +76,11 @@ void recordTableState(const std::string& backupFolder, const std::string& dbDir,
 std::vector<BackupInfo> listBackups(const std::string& dbDir) {
     std::vector<BackupInfo> out;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::path(dbDir) / kBackupFolder, ec)) {
+    for (const auto& e : fs::directory_iterator(xbase::fsPath(dbDir) / kBackupFolder, ec)) {
         if (!e.is_directory()) continue;
         BackupInfo b;
-        b.folder = e.path().string();
-        b.name = e.path().filename().string();
+        b.folder = xbase::pathText(e.path());
+        b.name = xbase::pathText(e.path().filename());
         for (const auto& [table, state] : recordedStates(b))
             b.tables.push_back(table);
         const auto plan = linesOf(e.path() / "plan.csv");
@@ -97,11 +99,11 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
 }
 
 std::vector<PlanRow> failedRows(const BackupInfo& backup) {
-    const fs::path file = fs::path(backup.folder) / kFailedRowsFile;
+    const fs::path file = xbase::fsPath(backup.folder) / kFailedRowsFile;
     if (!fs::exists(file)) return {};
     std::vector<CsvProblem> bad;
     std::vector<PlanRow> rows;
-    for (const CsvRow& r : readPlanCsv(file.string(), bad))
+    for (const CsvRow& r : readPlanCsv(xbase::pathText(file), bad))
         rows.push_back(r.row);
     return rows;
 }
@@ -129,19 +131,27 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
             exclusive.readOnly = false;
             auto held = xbase::Table::open(dbf, exclusive);
             const std::string kept = keptFolder(backup.folder, table);
-            const std::string folder = fs::path(dbf).parent_path().string();
+            const std::string folder = xbase::pathText(xbase::fsPath(dbf).parent_path());
             // The kept files become new files beside the table's, then one marked step puts
             // them in place, as a pack does: a crash is finished by the next open.
             std::vector<std::string> targets;
-            for (const auto& f : fs::directory_iterator(kept)) {
+            for (const auto& f : fs::directory_iterator(xbase::fsPath(kept))) {
                 // The table's own files among the folder's, each back over its namesake.
                 const std::string target =
-                    xbase::resolvePath(folder + "/" + f.path().filename().string());
+                    xbase::resolvePath(folder + "/" + xbase::pathText(f.path().filename()));
                 if (!f.is_regular_file() || target.empty() ||
-                    fs::path(target).stem() != fs::path(dbf).stem())
+                    xbase::fsPath(target).stem() != xbase::fsPath(dbf).stem())
                     continue;
-                xbase::copyFile(f.path().string(), xbase::packNew(target));
+                xbase::copyFile(xbase::pathText(f.path()), xbase::packNew(target));
                 targets.push_back(target);
+            }
+            std::optional<xbase::File> newLock;
+            if (xbase::kReplaceNeedsClosedTarget && xbase::fileExists(xbase::packNew(dbf))) {
+                // The old files let go of first; the new table, locked, holds the others off
+                // (the lock follows it to its name).
+                newLock = xbase::File::open(xbase::packNew(dbf), xbase::Access::ReadWrite,
+                                            xbase::Share::Exclusive);
+                held.reset();
             }
             const std::string marker = xbase::packMarker(dbf);
             xbase::File::create(marker).sync();
@@ -170,7 +180,7 @@ std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo
 std::uint64_t backupBytes(const BackupInfo& backup) {
     std::uint64_t bytes = 0;
     std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(backup.folder, ec))
+    for (const auto& e : fs::recursive_directory_iterator(xbase::fsPath(backup.folder), ec))
         if (e.is_regular_file(ec)) {
             const std::uintmax_t size = e.file_size(ec);
             if (!ec) bytes += size;
@@ -180,7 +190,7 @@ std::uint64_t backupBytes(const BackupInfo& backup) {
 
 void deleteBackup(const BackupInfo& backup) {
     std::error_code ec;
-    fs::remove_all(backup.folder, ec);
+    fs::remove_all(xbase::fsPath(backup.folder), ec);
     if (ec)
         xbase::fail(xbase::code::kIoError, "Cannot remove " + backup.folder + ": " + ec.message());
 }

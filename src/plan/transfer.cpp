@@ -16,6 +16,7 @@
 #include "xbase/codepage.h"
 #include "xbase/dbf.h"
 #include "xbase/file.h"
+#include "xbase/fs_path.h"
 
 namespace plan {
 
@@ -48,10 +49,10 @@ bool Transfer::enoughSpace() {
         const std::string dbf = xbase::resolvePath(databaseDir() + "/" + name);
         if (dbf.empty()) continue;
         std::error_code ec;
-        needed += std::filesystem::file_size(dbf, ec);
+        needed += std::filesystem::file_size(xbase::fsPath(dbf), ec);
         for (const char* ext : {"cdx", "fpt", "dbt"}) {
             const std::string other = xbase::siblingPath(dbf, ext);
-            if (!other.empty()) needed += std::filesystem::file_size(other, ec);
+            if (!other.empty()) needed += std::filesystem::file_size(xbase::fsPath(other), ec);
         }
     }
     std::uint64_t free = 0;
@@ -59,7 +60,7 @@ bool Transfer::enoughSpace() {
         free = freeSpace_(databaseDir());
     } else {
         std::error_code ec;
-        free = std::filesystem::space(databaseDir(), ec).available;
+        free = std::filesystem::space(xbase::fsPath(databaseDir()), ec).available;
         if (ec) return true;  // unknown: the packs will say what fails
     }
     if (free >= needed || !safeguards_.backup) return true;
@@ -163,13 +164,10 @@ void Transfer::startCheck(const std::string& name) {
         std::unique_ptr<xbase::Table> t;
         try {
             t = xbase::Table::open(path, o);
-        } catch (const std::exception&) {
-            return std::nullopt;  // a table that does not open has its error lines already
-        }
-        if (!t->index()) return std::nullopt;
-        try {
+            if (!t->index()) return std::nullopt;  // nothing to check
             return xbase::checkTable(*t, xbase::CheckDepth::Structure);
         } catch (const std::exception& e) {
+            // The pack committed: a table that does not open now is a finding of the check.
             xbase::CheckReport r;
             r.problems.push_back(e.what());
             return r;

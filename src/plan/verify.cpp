@@ -9,6 +9,7 @@
 #include "plan/texts.h"
 #include "xbase/ascii.h"
 #include "xbase/dbf.h"
+#include "xbase/fs_path.h"
 
 namespace plan {
 
@@ -154,19 +155,19 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
     // backups are not the database's).
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path root(dbPath);
+    const fs::path root = xbase::fsPath(dbPath);
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         if (it.depth() == 0 && it->is_directory(ec) &&
-            xbase::ascii::lower(it->path().filename().string()) == kBackupFolder) {
+            xbase::ascii::lower(xbase::pathText(it->path().filename())) == kBackupFolder) {
             it.disable_recursion_pending();
             continue;
         }
         if (!it->is_regular_file(ec)) continue;
-        if (xbase::ascii::lower(it->path().extension().string()) != ".dbf") continue;
-        std::string relative = fs::relative(it->path(), root, ec).generic_string();
+        if (xbase::ascii::lower(xbase::pathText(it->path().extension())) != ".dbf") continue;
+        std::string relative = xbase::genericPathText(fs::relative(it->path(), root, ec));
         if (ec || listed.count(listKey(relative))) continue;
         try {
-            auto t = openForReading(it->path().string(), isAnsi);
+            auto t = openForReading(xbase::pathText(it->path()), isAnsi);
             if (!pairFields(*t).first) continue;
         } catch (const std::exception&) {
             continue;

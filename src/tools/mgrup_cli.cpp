@@ -20,8 +20,6 @@
 #include "xbase/codepage.h"
 #include "xbase/file.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 const xbase::CodePage& ansiPage() {
@@ -140,12 +138,6 @@ class Console : public plan::TransferPort {
     std::string pending_, upper_;
 };
 
-std::string programDir() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : exe.parent_path().string();
-}
-
 // The accounting directory from path.ini: its first line, in the ANSI code page.
 std::string pathFromIni(const std::string& dir) {
     std::ifstream f(dir + "/path.ini", std::ios::binary);
@@ -214,7 +206,7 @@ int run(std::vector<std::string> args) {
     if (args.empty()) throw UsageError("a command is needed");
     const std::string group = args[0], verb = args.size() > 1 ? args[1] : "";
 
-    const std::string dir = programDir();
+    const std::string dir = xbase::programDirectory();
     data::TData d;
     // Commands that only read take no lock and write nothing, so they work beside the open
     // window; the others hold the store, as the window does, for as long as they run.

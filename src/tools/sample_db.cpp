@@ -9,6 +9,7 @@
 
 #include "xbase/codepage.h"
 #include "xbase/error.h"
+#include "xbase/fs_path.h"
 
 namespace sample {
 
@@ -313,7 +314,7 @@ std::uint64_t pairHash(std::string_view grup, std::string_view nnum) {
 std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     namespace fs = std::filesystem;
     const int cp = o.oem ? 866 : 1251;
-    fs::create_directories(fs::path(dir) / "zapas");
+    fs::create_directories(xbase::fsPath(dir) / "zapas");
     std::string report;
     Rng rng(o.seed);
     xbase::OpenOptions rw;
@@ -333,7 +334,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         xbase::TableDef d;
         d.codePage = cp;
         d.fields = {{"KEY", 'C', 20, 0}, {"VALUE", 'C', 60, 0}, {"NVAL", 'N', 10, 0}};
-        std::string p = (fs::path(dir) / "main.dbf").string();
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "main.dbf");
         xbase::createTable(p, d);
         auto t = xbase::Table::open(p, rw);
         const std::pair<const char*, const char*> rows[] = {
@@ -351,7 +352,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         xbase::TableDef d;
         d.codePage = cp;
         d.fields = {{"OBJECTNAME", 'C', 128, 0}, {"OBJECTTYPE", 'C', 10, 0}};
-        std::string p = (fs::path(dir) / "lorf5.dbc").string();
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "lorf5.dbc");
         xbase::createTable(p, d);
         report += "lorf5.dbc\n";
     }
@@ -359,7 +360,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     // Groups: some will have no materials.
     const std::uint32_t groups = std::max(o.groups, 3u);  // two stay empty, one at least holds
     {
-        std::string p = (fs::path(dir) / "zapas" / "mgrup.dbf").string();
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "mgrup.dbf");
         xbase::createTable(p, mgrupDef(cp));
         auto t = xbase::Table::open(p, rw);
         for (std::uint32_t g = 0; g < groups; ++g) {
@@ -378,7 +379,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     // Materials: the last two groups stay empty; a few name groups that do not exist.
     std::vector<std::pair<std::string, std::string>> pairs;
     {
-        std::string p = (fs::path(dir) / "zapas" / "mlabel.dbf").string();
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "mlabel.dbf");
         xbase::createTable(p, mlabelDef(cp));
         auto t = xbase::Table::open(p, rw);
         std::uint32_t deleted = 0;
@@ -418,7 +419,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         d.fields = {
             {"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}, {"KOL", 'N', 12, 3}, {"DATE", 'D', 8, 0}};
         d.tags = {{"PRIH", "GRUP+NNUM", "", false, false}};
-        std::string p = (fs::path(dir) / "zapas" / "prihod.dbf").string();
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "prihod.dbf");
         xbase::createTable(p, d);
         auto t = xbase::Table::open(p, rw);
         std::uint32_t n = static_cast<std::uint32_t>(pairs.size()) * 2;
@@ -442,8 +443,8 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         xbase::TableDef d;
         d.codePage = 866;
         d.fields = {{"LBL_NAME", 'C', 40, 0}, {"LBL_PATH", 'C', 80, 0}};
-        fs::create_directories(fs::path(dir) / "pro");
-        std::string p = (fs::path(dir) / "pro" / "label.pro").string();
+        fs::create_directories(xbase::fsPath(dir) / "pro");
+        std::string p = xbase::pathText(xbase::fsPath(dir) / "pro" / "label.pro");
         xbase::createTable(p, d);
         auto t = xbase::Table::open(p, rw);
         std::string rec = t->blankRecord();

@@ -91,6 +91,12 @@ void copyFile(const std::string& from, const std::string& to);
 // Makes the names created, renamed or removed in the directory of `path` durable.
 void syncDirectoryOf(const std::string& path);
 bool fileExists(const std::string& path);
+// When the file was last written, in the system's own finest steps: a value to compare with an
+// earlier one of the same file, 0 when there is none.
+std::int64_t modifiedTime(const std::string& path);
+// The folder of the running program (where path.ini and the local store sit), "." when the
+// system does not say.
+std::string programDirectory();
 // Whether the path names a file (not a folder).
 bool isRegularFile(const std::string& path);
 

@@ -264,6 +264,18 @@ void copyFile(const std::string& from, const std::string& to) {
     File::open(to, Access::ReadWrite, Share::Shared).sync();
 }
 
+std::string programDirectory() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : exe.parent_path().string();
+}
+
+std::int64_t modifiedTime(const std::string& path) {
+    std::error_code ec;
+    const auto t = std::filesystem::last_write_time(path, ec);
+    return ec ? 0 : static_cast<std::int64_t>(t.time_since_epoch().count());
+}
+
 bool fileExists(const std::string& path) {
     return exists(path);
 }

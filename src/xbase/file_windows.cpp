@@ -87,15 +87,37 @@ std::string resolvePath(std::string_view path) {
     for (char& c : p)
         if (c == '\\') c = '/';
     if (attributes(p) == INVALID_FILE_ATTRIBUTES) return {};
-    const std::size_t slash = p.find_last_of('/');
-    const std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (last.empty() || last == "." || last == ".." || last.back() == ':') return p;
-    WIN32_FIND_DATAW found{};
-    HANDLE h = FindFirstFileW(wide(p).c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE) return p;
-    FindClose(h);
-    const std::string name = narrow(found.cFileName);
-    return name.empty() ? p : p.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+    // The root as written ("C:/", "//server/share/", "/" or none), then each name as the disk
+    // spells it, so that one file has one name whatever the letter case it was asked by.
+    std::size_t at = 0;
+    if (p.size() >= 2 && p[1] == ':') {
+        at = p.size() > 2 && p[2] == '/' ? 3 : 2;
+    } else if (p.rfind("//", 0) == 0) {
+        const std::size_t server = p.find('/', 2);
+        const std::size_t share = server == std::string::npos ? server : p.find('/', server + 1);
+        at = share == std::string::npos ? p.size() : share + 1;
+    } else if (p[0] == '/') {
+        at = 1;
+    }
+    std::string out = p.substr(0, at);
+    while (at < p.size()) {
+        std::size_t end = p.find('/', at);
+        if (end == std::string::npos) end = p.size();
+        std::string name = p.substr(at, end - at);
+        if (!name.empty() && name != "." && name != "..") {
+            WIN32_FIND_DATAW found{};
+            HANDLE h = FindFirstFileW(wide(out + name).c_str(), &found);
+            if (h != INVALID_HANDLE_VALUE) {
+                FindClose(h);
+                const std::string onDisk = narrow(found.cFileName);
+                if (!onDisk.empty()) name = onDisk;
+            }
+        }
+        out += name;
+        if (end < p.size()) out += '/';
+        at = end + 1;
+    }
+    return out;
 }
 
 int openErrorCode(int err) {
@@ -291,6 +313,33 @@ void copyFile(const std::string& from, const std::string& to) {
     if (!CopyFileW(wide(from).c_str(), wide(to).c_str(), FALSE))
         fail(code::kIoError, "Cannot copy " + from + " to " + to + ": " + sysText(GetLastError()));
     File::open(to, Access::ReadWrite, Share::Shared).sync();
+}
+
+std::string programDirectory() {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        if (n == 0) return ".";
+        if (n < name.size()) {
+            name.resize(n);
+            break;
+        }
+        name.resize(name.size() * 2);
+    }
+    std::string path = narrow(name.c_str());
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::int64_t modifiedTime(const std::string& path) {
+    // The C runtime's stat keeps whole seconds only: a change within the second would not show.
+    WIN32_FILE_ATTRIBUTE_DATA a{};
+    if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &a)) return 0;
+    return static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(a.ftLastWriteTime.dwHighDateTime) << 32) |
+        a.ftLastWriteTime.dwLowDateTime);
 }
 
 bool fileExists(const std::string& path) {

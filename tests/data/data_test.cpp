@@ -5,7 +5,9 @@
 #include <functional>
 #include <set>
 
-#include "../common/child_process.h"
+#ifndef _WIN32
+#include "../common/child_process.h"  // fork: the machines that have it
+#endif
 #include "../common/test_text.h"
 #include "../xbase/temp_dir.h"
 #include "data/data.h"
@@ -176,6 +178,7 @@ TEST_F(DataTest, PersistentFieldsMustExistWithTheirTypes) {
                   "', expecting: String actual: Float");
 }
 
+#ifndef _WIN32
 // The window and other programs on one store, in two processes. The window's marks survive a
 // command that reads; a write another program commits while the window has read the store
 // does not fail the window's next write; a second window, or a command that writes, is
@@ -231,6 +234,7 @@ TEST_F(DataTest, TheWindowSharesTheStoreWithOtherPrograms) {
     EXPECT_EQ(next.MLabelMem.recordCount(), 0);  // a new window's marks start empty
     EXPECT_EQ(next.PLAN.recordCount(), 1);
 }
+#endif
 
 TEST_F(DataTestOem, OemDatabasesReadAsAnsi) {
     data::TData d;

@@ -17,6 +17,7 @@
 #include "xbase/check.h"
 #include "xbase/codepage.h"
 #include "xbase/cursor.h"
+#include "xbase/fs_path.h"
 
 namespace fs = std::filesystem;
 using db::Value;
@@ -91,14 +92,16 @@ void withoutDir(std::vector<std::string>& lines, const std::string& dir) {
 
 struct Database {
     TempDir dir;
+    std::string root;  // the database's folder: the temporary one, or a folder in it
     std::unique_ptr<data::TData> d;
     Database(const std::string& source, const std::vector<std::string>& tables,
-             const std::vector<plan::PlanRow>& rows) {
-        fs::copy(source, dir.path(), fs::copy_options::recursive);
-        store::createStore(dir.file("kvd.abs"));
+             const std::vector<plan::PlanRow>& rows, const std::string& folder = "")
+        : root(folder.empty() ? dir.path() : dir.file(folder)) {
+        testhelp::copyFolder(source, xbase::fsPath(root));
+        store::createStore(root + "/kvd.abs");
         d = std::make_unique<data::TData>();
-        d->openStore(dir.file("kvd.abs"));
-        d->openAccounting(dir.path() + "/", true);
+        d->openStore(root + "/kvd.abs");
+        d->openAccounting(root + "/", true);
         for (const std::string& t : tables) {
             d->TABLES.append();
             d->TABLES.fieldByName("NAME").setAsString(t);
@@ -325,7 +328,7 @@ TEST(TransferOem, CyrillicNumbersInTheTablesCodePage) {
         plan::Transfer(*db.d, port, false).run();
         db.d.reset();
         fs::remove_all(source.file("zapas"));
-        fs::copy(db.dir.file("zapas"), source.file("zapas"), fs::copy_options::recursive);
+        testhelp::copyFolder(db.dir.file("zapas"), source.file("zapas"));
     }
     const int moved = rawCount("  9", oemOf("Ж-1"));
     EXPECT_GT(moved, 0);
@@ -335,7 +338,7 @@ TEST(TransferOem, CyrillicNumbersInTheTablesCodePage) {
         plan::Transfer(*db.d, port, false).run();
         db.d.reset();
         fs::remove_all(source.file("zapas"));
-        fs::copy(db.dir.file("zapas"), source.file("zapas"), fs::copy_options::recursive);
+        testhelp::copyFolder(db.dir.file("zapas"), source.file("zapas"));
     }
     EXPECT_EQ(rawCount("  8", oemOf("Щ-2")), moved);
     EXPECT_EQ(rawCount("  9", oemOf("Ж-1")), 0);
@@ -419,12 +422,16 @@ TEST_F(TransferTest, ATableListedTwiceWaitsForItsCheck) {
     RecordingPort port;
     plan::Transfer run(*db.d, port, true);
     run.run();
-    EXPECT_EQ(run.errorLines(), 0) << testtext::utf8(port.journal.back());
+    std::string journal;
+    for (const std::string& l : port.journal)
+        journal += testtext::utf8(l) + "\n";
+    EXPECT_EQ(run.errorLines(), 0) << journal;
     EXPECT_EQ(std::count_if(port.journal.begin(), port.journal.end(),
                             [](const std::string& l) {
                                 return l.find(ansi(":Индексы проверены ")) != std::string::npos;
                             }),
-              2);
+              2)
+        << journal;
     EXPECT_EQ(db.d->PLAN.recordCount(), 0);
 }
 
@@ -478,6 +485,31 @@ TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     plan::addTables(*db.d, unlisted);
     EXPECT_TRUE(plan::checkPlan(*db.d, db.dir.path() + "/", true).unlisted.empty());
     EXPECT_EQ(db.d->TABLES.recordCount(), 4);
+}
+
+// A database in a folder named in Cyrillic (as a Russian office names its folders): the run, its
+// backup, the look for unlisted tables and the restore all find their files.
+TEST_F(TransferTest, AFolderNamedInCyrillicKeepsAndRestoresItsBackup) {
+    const auto& [g, k] = pairs.front();
+    Database db(source.path(), {"zapas\\mlabel.dbf"}, {{g, k, "first", "  9", "NEW-1"}},
+                "Склад №1");
+    EXPECT_EQ(plan::checkPlan(*db.d, db.root + "/", true).unlisted,
+              (std::vector<std::string>{"zapas\\empty.dbf", "zapas\\prihod.dbf"}));
+    RecordingPort port;
+    plan::Transfer run(*db.d, port, true);
+    run.run();
+    EXPECT_EQ(run.errorLines(), 0);
+    db.d->closeBrowsing();
+    const std::vector<plan::BackupInfo> backups = plan::listBackups(db.root);
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].tables, std::vector<std::string>{"zapas\\mlabel.dbf"});
+    EXPECT_EQ(backups[0].planRows, 1u);
+    const plan::RestoreReport report = plan::restoreBackup(db.root, backups[0], false);
+    EXPECT_EQ(report.failed, 0u);
+    for (const char* f : {"mlabel.dbf", "mlabel.cdx", "mlabel.fpt"})
+        EXPECT_EQ(fileBytes(xbase::fsPath(db.root + "/zapas/" + f)),
+                  fileBytes(fs::path(source.path()) / "zapas" / f))
+            << f;
 }
 
 // A backup puts the tables back as they were before the run, byte for byte; a table changed

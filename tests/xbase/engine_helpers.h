@@ -35,17 +35,31 @@ inline int errorCode(const std::function<void()>& f) {
 }
 
 // A whole file's bytes; empty when it cannot be read.
-inline std::string fileBytes(const std::string& path) {
+inline std::string fileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
+// Copies what a folder holds into `to`, which may exist already (MinGW's recursive
+// std::filesystem::copy refuses a folder that exists).
+inline void copyFolder(const std::filesystem::path& from, const std::filesystem::path& to) {
+    namespace fs = std::filesystem;
+    fs::create_directories(to);
+    for (const auto& e : fs::recursive_directory_iterator(from)) {
+        const fs::path target = to / fs::relative(e.path(), from);
+        if (e.is_directory())
+            fs::create_directories(target);
+        else
+            fs::copy_file(e.path(), target);
+    }
+}
+
 // Copies a folder of tables (fixtures are read only) to `to`, writable.
 inline void writableCopy(const std::filesystem::path& from, const std::string& to) {
     namespace fs = std::filesystem;
-    fs::copy(from, to, fs::copy_options::recursive);
+    copyFolder(from, to);
     for (const auto& e : fs::recursive_directory_iterator(to))
         fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add);
 }
