@@ -11,5 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-# The MinGW runtime goes into the programs, so that they run without its DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The MinGW runtime goes into the programs, so that they run without its DLLs beside them;
+# beside Qt's DLLs (LORF_STATIC_RUNTIME=OFF) the programs share their runtime DLLs instead, so
+# that one C++ runtime serves the program and Qt.
+if(NOT DEFINED LORF_STATIC_RUNTIME OR LORF_STATIC_RUNTIME)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+endif()
