@@ -4,8 +4,10 @@
 #include <exception>
 
 #include "store/store.h"
+#include "xbase/file.h"
 
 int main(int argc, char** argv) {
+    xbase::useUtf8Console();
     // One path, never an option: "kvd-init --help" must not create a store named --help.
     if (argc != 2 || argv[1][0] == '-') {
         std::fputs(

@@ -15,6 +15,7 @@
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/expr.h"
+#include "xbase/file.h"
 #include "xbase/key.h"
 
 namespace {
@@ -290,6 +291,7 @@ int demo(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    xbase::useUtf8Console();
     std::vector<std::string> args(argv + 1, argv + argc);
     const std::string cmd = args.empty() ? std::string() : xbase::ascii::lower(args[0]);
     // Options only where a command has them, and never a file name that reads as an option.

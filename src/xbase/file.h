@@ -112,6 +112,9 @@ struct LocalTime {
 LocalTime localNow();
 // Whether the program's standard error goes to a terminal.
 bool standardErrorIsTerminal();
+// A console program's output is UTF-8, as its texts are: the Windows console is told so (it
+// would show them in its OEM code page otherwise).
+void useUtf8Console();
 
 // Fault injection for tests: when set, the hook is called before every write of the engine
 // with the path and offset; it may throw to simulate a crash at that write.

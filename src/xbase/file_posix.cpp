@@ -113,6 +113,8 @@ bool standardErrorIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
 }
 
+void useUtf8Console() {}  // the terminal's own setting
+
 int openErrorCode(int err) {
     switch (err) {
         case ENOENT:

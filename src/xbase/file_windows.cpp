@@ -364,4 +364,8 @@ bool standardErrorIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
 
+void useUtf8Console() {
+    SetConsoleOutputCP(CP_UTF8);
+}
+
 }  // namespace xbase
