@@ -964,6 +964,8 @@ TRestore::TRestore(QWidget* parent) : QDialog(parent) {
     Grid->setSelectionMode(QAbstractItemView::SingleSelection);
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid->horizontalHeader()->setStretchLastSection(false);
+    // The counts as wide as their headings, the date as its text; the tables take the rest.
+    Grid->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     Grid->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     Grid->verticalHeader()->hide();
     layout->addWidget(Grid, 1);
