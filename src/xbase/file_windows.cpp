@@ -18,6 +18,7 @@
 #include "xbase/error.h"
 #include "xbase/file.h"
 #include "xbase/file_common.h"
+#include "xbase/fs_path.h"
 
 namespace xbase {
 
@@ -301,7 +302,7 @@ void removeFile(const std::string& path) {
 void keepFile(const std::string& from, const std::string& to) {
     if (auto& hook = platform::writeHook()) hook(to, 0);
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(wide(to)).parent_path(), ec);
+    std::filesystem::create_directories(fsPath(to).parent_path(), ec);
     if (ec) fail(code::kIoError, "Cannot create the folder of " + to + ": " + ec.message());
     // A move within the volume; a copy and a delete to another (MOVEFILE_COPY_ALLOWED).
     if (!MoveFileExW(wide(from).c_str(), wide(to).c_str(),

@@ -83,6 +83,14 @@ std::multiset<std::pair<std::string, std::string>> visiblePairs(const std::strin
     return out;
 }
 
+// The journal as UTF-8 text, a line each: what a failing expectation shows.
+std::string journalText(const RecordingPort& port) {
+    std::string text;
+    for (const std::string& l : port.journal)
+        text += testtext::utf8(l) + "\n";
+    return text;
+}
+
 // Error lines name the database directory, which differs from copy to copy.
 void withoutDir(std::vector<std::string>& lines, const std::string& dir) {
     for (std::string& l : lines)
@@ -409,10 +417,6 @@ TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
     EXPECT_FALSE(ok.needsConfirmation());
 }
 
-// A run keeps the old files of every table it rewrites, byte for byte, in one folder of its
-// own inside the database, with its journal, the plan as it was and a change log per table;
-// the rows that failed (a missing table) stay in the plan, and the backup keeps them to be put
-// back into the plan later, even though the material table already took them.
 // A table's check runs beside the next table; the same table listed twice (spelled
 // otherwise) waits for its check before it is opened exclusively again.
 TEST_F(TransferTest, ATableListedTwiceWaitsForItsCheck) {
@@ -422,9 +426,7 @@ TEST_F(TransferTest, ATableListedTwiceWaitsForItsCheck) {
     RecordingPort port;
     plan::Transfer run(*db.d, port, true);
     run.run();
-    std::string journal;
-    for (const std::string& l : port.journal)
-        journal += testtext::utf8(l) + "\n";
+    const std::string journal = journalText(port);
     EXPECT_EQ(run.errorLines(), 0) << journal;
     EXPECT_EQ(std::count_if(port.journal.begin(), port.journal.end(),
                             [](const std::string& l) {
@@ -435,6 +437,10 @@ TEST_F(TransferTest, ATableListedTwiceWaitsForItsCheck) {
     EXPECT_EQ(db.d->PLAN.recordCount(), 0);
 }
 
+// A run keeps the old files of every table it rewrites, byte for byte, in one folder of its
+// own inside the database, with its journal, the plan as it was and a change log per table;
+// the rows that failed (a missing table) stay in the plan, and the backup keeps them to be put
+// back into the plan later, even though the material table already took them.
 TEST_F(TransferTest, ARunKeepsTheOldFilesAndWhatHappened) {
     const auto& [g, k] = pairs.front();
     Database db(source.path(), {"zapas\\mlabel.dbf", "zapas\\nosuch.dbf"},
@@ -665,10 +671,7 @@ TEST_F(TransferTest, AFullDiskPartWayLeavesEachTableOldOrNew) {
             full += l.find("No space left on device") != std::string::npos;
         // Every error line is the full disk's (a failed rename past a pack's commit point is
         // tried again, and then none is written).
-        std::string journal;
-        for (const std::string& l : port.journal)
-            journal += testtext::utf8(l) + "\n";
-        EXPECT_EQ(run.errorLines(), full) << journal;
+        EXPECT_EQ(run.errorLines(), full) << journalText(port);
         bool anyOld = false;
         for (const char* table : {"zapas/mlabel", "zapas/prihod"}) {
             const std::string dbf = db.dir.file(std::string(table) + ".dbf");
