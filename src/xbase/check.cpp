@@ -159,13 +159,6 @@ class TagChecker {
                 report("cannot evaluate the key: " + tag_.expressionError);
             return;
         }
-        if (tag_.collation != "MACHINE") {
-            // The stored keys are the collation's weights: their order is judged above, but
-            // the engine cannot compute them from the records.
-            warn("entries not compared with the records: the collation " + tag_.collation +
-                 " is unsupported");
-            return;
-        }
         std::unique_ptr<KeyBuilder> kb;
         try {
             kb = std::make_unique<KeyBuilder>(table_, tag_);

@@ -358,6 +358,9 @@ void Table::openIndex(const std::string& cdxPath) {
     }
     keyBuilders_.clear();
     keyErrors_.clear();
+    valueKeys_.clear();
+    proof_.clear();
+    proofFailures_.clear();
 }
 
 void Table::parseHeader() {

@@ -187,6 +187,17 @@ class Table {
 
     // The structural index, or nullptr when the table has none.
     CdxFile* index() const { return index_.get(); }
+    // Whether the engine computes the keys of tag `tag` (its place in index()->tags()) as they
+    // are stored: its expressions evaluate and, for a tag under a collation, its stored keys
+    // proved equal to the keys computed from the records (once per open, every collated tag
+    // at once, in parallel). Where this is false a look-up through the tag must not trust a
+    // key it computes: it scans, or refuses, and every write that would change the tag is
+    // refused before any byte changes.
+    bool keysTrusted(std::size_t tag) const;
+    // Why keysTrusted(tag) is false (the tag, and for a failed proof the first record whose
+    // stored key differs, with both keys); empty when it is true.
+    std::string untrustedReason(std::size_t tag) const;
+
     // Problems found while opening that do not stop reading (for example a CDX file that
     // the header does not flag).
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -203,6 +214,16 @@ class Table {
     // The key builders of the tags, compiled on first use (nullptr where a tag cannot be).
     const KeyBuilder* keyBuilder(std::size_t tag) const;
     void requireReproducible(std::size_t tag) const;
+    // Whether a rewrite keeps the value (and the FOR condition) a tag's key is made of, for a
+    // tag whose keys the engine cannot compute.
+    bool keyValueKept(std::size_t tag, const char* before, const char* after,
+                      std::uint32_t recno) const;
+    // Proves the stored keys of every collated tag not yet proven (key_proof.cpp).
+    void proveCollatedKeys() const;
+    // The first entry of a tag whose proof failed that differs from its record, as a text.
+    std::string firstKeyDifference(std::size_t tag) const;
+    // After a rebuild every tag holds the keys the engine computed.
+    void markKeysProven() const;
     void writeRecord(std::uint32_t recno, std::string_view record);
     // Runs the writing part of a record write, once every check has passed; a failure there
     // leaves the marker that has the next exclusive open rebuild the index.
@@ -239,6 +260,10 @@ class Table {
     std::vector<std::string> warnings_;
     mutable std::vector<std::unique_ptr<KeyBuilder>> keyBuilders_;
     mutable std::vector<std::string> keyErrors_;
+    mutable std::vector<std::unique_ptr<KeyBuilder>> valueKeys_;  // for keyValueKept
+    // Per tag: 0 not yet proven, 1 proven (or in the machine order), -1 the proof failed.
+    mutable std::vector<signed char> proof_;
+    mutable std::vector<std::string> proofFailures_;
     bool dateStamped_ = false;
     std::uint64_t changes_ = 1;
     bool containerUnknown_ = false;  // the table names a database container it cannot read
@@ -276,6 +301,10 @@ struct TableDef {
     std::vector<TagDef> tags;
     int codePage = 1251;
     std::uint16_t memoBlockSize = 64;
+    // The collation the character tags are built under, as SET COLLATE TO gives it to
+    // Visual FoxPro: empty or MACHINE for the byte order, else one that collation.h knows for
+    // the code page (RUSSIAN, GENERAL).
+    std::string collation;
 };
 // Creates the files of an empty table (replacing none: an existing file is an error).
 void createTable(const std::string& path, const TableDef& def);

@@ -12,6 +12,7 @@
 #include "xbase/cdx.h"
 #include "xbase/cdx_build.h"
 #include "xbase/codepage.h"
+#include "xbase/collation.h"
 #include "xbase/dbf.h"
 #include "xbase/dbf_format.h"
 #include "xbase/error.h"
@@ -106,6 +107,28 @@ const KeyBuilder* Table::keyBuilder(std::size_t tag) const {
     return keyBuilders_[tag].get();
 }
 
+bool Table::keyValueKept(std::size_t i, const char* before, const char* after,
+                         std::uint32_t recno) const {
+    // Keys in the machine order stand for the values: equal values, equal keys under any
+    // collation. An expression the engine cannot evaluate tells nothing.
+    if (valueKeys_.size() != index_->tags().size()) {
+        valueKeys_.clear();
+        valueKeys_.resize(index_->tags().size());
+    }
+    auto& kb = valueKeys_[i];
+    if (!kb) {
+        TagInfo machine = index_->tags()[i];
+        machine.collation = "MACHINE";
+        try {
+            kb = std::make_unique<KeyBuilder>(*this, machine);
+        } catch (const Error&) {
+            return false;
+        }
+    }
+    const bool was = kb->included(before, recno), is = kb->included(after, recno);
+    return was == is && (!was || kb->key(before, recno) == kb->key(after, recno));
+}
+
 void Table::requireReproducible(std::size_t i) const {
     const TagInfo& tag = index_->tags()[i];
     if (tag.binary())
@@ -115,9 +138,8 @@ void Table::requireReproducible(std::size_t i) const {
     if (!keyBuilder(i))
         fail(code::kUnsupported,
              file_.path() + ": tag " + tag.name + " cannot be kept right: " + keyErrors_[i]);
-    if (tag.collation != "MACHINE")
-        fail(code::kUnsupported, file_.path() + ": tag " + tag.name + " uses the collation " +
-                                     tag.collation + ", which this engine cannot reproduce");
+    // A collated tag is written only once its stored keys proved to be the engine's.
+    if (!keysTrusted(i)) fail(code::kUnsupported, untrustedReason(i));
 }
 
 std::string Table::blankRecord() const {
@@ -271,7 +293,12 @@ void Table::update(std::uint32_t recno, std::string_view rec) {
         for (std::size_t i = 0; i < tags.size(); ++i) {
             const TagInfo& tag = tags[i];
             const KeyBuilder* kb = keyBuilder(i);
-            if (!kb) requireReproducible(i);
+            if (!kb) {
+                // A tag whose keys the engine cannot compute is left alone by a write that
+                // keeps the value its key is made of.
+                if (keyValueKept(i, old.data(), rec.data(), recno)) continue;
+                requireReproducible(i);
+            }
             Change c{
                 &tag, kb->included(old.data(), recno), kb->included(rec.data(), recno), {}, {}};
             if (c.inOld) c.oldKey = kb->key(old.data(), recno);
@@ -520,34 +547,11 @@ void Table::reindex() {
         file_.writeAt(dbffmt::header::kTableFlags, &header_.tableFlags, 1);
     }
     openIndex(cdxPath);
+    markKeysProven();  // every key was computed here
     warnings_.clear();
 }
 
 namespace {
-
-// A 64-bit hash of an index entry. The sum of the hashes of a tag's entries stands for the set
-// of them: the old index is taken over only when its sum equals the sum over the records.
-std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t recno) {
-    auto mix = [](std::uint64_t h) {
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 33;
-        return h;
-    };
-    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(recno) * 0x9E3779B97F4A7C15ULL);
-    std::size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, key.data() + i, 8);
-        h = mix(h ^ w);
-    }
-    std::uint64_t tail = key.size();
-    for (; i < key.size(); ++i)
-        tail = (tail << 8) | static_cast<unsigned char>(key[i]);
-    return mix(h ^ tail);
-}
 
 // The new numbers of the records a pack keeps, from the deleted flags as bits and the count
 // of kept records before each word of them: a few bits a record instead of a number.
@@ -985,6 +989,7 @@ void Table::Pack::finishRenames() {
     table_.parseHeader();
     table_.dateStamped_ = true;
     table_.openCompanions();
+    table_.markKeysProven();  // every tag was built from, or proven against, computed keys
     table_.refresh();
 }
 
@@ -1145,6 +1150,12 @@ void createTable(const std::string& path, const TableDef& def) {
             info.descending = d.descending;
             Expression key = Expression::compile(d.key, t.get(), TextMode::Raw);
             info.keyKind = keyKind(key.type());
+            // A collation orders character keys; Visual FoxPro marks such a tag with
+            // signature 2.
+            if (!Collation::isMachine(def.collation) && info.keyKind == 'C') {
+                info.collation = Collation::find(def.collation, def.codePage)->name();
+                info.signature = 2;
+            }
             info.keyLength = 8;  // provisional, for the natural length
             KeyBuilder kb(*t, info);
             std::size_t natural = kb.naturalLength();

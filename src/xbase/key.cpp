@@ -7,6 +7,7 @@
 #include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/codepage.h"
+#include "xbase/collation.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 
@@ -91,18 +92,71 @@ double decodeNumberKey(std::string_view key) {
     return d;
 }
 
+std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t recno) {
+    auto mix = [](std::uint64_t h) {
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return h;
+    };
+    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(recno) * 0x9E3779B97F4A7C15ULL);
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, key.data() + i, 8);
+        h = mix(h ^ w);
+    }
+    std::uint64_t tail = key.size();
+    for (; i < key.size(); ++i)
+        tail = (tail << 8) | static_cast<unsigned char>(key[i]);
+    return mix(h ^ tail);
+}
+
 void KeyBuilder::nullableKeyInto(const char* record, std::uint32_t recno, std::string& out) const {
     const Value& v = key_.evaluateRef(record, recno);
     if (v.type == ValueType::Null) {
         // Null: the leading byte and the value part all pad bytes.
         out.assign(1, kKeyNull);
-        out.resize(length_, trailByte(keyKind(key_.type())));
+        out.resize(length_, collation_ ? '\0' : trailByte(keyKind(key_.type())));
         return;
     }
     thread_local std::string value;
-    encodeKeyInto(v, length_ - 1, value);
+    if (collation_ && v.type == ValueType::Char)
+        collation_->keyInto(v.str, length_ - 1, value);
+    else
+        encodeKeyInto(v, length_ - 1, value);
     out.assign(1, kKeyNotNull);
     out += value;
+}
+
+void KeyBuilder::collatedKeyInto(const char* record, std::uint32_t recno, std::size_t length,
+                                 std::string& out) const {
+    value_.clear();
+    if (key_.appendChars(record, recno, value_)) {
+        collation_->keyInto(value_, length, out);
+        return;
+    }
+    const Value& v = key_.evaluateRef(record, recno);
+    collation_->keyInto(v.str, length, out);
+}
+
+std::string KeyBuilder::keyPrefix(const char* record, std::uint32_t recno,
+                                  std::size_t valueBytes) const {
+    std::string out;
+    if (!collation_) {
+        keyInto(record, recno, out);
+        out.resize(std::min(out.size(), valueOffset() + valueBytes));
+        return out;
+    }
+    value_.clear();
+    if (!key_.appendChars(record, recno, value_)) value_ = key_.evaluateRef(record, recno).str;
+    value_.resize(std::min(value_.size(), valueBytes));
+    std::string weights;
+    collation_->prefixInto(value_, length_ - valueOffset(), weights);
+    if (nullable_) out.assign(1, kKeyNotNull);
+    return out + weights;
 }
 
 KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag)
@@ -112,6 +166,9 @@ KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag)
                                       std::to_string(length_));
     lengthFollowsData_ = ascii::upper(tag.keyExpression).find("TRIM(") != std::string::npos;
     key_ = Expression::compile(tag.keyExpression, &table, TextMode::Raw);
+    // A collation orders character keys only; other keys of such a tag stay the bytes.
+    if (key_.type() == ValueType::Char)
+        collation_ = Collation::find(tag.collation, table.codePage());
     if (!tag.forExpression.empty()) {
         forExpr_ = Expression::compile(tag.forExpression, &table, TextMode::Raw);
         if (forExpr_.type() != ValueType::Logical && forExpr_.type() != ValueType::Null)
@@ -128,7 +185,8 @@ KeyBuilder::KeyBuilder(const Table& table, const TagInfo& tag)
     Value v = key_.evaluate(blank.data(), 0);
     switch (v.type) {
         case ValueType::Char:
-            natural_ = v.str.size();
+            // Under a collation two bytes of key a character: its primary and its tail.
+            natural_ = v.str.size() * (collation_ ? 2 : 1);
             break;
         case ValueType::Logical:
             natural_ = 1;
@@ -152,6 +210,11 @@ std::optional<std::string> keyFromText(const Table& table, const TagInfo& tag,
         case 'C': {
             auto bytes = CodePage::get(table.codePage()).fromUtf8(utf8);
             if (!bytes) return std::nullopt;
+            if (const Collation* c = Collation::find(tag.collation, table.codePage())) {
+                std::string weights;
+                c->keyInto(*bytes, length, weights);
+                return prefix + weights;
+            }
             return prefix + encodeKey(Value::chars(*bytes), length);
         }
         case 'N':

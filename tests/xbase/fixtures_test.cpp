@@ -30,12 +30,18 @@ using testhelp::tablesOf;
 using testhelp::writableCopy;
 
 const fs::path kRoot = LORF_FIXTURES_DIR;
-const char* kDatabases[] = {"ansi", "oem-upper", "codebase-examples"};
+// The last three build their character tags under a collation (RUSSIAN on 1251 and 866,
+// GENERAL on 1252).
+const char* kDatabases[] = {"ansi",         "oem-upper",   "codebase-examples",
+                            "russian-ansi", "russian-oem", "general-1252"};
 // Every folder with what the independent engine reports: its own databases and the files
 // Visual FoxPro and other xBase programs wrote.
 const char* kReported[] = {"ansi",
                            "oem-upper",
                            "codebase-examples",
+                           "russian-ansi",
+                           "russian-oem",
+                           "general-1252",
                            "vfp-samples/X-Sharp+XSharpPublic",
                            "vfp-samples/fdbozzo+foxbin2prg",
                            "vfp-samples/jury-kapkov+laba4"};
