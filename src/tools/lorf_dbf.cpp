@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ const char* kUsage =
     "                             rewrites the visible records whose fields equal the values\n"
     "  pack FILE.dbf              removes the deleted records and rebuilds the index\n"
     "  reindex FILE.dbf           rebuilds every tag of the index\n"
-    "  demo DIR [--groups G] [--materials M] [--seed S] [--oem]\n"
+    "  demo DIR [--groups G] [--materials M] [--seed S] [--oem] [--collate NAME]\n"
     "                             writes a sample accounting database into DIR\n";
 
 std::string utf8(const xbase::Table& t, std::string_view bytes) {
@@ -118,6 +119,11 @@ int order(const xbase::Table& t, const std::string& tagName) {
 int seek(const xbase::Table& t, const std::string& tagName, const std::string& text) {
     xbase::TagCursor c(t, tagName);
     c.setShowDeleted(true);  // the first entry with the key, as `order` lists them
+    // A key the engine computes is sought only where it computes the tag's keys as they are
+    // stored: never an answer on a guess.
+    if (!t.keysTrusted(c.tag()))
+        xbase::fail(xbase::code::kUnsupported,
+                    "cannot seek through tag " + c.tag().name + ": " + t.untrustedReason(c.tag()));
     auto key = xbase::keyFromText(t, c.tag(), text);
     if (!key) {
         std::fprintf(stderr, "lorf-dbf: '%s' cannot be a key of tag %s\n", text.c_str(),
@@ -132,13 +138,23 @@ int seek(const xbase::Table& t, const std::string& tagName, const std::string& t
     return 0;
 }
 
+// The code page of a table's text as the engine hands it over: the ANSI code page where the
+// table's own bytes are converted (OEM tables), else the table's own.
+int textCodePage(const xbase::Table& t) {
+    return t.toAnsi() ? xbase::kAnsiCodePage : t.codePage();
+}
+
+// Text typed in UTF-8, in the table's text code page.
+std::string tableText(const xbase::Table& t, const std::string& utf8) {
+    auto bytes = xbase::CodePage::get(textCodePage(t)).fromUtf8(utf8);
+    if (!bytes)
+        throw std::invalid_argument("'" + utf8 + "' holds characters that code page " +
+                                    std::to_string(textCodePage(t)) + " lacks");
+    return *bytes;
+}
+
 int locate(const xbase::Table& t, const std::string& exprUtf8) {
-    auto ansi = xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(exprUtf8);
-    if (!ansi) {
-        std::fprintf(stderr, "lorf-dbf: the expression holds characters that code page %d lacks\n",
-                     xbase::kAnsiCodePage);
-        return 2;
-    }
+    const std::optional<std::string> ansi = tableText(t, exprUtf8);
     xbase::PhysicalSearch s(t, xbase::Expression::compile(*ansi, &t, xbase::TextMode::Ansi));
     for (std::uint32_t r = s.find(1); r != 0; r = s.find(r + 1))
         std::printf("%u\n", r);
@@ -179,13 +195,6 @@ std::vector<std::pair<std::string, std::string>> assignments(const std::string& 
     }
     flush();
     return out;
-}
-
-std::string toAnsi(const std::string& utf8) {
-    auto a = xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
-    if (!a)
-        throw std::invalid_argument("'" + utf8 + "' holds characters that code page 1251 lacks");
-    return *a;
 }
 
 xbase::OpenOptions exclusiveOpen() {
@@ -229,7 +238,7 @@ int replace(const std::vector<std::string>& args) {
         for (const auto& [name, value] : pairs) {
             const xbase::Field* f = t->field(name);
             if (!f) throw std::invalid_argument("the table has no field " + name);
-            std::string v = toAnsi(value);
+            std::string v = tableText(*t, value);
             while (!v.empty() && v.back() == ' ')
                 v.pop_back();
             out.push_back({f, v});
@@ -272,6 +281,11 @@ int demo(const std::vector<std::string>& args) {
         }
         if (i + 1 >= args.size())
             throw std::invalid_argument("option " + args[i] + " needs a value");
+        if (opt == "--collate") {
+            o.collation = xbase::ascii::upper(args[++i]);
+            if (o.collation == "MACHINE") o.collation.clear();
+            continue;
+        }
         unsigned long v = std::stoul(args[++i]);
         if (v > 10000000) throw std::invalid_argument("value too large: " + args[i]);
         auto n = static_cast<std::uint32_t>(v);
@@ -297,8 +311,9 @@ int main(int argc, char** argv) {
     // Options only where a command has them, and never a file name that reads as an option.
     const std::vector<std::string> options =
         cmd == "replace" ? std::vector<std::string>{"--where", "--set", "--char"}
-        : cmd == "demo"  ? std::vector<std::string>{"--groups", "--materials", "--seed", "--oem"}
-                         : std::vector<std::string>{};
+        : cmd == "demo"
+            ? std::vector<std::string>{"--groups", "--materials", "--seed", "--oem", "--collate"}
+            : std::vector<std::string>{};
     bool usage = args.size() < 2 || args[1].rfind("-", 0) == 0;
     for (std::size_t i = 1; i < args.size() && !usage; ++i)
         if (args[i].rfind("--", 0) == 0 &&

@@ -77,6 +77,15 @@ std::string groupCode(std::uint32_t i) {
     return code;
 }
 
+// The code of demo group g: under a collation, which ignores letter case, the first groups are
+// pairs that only letter case or Е and Ё tell apart.
+std::string demoGroup(std::uint32_t g, std::uint32_t groups, const DemoOptions& o) {
+    static const char* const kLookAlike[] = {"АБ", "аб", "Е1", "Ё1", "ЖЁ", "Же"};
+    if (!o.collation.empty() && g < std::size(kLookAlike) && groups > std::size(kLookAlike) + 2)
+        return ansi(kLookAlike[g]);
+    return groupCode(g);
+}
+
 }  // namespace
 
 xbase::TableDef mlabelDef(int codePage) {
@@ -254,8 +263,11 @@ void fillMaterial(const xbase::Table& t, std::string& rec, Rng& rng, std::uint32
 }  // namespace
 
 void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t groups,
-                 std::uint32_t seed, bool oem, std::uint32_t numbers) {
-    xbase::createTable(path, mlabelDef(oem ? 866 : 1251));
+                 std::uint32_t seed, bool oem, std::uint32_t numbers,
+                 const std::string& collation) {
+    xbase::TableDef def = mlabelDef(oem ? 866 : 1251);
+    def.collation = collation;
+    xbase::createTable(path, def);
     xbase::OpenOptions opt;
     opt.share = xbase::Share::Exclusive;
     opt.readOnly = false;
@@ -278,8 +290,11 @@ void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t g
     t->reindex();
 }
 
-void writeMgrup(const std::string& path, std::uint32_t groups, bool oem) {
-    xbase::createTable(path, mgrupDef(oem ? 866 : 1251));
+void writeMgrup(const std::string& path, std::uint32_t groups, bool oem,
+                const std::string& collation) {
+    xbase::TableDef def = mgrupDef(oem ? 866 : 1251);
+    def.collation = collation;
+    xbase::createTable(path, def);
     xbase::OpenOptions opt;
     opt.share = xbase::Share::Exclusive;
     opt.readOnly = false;
@@ -361,11 +376,13 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     const std::uint32_t groups = std::max(o.groups, 3u);  // two stay empty, one at least holds
     {
         std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "mgrup.dbf");
-        xbase::createTable(p, mgrupDef(cp));
+        xbase::TableDef def = mgrupDef(cp);
+        def.collation = o.collation;
+        xbase::createTable(p, def);
         auto t = xbase::Table::open(p, rw);
         for (std::uint32_t g = 0; g < groups; ++g) {
             std::string rec = t->blankRecord();
-            t->setText(rec, *t->field("CODE"), groupCode(g));
+            t->setText(rec, *t->field("CODE"), demoGroup(g, groups, o));
             std::string name = ansi(kGroupNames[g % std::size(kGroupNames)]);
             if (g >= std::size(kGroupNames))
                 name += " " + std::to_string(g / std::size(kGroupNames) + 1);
@@ -380,13 +397,17 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
     std::vector<std::pair<std::string, std::string>> pairs;
     {
         std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "mlabel.dbf");
-        xbase::createTable(p, mlabelDef(cp));
+        xbase::TableDef def = mlabelDef(cp);
+        def.collation = o.collation;
+        xbase::createTable(p, def);
         auto t = xbase::Table::open(p, rw);
         std::uint32_t deleted = 0;
         std::unordered_set<std::uint64_t> seen;
         for (std::uint32_t i = 0; i < o.materials; ++i) {
             std::string rec = t->blankRecord();
             fillMaterial(*t, rec, rng, i, groups - 2, std::max(o.materials / 3, 10u));
+            if (!o.collation.empty())
+                t->setText(rec, *t->field("GRUP"), demoGroup(rng() % (groups - 2), groups, o));
             if (i % 97 == 13) t->setText(rec, *t->field("GRUP"), "999");  // no such group
             if (i % 50 == 7) {
                 std::string memo = ansi("Склад №" + std::to_string(rng() % 9 + 1) + ", стеллаж " +
@@ -419,6 +440,7 @@ std::string writeDemo(const std::string& dir, const DemoOptions& o) {
         d.fields = {
             {"GRUP", 'C', 5, 0}, {"NNUM", 'C', 13, 0}, {"KOL", 'N', 12, 3}, {"DATE", 'D', 8, 0}};
         d.tags = {{"PRIH", "GRUP+NNUM", "", false, false}};
+        d.collation = o.collation;
         std::string p = xbase::pathText(xbase::fsPath(dir) / "zapas" / "prihod.dbf");
         xbase::createTable(p, d);
         auto t = xbase::Table::open(p, rw);

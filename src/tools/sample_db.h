@@ -20,6 +20,9 @@ struct DemoOptions {
     std::uint32_t materials = 1200;
     std::uint32_t seed = 1;
     bool oem = false;  // code page 866 and no lorf5.dbc
+    // The collation every character tag is built under (empty: the machine order). Under one,
+    // the database also holds groups whose codes differ only in letter case or in Е and Ё.
+    std::string collation;
 };
 
 // Writes a demo accounting database into `dir` (created when missing): main.dbf, lorf5.dbc
@@ -31,10 +34,13 @@ std::string writeDemo(const std::string& dir, const DemoOptions& options);
 // loading the records in bulk and building the index once at the end.
 // Item numbers are drawn from `numbers` values (by default half the record count, so that
 // numbers repeat across groups).
+// With `collation`, the character tags are built under it.
 void writeMlabel(const std::string& path, std::uint32_t records, std::uint32_t groups,
-                 std::uint32_t seed, bool oem = false, std::uint32_t numbers = 0);
+                 std::uint32_t seed, bool oem = false, std::uint32_t numbers = 0,
+                 const std::string& collation = {});
 
 // Writes an mgrup-like table with the group codes writeMlabel uses.
-void writeMgrup(const std::string& path, std::uint32_t groups, bool oem = false);
+void writeMgrup(const std::string& path, std::uint32_t groups, bool oem = false,
+                const std::string& collation = {});
 
 }  // namespace sample

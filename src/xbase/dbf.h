@@ -194,9 +194,15 @@ class Table {
     // key it computes: it scans, or refuses, and every write that would change the tag is
     // refused before any byte changes.
     bool keysTrusted(std::size_t tag) const;
+    bool keysTrusted(const TagInfo& tag) const { return keysTrusted(tagNumber(tag)); }
     // Why keysTrusted(tag) is false (the tag, and for a failed proof the first record whose
     // stored key differs, with both keys); empty when it is true.
     std::string untrustedReason(std::size_t tag) const;
+    std::string untrustedReason(const TagInfo& tag) const {
+        return untrustedReason(tagNumber(tag));
+    }
+    // The place of a tag of this table's index in index()->tags().
+    std::size_t tagNumber(const TagInfo& tag) const;
 
     // Problems found while opening that do not stop reading (for example a CDX file that
     // the header does not flag).
@@ -265,6 +271,7 @@ class Table {
     mutable std::vector<signed char> proof_;
     mutable std::vector<std::string> proofFailures_;
     bool dateStamped_ = false;
+    bool unindexed_ = false;  // records were appended without their keys (appendUnindexed)
     std::uint64_t changes_ = 1;
     bool containerUnknown_ = false;  // the table names a database container it cannot read
 

@@ -138,8 +138,9 @@ void Table::requireReproducible(std::size_t i) const {
     if (!keyBuilder(i))
         fail(code::kUnsupported,
              file_.path() + ": tag " + tag.name + " cannot be kept right: " + keyErrors_[i]);
-    // A collated tag is written only once its stored keys proved to be the engine's.
-    if (!keysTrusted(i)) fail(code::kUnsupported, untrustedReason(i));
+    // A collated tag is written only once its stored keys proved to be the engine's; after a
+    // bulk load the index is rebuilt from the records anyway.
+    if (!unindexed_ && !keysTrusted(i)) fail(code::kUnsupported, untrustedReason(i));
 }
 
 std::string Table::blankRecord() const {
@@ -403,6 +404,7 @@ void Table::appendUnindexed(std::string_view records) {
     header_.recordCount += n;
     writeHeaderCount();
     refresh();
+    unindexed_ = true;
 }
 
 std::uint32_t Table::writeMemo(std::string_view text) {
@@ -548,6 +550,7 @@ void Table::reindex() {
     }
     openIndex(cdxPath);
     markKeysProven();  // every key was computed here
+    unindexed_ = false;
     warnings_.clear();
 }
 

@@ -29,6 +29,14 @@ struct TagProof {
 
 }  // namespace
 
+std::size_t Table::tagNumber(const TagInfo& tag) const {
+    if (!index_) return 0;
+    const auto& tags = index_->tags();
+    for (std::size_t i = 0; i < tags.size(); ++i)
+        if (&tags[i] == &tag) return i;
+    fail(code::kTagNotFound, file_.path() + ": tag " + tag.name + " is not of this table");
+}
+
 bool Table::keysTrusted(std::size_t tag) const {
     if (!index_ || tag >= index_->tags().size()) return false;
     if (!keyBuilder(tag) || index_->tags()[tag].binary()) return false;

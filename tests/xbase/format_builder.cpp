@@ -261,6 +261,8 @@ CdxImage buildCdx(const std::vector<TagSpec>& tags) {
         tagHeader(b.file, h, root, t.keyLength, options, t.descending, t.keyExpression,
                   t.forExpression);
         b.file[h + 15] = static_cast<char>(t.signature);
+        for (std::size_t i = 0; i < t.collation.size() && i < 8; ++i)
+            b.file[h + 0x1EE + i] = t.collation[i];
         img.tagHeaders.push_back(h);
         img.leaves.push_back(leaves);
         img.roots.push_back(root);

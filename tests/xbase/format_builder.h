@@ -47,6 +47,9 @@ struct TagSpec {
     std::uint8_t options = 0;        // more option bits: 0x02 nullable, 0x04 candidate
     std::uint8_t signature = 1;      // 5: a Visual FoxPro 9 binary index
     std::uint8_t attributeMark = 0;  // 0x04: every node marked as rewritten by Visual FoxPro
+    // A collation name, where Visual FoxPro writes it (0x1EE); the entries' keys are then
+    // the weights the test gives, with zero bytes as their trail.
+    std::string collation = {};
 };
 
 struct CdxImage {
