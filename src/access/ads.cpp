@@ -262,8 +262,8 @@ std::vector<db::FieldDef> TAdsTable::doOpen() {
         }
         range_.reset();
         if (cursor_) {
-            range_ = rangeKey();
-            if (range_) cursor_->setScope(range_, range_);
+            range_ = rangeOf();
+            scopeTo(*cursor_, range_);
         }
     } catch (...) {
         cursor_.reset();
@@ -314,6 +314,15 @@ const xbase::KeyBuilder& TAdsTable::keyBuilder(const xbase::TagInfo& tag) const 
     auto& slot = builders_[tag.name];
     if (!slot) slot = std::make_unique<xbase::KeyBuilder>(*table_, tag);
     return *slot;
+}
+
+const xbase::KeyBuilder* TAdsTable::keyBuilder(const xbase::TagInfo& tag, bool) const {
+    try {
+        return &keyBuilder(tag);
+    } catch (const xbase::Error& e) {
+        if (e.code() != xbase::code::kUnsupported) throw;
+        return nullptr;  // a collation or function the engine lacks
+    }
 }
 
 void TAdsTable::doClose() {
@@ -472,33 +481,75 @@ bool TAdsTable::doRefresh() {
     });
 }
 
-std::optional<std::string> TAdsTable::rangeKey() const {
+std::optional<TAdsTable::Range> TAdsTable::rangeOf() const {
     db::DataSource* master = masterSource();
     if (!master || !master->dataset() || !master->dataset()->active() || !cursor_)
         return std::nullopt;
     db::Dataset& m = *master->dataset();
     std::string value = m.fieldByName(masterFields()).asString();
     // The master's value goes into the order's first key field, padded to its width; the
-    // other key fields stay unset. The key made of that is the range's start and end.
-    return engine([&]() -> std::optional<std::string> {
-        const xbase::KeyBuilder& kb = keyBuilder(cursor_->tag());
-        auto fields = kb.keyExpression().keyFields();
+    // other key fields stay unset. The key prefix made of that is the range's start and end.
+    return engine([&]() -> std::optional<Range> {
+        const xbase::TagInfo& tag = cursor_->tag();
+        const bool computed = !table_->keysDistrusted(tag) && keyBuilder(tag, true);
+        const xbase::Expression expression =
+            computed
+                ? keyBuilder(tag).keyExpression()
+                : xbase::Expression::compile(tag.keyExpression, table_.get(), xbase::TextMode::Raw);
+        auto fields = expression.keyFields();
         if (!fields || fields->empty())
             layerError("The index " + indexName_ + " has no key field for a range");
         const xbase::Field& first = *fields->front();
         std::string rec = table_->blankRecord();
         table_->setText(rec, first, value);
-        return kb.key(rec.data(), 0).substr(0, kb.valueOffset() + first.length);
+        Range r;
+        r.field = static_cast<std::size_t>(&first - table_->fields().data());
+        r.bytes.assign(table_->raw(rec.data(), first));
+        if (!computed) return r;  // every entry of the tag is looked at
+        const xbase::KeyBuilder& kb = keyBuilder(tag);
+        r.key = kb.keyPrefix(rec.data(), 0, first.length);
+        // A key in the machine order of the field itself holds its bytes: the prefix alone
+        // tells the group. Under UPPER() or a collation it does not tell "аб" from "АБ".
+        const std::string upper = xbase::ascii::upper(tag.keyExpression);
+        r.exact = !kb.collation() && upper.find("UPPER(") == std::string::npos &&
+                  upper.find("LOWER(") == std::string::npos;
+        if (kb.collation()) {
+            // An empty group is believed only once the tag's keys proved to be the engine's;
+            // else the whole tag is looked at.
+            xbase::TagCursor c(*table_, tag.name);
+            c.setShowDeleted(true);
+            scopeTo(c, r);
+            if (!c.first() && !table_->keysTrusted(tag)) r.key.reset();
+        }
+        return r;
+    });
+}
+
+void TAdsTable::scopeTo(xbase::TagCursor& c, const std::optional<Range>& range) const {
+    if (!range) {
+        c.clearScope();
+        c.setFilter({});
+        return;
+    }
+    c.setScope(range->key, range->key);
+    if (range->exact) {
+        c.setFilter({});
+        return;
+    }
+    const xbase::Table* table = table_.get();
+    c.setFilter([table, field = range->field, bytes = range->bytes](std::uint32_t recno) {
+        const xbase::Field& f = table->fields()[field];
+        return table->raw(table->record(recno), f) == bytes;
     });
 }
 
 void TAdsTable::masterChanged() {
     if (!active() || !cursor_) return;
-    auto key = rangeKey();
-    if (key == range_) return;  // the same group again keeps the current material
-    range_ = key;
+    auto range = rangeOf();
+    if (range == range_) return;  // the same group again keeps the current material
+    range_ = range;
     engine([&] {
-        cursor_->setScope(range_, range_);
+        scopeTo(*cursor_, range_);
         return 0;
     });
     bool on = range_ ? doFirst() : doRefresh();
@@ -532,8 +583,8 @@ void TAdsTable::setIndexName(const std::string& tag) {
     if (masterSource() && masterSource()->dataset() && masterSource()->dataset()->active() &&
         cursor_) {
         // The link applies its range again and moves to the first record.
-        range_ = rangeKey();
-        cursor_->setScope(range_, range_);
+        range_ = rangeOf();
+        scopeTo(*cursor_, range_);
         on = doFirst();
     } else {
         // The current record stays current in the new order.
@@ -563,7 +614,7 @@ std::int64_t TAdsTable::rangeCount() {
         }
         xbase::TagCursor c(*table_, indexName_);
         c.setShowDeleted(TAdsSettings::engineShowsDeleted());
-        c.setScope(range_, range_);
+        scopeTo(c, range_);
         for (bool on = c.first(); on; on = c.next())
             ++n;
         return n;
@@ -616,20 +667,24 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             if (auto b = std::get_if<bool>(&values[k])) return std::string(*b ? "T" : "F");
             return db::valueText(values[k]);
         };
-        // An index fits when the key fields are exactly its first key fields.
+        // An index fits when the key fields are exactly its first key fields and the engine
+        // computes its keys (a collation or function beyond it, or a failed proof, does not).
+        // Returns the bytes of the key value those fields take.
         auto fits = [&](const xbase::TagInfo& tag) -> std::optional<std::size_t> {
-            if (!tag.expressionError.empty() || !tag.forExpression.empty() || tag.unique)
+            if (!tag.expressionError.empty() || !tag.forExpression.empty() || tag.unique ||
+                table_->keysDistrusted(tag))
                 return std::nullopt;
-            xbase::KeyBuilder kb(*table_, tag);
-            auto fields = kb.keyExpression().keyFields();
+            const xbase::KeyBuilder* kb = keyBuilder(tag, true);
+            if (!kb) return std::nullopt;
+            auto fields = kb->keyExpression().keyFields();
             if (!fields || fields->size() < wanted.size()) return std::nullopt;
-            std::size_t prefix = kb.valueOffset();
+            std::size_t bytes = 0;
             for (std::size_t i = 0; i < wanted.size(); ++i) {
                 if (std::find(wanted.begin(), wanted.end(), (*fields)[i]) == wanted.end())
                     return std::nullopt;
-                prefix += (*fields)[i]->length;
+                bytes += (*fields)[i]->length;
             }
-            return prefix;
+            return bytes;
         };
         // Each field compared exactly: an index only narrows the records to look at (its key
         // may be UPPER() of the field, which does not tell "abc" from "ABC").
@@ -658,19 +713,23 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             std::string rec = table_->blankRecord();
             for (std::size_t k = 0; k < wanted.size(); ++k)
                 table_->setText(rec, *wanted[k], valueOf(k));
-            std::string key = keyBuilder(*tag).key(rec.data(), 0).substr(0, *prefix);
+            const xbase::KeyBuilder& kb = keyBuilder(*tag);
+            std::string key = kb.keyPrefix(rec.data(), 0, *prefix);
             xbase::TagCursor c(*table_, tag->name);
             c.setShowDeleted(TAdsSettings::engineShowsDeleted());
-            if (cursor_ && tag == &cursor_->tag() && range_) c.setScope(range_, range_);
+            if (cursor_ && tag == &cursor_->tag()) scopeTo(c, range_);
             for (bool on = c.seek(key); on && c.key().substr(0, key.size()) == key; on = c.next())
                 if (matches(c.recno())) return c.recno();
+            // Under a collation a miss is believed once the tag's keys proved to be the
+            // engine's; else the records are looked at another way.
+            if (kb.collation() && !table_->keysTrusted(*tag)) continue;
             return 0u;
         }
         // No index fits: the records in the dataset's order.
         if (cursor_) {
             xbase::TagCursor c(*table_, indexName_);
             c.setShowDeleted(TAdsSettings::engineShowsDeleted());
-            if (range_) c.setScope(range_, range_);
+            scopeTo(c, range_);
             for (bool on = c.first(); on; on = c.next())
                 if (matches(c.recno())) return c.recno();
             return 0u;
@@ -733,10 +792,9 @@ void TAdsTable::PackTable(const xbase::Table::RecordRewrite& rewrite,
             columns_[c] = table_->field(names[c]);
         if (cursor_) {
             // The index was rebuilt: the order starts anew on it.
-            auto scope = range_;
             cursor_ = std::make_unique<xbase::TagCursor>(*table_, indexName_);
             cursor_->setShowDeleted(TAdsSettings::engineShowsDeleted());
-            if (scope) cursor_->setScope(scope, scope);
+            scopeTo(*cursor_, range_);
         }
         return 0;
     });

@@ -196,9 +196,24 @@ class TAdsTable : public db::Dataset {
     // records; 0 when none. The dataset's position does not change.
     std::uint32_t search(const std::vector<std::size_t>& columns,
                          const std::vector<db::Value>& values);
-    std::optional<std::string> rangeKey() const;
+    // The group range a master link applies: the key prefix the tag narrows the records to
+    // (none where the engine cannot compute the tag's keys as stored: then every entry is
+    // looked at), and the bytes the order's first key field must hold. A key under UPPER() or
+    // a collation does not tell "аб" from "АБ": the records are then compared by that field.
+    struct Range {
+        std::optional<std::string> key;
+        std::size_t field = 0;  // in the table's fields
+        std::string bytes;
+        bool exact = false;  // the key prefix alone tells the records of the range
+        bool operator==(const Range&) const = default;
+    };
+    std::optional<Range> rangeOf() const;
+    // Limits a cursor of the active order to `range` (or lifts every limit).
+    void scopeTo(xbase::TagCursor& c, const std::optional<Range>& range) const;
     const xbase::KeyBuilder& keyBuilder(const xbase::TagInfo& tag) const;
-    void applyRange();
+    // The same, or nullptr where the tag's collation or a function of its key is beyond the
+    // engine.
+    const xbase::KeyBuilder* keyBuilder(const xbase::TagInfo& tag, bool) const;
 
     TAdsConnection* connection_ = nullptr;
     std::string databaseName_;
@@ -215,7 +230,7 @@ class TAdsTable : public db::Dataset {
     std::unique_ptr<xbase::Table> table_;
     std::unique_ptr<xbase::TagCursor> cursor_;  // the active order; null for record order
     std::uint32_t current_ = 0;                 // the current record, 0 for none
-    std::optional<std::string> range_;          // the applied group range (raw key prefix)
+    std::optional<Range> range_;                // the applied group range
     std::vector<const xbase::Field*> columns_;
     // The expression search: its condition and where the engine stands after it.
     std::unique_ptr<xbase::PhysicalSearch> search_;

@@ -49,7 +49,7 @@ bool TagCursor::visible() const {
     if (r < 1 || r > table_->recordCount())
         cdx_->corrupt("tag " + tag_->name + " refers to record " + std::to_string(r) +
                       ", which the table does not have");
-    return showDeleted_ || !table_->isDeleted(r);
+    return (showDeleted_ || !table_->isDeleted(r)) && (!filter_ || filter_(r));
 }
 
 void TagCursor::load(std::uint32_t offset) {
@@ -232,7 +232,44 @@ bool TagCursor::seek(std::string_view key, bool soft) {
 }
 
 bool TagCursor::gotoRecord(std::uint32_t recno) {
-    if (!keys_) keys_ = std::make_unique<KeyBuilder>(*table_, *tag_);
+    if (!keys_) {
+        try {
+            keys_ = std::make_unique<KeyBuilder>(*table_, *tag_);
+        } catch (const Error& e) {
+            if (e.code() != code::kUnsupported) throw;
+            return walkToRecord(recno);  // a collation or function the engine lacks
+        }
+    }
+    // A key computed under a collation finds the entry where the file holds the same key; a
+    // miss is believed only once the tag's keys proved to be the engine's.
+    if (!gotoComputed(recno)) {
+        if (keys_->collation() && !table_->keysTrusted(*tag_)) return walkToRecord(recno);
+        return false;
+    }
+    return true;
+}
+
+bool TagCursor::walkToRecord(std::uint32_t recno) {
+    steps_ = 0;
+    direction_ = 1;
+    load(cdx_->edgeLeaf(*tag_, false));
+    for (idx_ = 0;; ++idx_) {
+        while (idx_ >= leaf_->count) {
+            if (leaf_->right == kNoNode) {
+                state_ = desc_ ? State::Bof : State::Eof;
+                return false;
+            }
+            load(leaf_->right);
+            idx_ = 0;
+        }
+        if (leaf_->recnos[idx_] == recno) {
+            state_ = State::On;
+            return true;
+        }
+    }
+}
+
+bool TagCursor::gotoComputed(std::uint32_t recno) {
     const char* rec = table_->record(recno);
     if (!keys_->included(rec, recno)) return false;
     std::string k = keys_->key(rec, recno);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,11 @@ class TagCursor {
     void setScope(std::optional<std::string> top, std::optional<std::string> bottom);
     void clearScope() { setScope(std::nullopt, std::nullopt); }
     bool hasScope() const { return top_.has_value() || bottom_.has_value(); }
+    // Limits the cursor further to the records `keep` accepts (by record number): where a
+    // scope only narrows the entries to look at (keys that ignore letter case), the records
+    // are told apart by their fields. Positions and counts (keyCount, keyPosition) still count
+    // every entry of the scope.
+    void setFilter(std::function<bool(std::uint32_t recno)> keep) { filter_ = std::move(keep); }
 
     // Each returns true when the cursor stands on a record afterwards.
     bool first();
@@ -44,6 +50,8 @@ class TagCursor {
     // its key begins with `key`, and the cursor stays there either way.
     bool seek(std::string_view key, bool soft = false);
     // Stands on the entry of record `recno` (its current key); false when the tag holds none.
+    // Where the engine cannot compute the tag's keys as they are stored, the entry is looked
+    // for along the leaves instead.
     bool gotoRecord(std::uint32_t recno);
 
     bool eof() const { return state_ == (desc_ ? State::Bof : State::Eof); }
@@ -85,6 +93,8 @@ class TagCursor {
     std::uint64_t treePosition() const;
     std::uint64_t boundPosition(bool lower) const;  // tree positions of the scope
     bool setTreePosition(std::uint64_t position);
+    bool walkToRecord(std::uint32_t recno);
+    bool gotoComputed(std::uint32_t recno);
 
     const Table* table_;
     const CdxFile* cdx_;
@@ -99,6 +109,7 @@ class TagCursor {
     std::uint64_t steps_ = 0;   // leaves entered since the walk began or turned
     int direction_ = 0;
     mutable std::unique_ptr<KeyBuilder> keys_;
+    std::function<bool(std::uint32_t)> filter_;
 };
 
 // A search in physical record order with a logical expression, from a given record on.

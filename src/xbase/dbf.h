@@ -201,6 +201,9 @@ class Table {
     std::string untrustedReason(const TagInfo& tag) const {
         return untrustedReason(tagNumber(tag));
     }
+    // Whether keysTrusted(tag) is known to be false without a proof being run: the tag's keys
+    // cannot be computed, or its proof has failed.
+    bool keysDistrusted(const TagInfo& tag) const;
     // The place of a tag of this table's index in index()->tags().
     std::size_t tagNumber(const TagInfo& tag) const;
 

@@ -46,6 +46,12 @@ bool Table::keysTrusted(std::size_t tag) const {
     return proof_[tag] == kProven;
 }
 
+bool Table::keysDistrusted(const TagInfo& tag) const {
+    const std::size_t i = tagNumber(tag);
+    if (!keyBuilder(i) || tag.binary()) return true;
+    return proof_.size() == index_->tags().size() && proof_[i] == kFailed;
+}
+
 std::string Table::untrustedReason(std::size_t tag) const {
     if (keysTrusted(tag)) return {};
     if (!index_ || tag >= index_->tags().size()) return "no such tag";

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "../common/test_text.h"
 #include "../xbase/format_builder.h"
@@ -12,6 +13,7 @@
 #include "sample_db.h"
 #include "xbase/check.h"
 #include "xbase/codepage.h"
+#include "xbase/collation.h"
 
 using namespace ads;
 using db::Value;
@@ -295,46 +297,56 @@ TEST(AccessSettings, OnePerProcessAndTheDateFormat) {
               "NumCachedCursors value must be greater than zero.");
 }
 
-// The OEM database of the independent engine, read with the OEM character type: text comes as
-// ANSI and the group range works on its UPPER() keys.
-TEST(AccessFixtures, OemDatabaseThroughTheRange) {
-    const fs::path root = fs::path(LORF_FIXTURES_DIR) / "oem-upper";
-    if (!fs::is_directory(root)) GTEST_SKIP() << "no fixtures";
-    settings();
-    TAdsConnection con;
-    con.setConnectPath(root.string() + "/");
-    TAdsTable mlabel("mlabel"), mgrup("mgrup");
-    db::DataSource src;
-    browsing(mlabel, con, "zapas\\mlabel.dbf", "MLABEL");
-    browsing(mgrup, con, "zapas\\mgrup.dbf", "DODOD");
-    for (TAdsTable* t : {&mlabel, &mgrup})
-        t->setCharType(TAdsCharType::OEM);
-    src.setDataset(&mgrup);
-    mlabel.setMasterSource(&src, "CODE");
-    mlabel.open();
-    mgrup.open();
-    auto engine = xbase::Table::open((root / "zapas/mlabel.dbf").string());  // OEM: text as ANSI
-    std::size_t total = 0;
-    for (mgrup.first(); !mgrup.eof(); mgrup.next()) {
-        std::string code = mgrup.fieldByName("CODE").asString();
-        std::size_t expected = 0;
+// The independent engine's databases, OEM ones read with the OEM character type: each group
+// shows exactly the materials whose group code is the group's, letter case included, whether
+// the order's keys are UPPER() of the fields or the weights of a collation that ignores case.
+TEST(AccessFixtures, EveryGroupShowsItsOwnMaterials) {
+    const std::tuple<const char*, TAdsCharType, const char*, const char*> databases[] = {
+        {"oem-upper", TAdsCharType::OEM, "CODE", "DODOD"},
+        {"russian-ansi", TAdsCharType::ANSI, "GRUP", "MGRUP_T"},
+        {"russian-oem", TAdsCharType::OEM, "GRUP", "MGRUP_T"},
+        {"general-1252", TAdsCharType::ANSI, "GRUP", "MGRUP_T"}};
+    for (const auto& [db, charType, codeField, groupOrder] : databases) {
+        SCOPED_TRACE(db);
+        const fs::path root = fs::path(LORF_FIXTURES_DIR) / db;
+        if (!fs::is_directory(root)) GTEST_SKIP() << "no fixtures";
+        settings();
+        TAdsConnection con;
+        con.setConnectPath(root.string() + "/");
+        TAdsTable mlabel("mlabel"), mgrup("mgrup");
+        db::DataSource src;
+        browsing(mlabel, con, "zapas\\mlabel.dbf", "MLABEL");
+        browsing(mgrup, con, "zapas\\mgrup.dbf", groupOrder);
+        for (TAdsTable* t : {&mlabel, &mgrup})
+            t->setCharType(charType);
+        src.setDataset(&mgrup);
+        mlabel.setMasterSource(&src, codeField);
+        mlabel.open();
+        mgrup.open();
+        xbase::OpenOptions o;
+        o.charType = charType == TAdsCharType::OEM ? xbase::CharType::Oem : xbase::CharType::Ansi;
+        auto engine = xbase::Table::open((root / "zapas/mlabel.dbf").string(), o);
+        std::map<std::string, std::size_t> materials;
         for (std::uint32_t r = 1; r <= engine->recordCount(); ++r) {
             const char* rec = engine->record(r);
-            std::string g = engine->text(rec, *engine->field("GRUP"));
-            std::string upper = g, upperCode = code;
-            for (auto* s : {&upper, &upperCode})
-                for (char& c : *s)
-                    c = static_cast<char>(
-                        xbase::CodePage::get(1251).upper(static_cast<unsigned char>(c)));
-            if (rec[0] != '*' && upper == upperCode) ++expected;
+            if (rec[0] != '*') ++materials[engine->text(rec, *engine->field("GRUP"))];
         }
-        std::size_t shown = 0;
-        for (mlabel.first(); !mlabel.eof(); mlabel.next())
-            ++shown;
-        EXPECT_EQ(shown, expected) << "group [" << code << "]";
-        total += shown;
+        std::size_t total = 0, groups = 0;
+        for (mgrup.first(); !mgrup.eof(); mgrup.next()) {
+            const std::string code = mgrup.fieldByName(codeField).asString();
+            std::size_t shown = 0;
+            for (mlabel.first(); !mlabel.eof(); mlabel.next()) {
+                EXPECT_EQ(mlabel.fieldByName("GRUP").asString(), code);
+                ++shown;
+            }
+            EXPECT_EQ(shown, materials[code]) << "group [" << code << "]";
+            EXPECT_EQ(mlabel.rangeCount(), static_cast<std::int64_t>(shown));
+            total += shown;
+            ++groups;
+        }
+        EXPECT_GT(total, 100u);
+        EXPECT_GT(groups, 10u);
     }
-    EXPECT_GT(total, 100u);
 }
 
 // A locate compares the field itself: a tag on UPPER(NAME) only narrows the records to look at,
@@ -395,4 +407,103 @@ TEST(AccessLocate, LongFieldNamesOfADatabaseContainer) {
                          {Value(std::string("  1")), Value(std::string("A"))}));
     EXPECT_EQ(m.fieldByName("itemnumberofmaterial").asString(), "A");
     EXPECT_EQ(m.fieldByName("ITEMNUMBER").asString(), "A");
+}
+
+// Under a collation that ignores letter case, groups "АБ" and "аб" (or "Е1" and "Ё1") are
+// still groups of their own: the tag narrows the records, their codes decide.
+TEST(AccessCollated, GroupsThatLetterCaseAloneTellsApart) {
+    settings();
+    TempDir dir;
+    sample::DemoOptions o;
+    o.materials = 800;
+    o.groups = 16;
+    o.collation = "RUSSIAN";
+    sample::writeDemo(dir.path(), o);
+    TAdsConnection con;
+    con.setConnectPath(dir.path() + "\\");
+    TAdsTable mlabel("mlabel"), mgrup("mgrup");
+    browsing(mlabel, con, "zapas\\mlabel.dbf", "MLABEL");
+    browsing(mgrup, con, "zapas\\mgrup.dbf", "DODOD");
+    db::DataSource src;
+    src.setDataset(&mgrup);
+    mlabel.setMasterSource(&src, "CODE");
+    mgrup.open();
+    mlabel.open();
+    auto engine = xbase::Table::open(dir.file("zapas/mlabel.dbf"));
+    std::map<std::string, std::size_t> materials;
+    for (std::uint32_t r = 1; r <= engine->recordCount(); ++r) {
+        const char* rec = engine->record(r);
+        if (rec[0] != '*') ++materials[engine->text(rec, *engine->field("GRUP"))];
+    }
+    for (const char* code : {"АБ", "аб", "Е1", "Ё1", "ЖЁ", "Же"}) {
+        SCOPED_TRACE(code);
+        ASSERT_TRUE(mgrup.locate("CODE", {Value(ansi(code))}));
+        ASSERT_GT(materials[ansi(code)], 0u);
+        std::size_t shown = 0;
+        std::string nnum;
+        for (mlabel.first(); !mlabel.eof(); mlabel.next()) {
+            EXPECT_EQ(mlabel.fieldByName("GRUP").asString(), ansi(code));
+            nnum = mlabel.fieldByName("NNUM").asString();
+            ++shown;
+        }
+        EXPECT_EQ(shown, materials[ansi(code)]);
+        // A material of the group is found by its pair, in its own group.
+        ASSERT_TRUE(mlabel.locate("GRUP;NNUM", {Value(ansi(code)), Value(nnum)}));
+        EXPECT_EQ(mlabel.fieldByName("GRUP").asString(), ansi(code));
+    }
+}
+
+// A RUSSIAN tag whose writer weighed Ё as Е: the group "Ё1" is found all the same, by looking
+// at every entry once the tag's keys prove not to be the engine's; no group is shown empty on a
+// guess, and a locate finds what the records hold.
+TEST(AccessCollated, ATagWeighedOtherwiseIsReadAround) {
+    settings();
+    TempDir dir;
+    const xbase::Collation& russian = *xbase::Collation::find("RUSSIAN", 1251);
+    auto key = [&](const std::string& v) {
+        std::string k;
+        russian.keyInto(v, 6, k);
+        return k;
+    };
+    const std::string e1 = ansi("Е1"), yo1 = ansi("Ё1"), zh1 = ansi("Ж1");
+    testfmt::TableSpec detail;
+    detail.fields = {{"GRUP", 'C', 3}, {"NOTE", 'C', 4}};
+    detail.records = {{e1, "a"}, {yo1, "b"}, {zh1, "c"}};
+    testfmt::TagSpec tag{"G",   "GRUP", "",   6,
+                         false, false,  '\0', {{key(e1), 1}, {key(e1), 2}, {key(zh1), 3}}};
+    tag.collation = "RUSSIAN";
+    testfmt::writeFile(dir.file("r.dbf"), testfmt::buildDbf(detail));
+    testfmt::writeFile(dir.file("r.cdx"), testfmt::buildCdx({tag}).bytes);
+    testfmt::TableSpec master;
+    master.tableFlags = 0;
+    master.fields = {{"CODE", 'C', 3}};
+    master.records = {{e1}, {yo1}, {zh1}, {ansi("Я")}};
+    testfmt::writeFile(dir.file("m.dbf"), testfmt::buildDbf(master));
+
+    TAdsConnection con;
+    con.setConnectPath(dir.path() + "/");
+    TAdsTable r("R"), m("M");
+    browsing(r, con, "r.dbf", "G");
+    browsing(m, con, "m.dbf");
+    db::DataSource src;
+    src.setDataset(&m);
+    r.setMasterSource(&src, "CODE");
+    m.open();
+    r.open();
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {e1, {"a"}}, {yo1, {"b"}}, {zh1, {"c"}}, {ansi("Я"), {}}};
+    for (m.first(); !m.eof(); m.next()) {
+        const std::string code = m.fieldByName("CODE").asString();
+        SCOPED_TRACE(code);
+        std::vector<std::string> notes;
+        for (r.first(); !r.eof(); r.next())
+            notes.push_back(r.fieldByName("NOTE").asString());
+        EXPECT_EQ(notes, expected.at(code));
+    }
+    EXPECT_FALSE(r.table()->keysTrusted(0));
+    TAdsTable all("All");
+    browsing(all, con, "r.dbf", "G");
+    all.open();
+    ASSERT_TRUE(all.locate("GRUP", {Value(yo1)}));
+    EXPECT_EQ(all.fieldByName("NOTE").asString(), "b");
 }
