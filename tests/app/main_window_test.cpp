@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <functional>
+#include <map>
 
 #include "../xbase/format_builder.h"
 #include "app/main_window.h"
@@ -52,10 +53,12 @@ class MainWindowTest : public QObject {
         main->FormShow();
     }
     // A demo database of its own in `db` (for cases that rewrite it), and the window on it.
-    void startOnOwnDemo(const QTemporaryDir& db, std::uint32_t materials, std::uint32_t groups) {
+    void startOnOwnDemo(const QTemporaryDir& db, std::uint32_t materials, std::uint32_t groups,
+                        const std::string& collation = {}) {
         sample::DemoOptions o;
         o.materials = materials;
         o.groups = groups;
+        o.collation = collation;
         sample::writeDemo(db.path().toStdString(), o);
         writeIni((db.path() + "/").toUtf8());
         start();
@@ -649,6 +652,77 @@ class MainWindowTest : public QObject {
         QVERIFY(moved > 0);
         QCOMPARE(left, 0);
     }
+    // A database whose tags are built under RUSSIAN, which ignores letter case: every group
+    // shows its own materials though "АБ" and "аб" share their keys, a search lands on the
+    // material in its own group, and a transfer between such groups runs clean.
+    void aDatabaseUnderACollation() {
+        QTemporaryDir db;
+        startOnOwnDemo(db, 400, 12, "RUSSIAN");
+        QVERIFY(errors.isEmpty());
+        std::map<std::string, std::vector<std::string>> numbers;  // by group, not deleted
+        {
+            auto t = xbase::Table::open((db.path() + "/zapas/mlabel.dbf").toStdString());
+            for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+                const char* rec = t->record(r);
+                if (rec[0] != '*')
+                    numbers[t->text(rec, *t->field("GRUP"))].push_back(
+                        t->text(rec, *t->field("NNUM")));
+            }
+        }
+        app::DatasetModel model(d->mlabelSrc, {{"GRUP", "GRUP", 40}, {"NNUM", "NNUM", 90}});
+        std::string moved, movedGroup;
+        for (const char* code : {"АБ", "аб", "Е1", "Ё1"}) {
+            const std::string grup = *xbase::CodePage::get(1251).fromUtf8(code);
+            QVERIFY(d->mgrup.locate("CODE", {db::Value(grup)}));
+            QCOMPARE(d->mgrup.fieldByName("CODE").asString(), grup);
+            while (model.canFetchMore(QModelIndex()))
+                model.fetchMore(QModelIndex());
+            QCOMPARE(model.rowCount(), static_cast<int>(numbers[grup].size()));
+            for (int row = 0; row < model.rowCount(); ++row)
+                QCOMPARE(model.data(model.index(row, 0), Qt::DisplayRole).toString(), qs(grup));
+            if (moved.empty()) {
+                moved = numbers[grup].front();
+                movedGroup = grup;
+            }
+        }
+        // The number search finds a material of "аб", not of "АБ".
+        const std::string lower = *xbase::CodePage::get(1251).fromUtf8("аб");
+        const std::string unique = [&] {
+            std::map<std::string, int> seen;
+            for (const auto& [g, list] : numbers)
+                for (const auto& n : list)
+                    ++seen[n];
+            for (const auto& n : numbers[lower])
+                if (seen[n] == 1) return n;
+            return std::string();
+        }();
+        QVERIFY(!unique.empty());
+        main->edNNUM->setText(qs(unique));
+        QTest::mouseClick(main->Button6, Qt::LeftButton);
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(d->mgrup.fieldByName("CODE").asString(), lower);
+        QCOMPARE(d->mlabel.fieldByName("GRUP").asString(), lower);
+        QCOMPARE(d->mlabel.fieldByName("NNUM").asString(), unique);
+
+        // A transfer from "АБ" into "Ё1".
+        d->TABLES.append();
+        d->TABLES.fieldByName("NAME").setAsString("zapas\\mlabel.dbf");
+        d->TABLES.post();
+        plan::appendPlanRow(
+            *d, {movedGroup, moved, "x", *xbase::CodePage::get(1251).fromUtf8("Ё1"), "MOVED-1"});
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        QCOMPARE(errors.join("|"), QString());
+        QVERIFY(main->mLog->toPlainText().contains(qs("Индексы проверены zapas\\mlabel.dbf")));
+        QVERIFY(!main->mLog->toPlainText().contains(":Grup:"));
+        QCOMPARE(d->PLAN.recordCount(), 0);
+        stop();
+        auto t = xbase::Table::open((db.path() + "/zapas/mlabel.dbf").toStdString());
+        QVERIFY(xbase::checkTable(*t).strict());
+        for (const xbase::TagInfo& tag : t->index()->tags())
+            QCOMPARE(QString::fromStdString(tag.collation),
+                     tag.keyKind == 'C' ? QString("RUSSIAN") : QString("MACHINE"));
+    }
+
     // The list lookup: the first of pro, s_pro, z_pro that holds a list, in any letter case,
     // every dBase variant in its own code page; a damaged list is an error and no list.
     void thePathChooserFindsTheList() {
