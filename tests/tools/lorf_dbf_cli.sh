@@ -38,6 +38,25 @@ expect "a missing file" 2 $?
 expect "a bad expression" 2 $?
 expect "the error names the expression" 1 "$(grep -c "FOO(NNUM)" "$dir/err")"
 
+# A demo under RUSSIAN: every tag checked against its records, seeks that ignore letter case
+# as Visual FoxPro's SEEK does (the first entry of an equal key), rewrites that keep it exact.
+"$tool" demo "$dir/ru" --groups 12 --materials 300 --collate russian >/dev/null
+expect "collated demo exit" 0 $?
+for t in zapas/mgrup.dbf zapas/mlabel.dbf zapas/prihod.dbf; do
+    expect "check collated $t" OK "$("$tool" check "$dir/ru/$t" | cut -d' ' -f1)"
+done
+expect "tags under RUSSIAN" 16 "$("$tool" info "$dir/ru/zapas/mlabel.dbf" | grep -c 'collation RUSSIAN')"
+expect "seek in capitals" 1 "$("$tool" seek "$dir/ru/zapas/mgrup.dbf" DODOD "АБ")"
+expect "seek in lower case" 1 "$("$tool" seek "$dir/ru/zapas/mgrup.dbf" DODOD "аб")"
+expect "Ё is not Е" 4 "$("$tool" seek "$dir/ru/zapas/mgrup.dbf" DODOD "Ё1")"
+changed=$("$tool" replace "$dir/ru/zapas/mlabel.dbf" --where "GRUP=аб" --set "GRUP=Ё1,NAME=Ёлка ҐАНОК")
+expect "collated replace" 1 "$([ "$changed" -gt 0 ] && echo 1)"
+expect "check after the collated replace" OK \
+    "$("$tool" check "$dir/ru/zapas/mlabel.dbf" | cut -d' ' -f1)"
+"$tool" demo "$dir/nosuch" --collate DUTCH >/dev/null 2>"$dir/err"
+expect "a collation the engine lacks" 2 $?
+expect "named as unsupported" 1 "$(grep -c 'unsupported: collation DUTCH' "$dir/err")"
+
 # Help and unknown options: the usage and status 2, never a file name.
 for args in "--help" "-h" "info --bogus" "check $dir/db/main.dbf --bogus" "pack --help"; do
     "$tool" $args >/dev/null 2>"$dir/usage"

@@ -12,6 +12,7 @@
 #include "xbase/ascii.h"
 #include "xbase/cdx.h"
 #include "xbase/check.h"
+#include "xbase/codepage.h"
 #include "xbase/cursor.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
@@ -334,4 +335,45 @@ TEST(Fixtures, VisualFoxProSamplesCheckCleanAndStayCleanThroughWrites) {
         EXPECT_EQ(kept, options);
     }
     EXPECT_GE(written, 10u);
+}
+
+// The GENERAL tags Visual FoxPro wrote: a seek for a record's own value finds the first entry,
+// in tag order, whose stored key is that record's key, as Visual FoxPro's SEEK does; "Fer2" is
+// found in record 2 through NOMBRE.
+TEST(Fixtures, VisualFoxProsCollatedTagsAnswerSeeksAsItsSeekDoes) {
+    REQUIRE_FIXTURES();
+    const fs::path dir = kRoot / "vfp-samples/fdbozzo+foxbin2prg/TESTS_DATOS_READONLY";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "no vfp-samples";
+    std::size_t sought = 0;
+    for (const char* file : {"fb2p_dbf.dbf", "fb2p_depto.dbf", "fb2p_free.dbf"}) {
+        auto t = Table::open((dir / file).string());
+        for (const TagInfo& tag : t->index()->tags()) {
+            if (tag.collation == "MACHINE") continue;
+            SCOPED_TRACE(std::string(file) + " " + tag.name);
+            const Field* f = t->field(tag.keyExpression);
+            ASSERT_NE(f, nullptr);
+            ASSERT_TRUE(t->keysTrusted(tag));
+            TagCursor all(*t, tag.name);
+            all.setShowDeleted(true);
+            std::map<std::string, std::uint32_t> firstOf;
+            for (bool on = all.first(); on; on = all.next())
+                firstOf.emplace(std::string(all.key()), all.recno());
+            for (bool on = all.first(); on; on = all.next()) {
+                const std::string value =
+                    CodePage::get(t->codePage()).toUtf8(t->charBytes(t->record(all.recno()), *f));
+                auto key = keyFromText(*t, tag, value);
+                ASSERT_TRUE(key.has_value());
+                TagCursor c(*t, tag.name);
+                c.setShowDeleted(true);
+                ASSERT_TRUE(c.seek(*key)) << value;
+                EXPECT_EQ(c.recno(), firstOf.at(std::string(all.key()))) << value;
+                ++sought;
+            }
+        }
+    }
+    EXPECT_GT(sought, 5u);
+    auto t = Table::open((dir / "fb2p_dbf.dbf").string());
+    TagCursor c(*t, "NOMBRE");
+    ASSERT_TRUE(c.seek(*keyFromText(*t, c.tag(), "Fer2")));
+    EXPECT_EQ(c.recno(), 2u);
 }
