@@ -47,10 +47,14 @@ bool decodeTagHeader(const unsigned char* h, TagHeader& t) {
     t.forExpression.clear();
     if (forLen > 1 && (t.options & option::kFor))
         t.forExpression = poolString(pool + forPos, forLen);
-    // A collation other than the machine order is recorded by its name in the reserved bytes:
-    // a run of capital letters standing alone between NULs.
+    // A collation other than the machine order is recorded by its name where Visual FoxPro
+    // writes it; a writer that put it elsewhere in the reserved bytes left a run of capital
+    // letters standing alone between NULs.
     t.collation.clear();
-    for (std::size_t i = tag::kReserved; i + 4 < tag::kReservedEnd; ++i) {
+    for (std::size_t i = tag::kCollation;
+         i < tag::kCollation + tag::kCollationSize && upperAsciiLetter(h[i]); ++i)
+        t.collation += static_cast<char>(h[i]);
+    for (std::size_t i = tag::kReserved; t.collation.empty() && i + 4 < tag::kReservedEnd; ++i) {
         std::size_t j = i;
         while (j < tag::kReservedEnd && upperAsciiLetter(h[j]))
             ++j;
@@ -69,7 +73,7 @@ bool encodeTagHeader(const TagHeader& t, unsigned char* h) {
     std::memset(h, 0, kTagHeaderSize);
     const std::size_t keyLen = t.keyExpression.size() + 1;
     const std::size_t forLen = t.forExpression.size() + 1;
-    if (keyLen + forLen > tag::kPoolSize || t.collation.size() > tag::kReservedEnd - tag::kReserved)
+    if (keyLen + forLen > tag::kPoolSize || t.collation.size() > tag::kCollationSize)
         return false;
     putLe32(h + tag::kRoot, t.root);
     putLe32(h + tag::kFreeList, t.freeList);
@@ -77,7 +81,7 @@ bool encodeTagHeader(const TagHeader& t, unsigned char* h) {
     putLe16(h + tag::kKeyLength, t.keyLength);
     h[tag::kOptions] = t.options;
     h[tag::kSignature] = t.signature;
-    std::memcpy(h + tag::kReserved, t.collation.data(), t.collation.size());
+    std::memcpy(h + tag::kCollation, t.collation.data(), t.collation.size());
     putLe16(h + tag::kDescending, t.descending ? 1 : 0);
     // The key expression first in the pool, the FOR expression after it.
     putLe16(h + tag::kForPos, static_cast<std::uint16_t>(keyLen));

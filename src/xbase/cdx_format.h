@@ -17,8 +17,14 @@
 //    12  key length                         (u16)
 //    14  options: 0x01 unique, 0x02 nullable key, 0x04 candidate, 0x08 FOR condition,
 //        0x20 compact, 0x40 compound, 0x80 the directory tag
-//    15  signature (1 for ordinary compact indexes, 2 with a collation, 5 for a binary index)
-//    16  reserved; Visual FoxPro writes a collation name other than MACHINE here
+//    15  signature (1 for ordinary compact indexes; Visual FoxPro writes 2 for a tag under a
+//        collation, other engines 1; 5 for a binary index)
+//    16  reserved, zeros
+//   494  the collation sequence the tag was built under (0x1EE): 8 bytes of ASCII padded
+//        with NUL, all zeros for MACHINE (the byte order). Under any other collation the key
+//        of a character expression of N characters is 2·N bytes of weights (collation.h
+//        assembles them: primaries, then tails, then zeros), and the leaf pad is the zero
+//        byte instead of the blank; numeric, date and logical keys stay as they are.
 //   502  0 ascending, 1 descending          (u16)
 //   504  FOR expression: position, length   (u16, u16; within the pool)
 //   508  key expression: position, length   (u16, u16; within the pool)
@@ -80,6 +86,8 @@ inline constexpr std::size_t kKeyLength = 12;
 inline constexpr std::size_t kOptions = 14;
 inline constexpr std::size_t kSignature = 15;
 inline constexpr std::size_t kReserved = 16;
+inline constexpr std::size_t kCollation = 0x1EE;
+inline constexpr std::size_t kCollationSize = 8;
 inline constexpr std::size_t kReservedEnd = 502;
 inline constexpr std::size_t kDescending = 502;
 inline constexpr std::size_t kForPos = 504;

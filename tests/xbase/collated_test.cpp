@@ -17,6 +17,7 @@
 #include "xbase/cursor.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
+#include "xbase/file.h"
 #include "xbase/key.h"
 
 using namespace xbase;
@@ -100,6 +101,13 @@ TEST(CollatedTables, WritesOnCopiesOfAnotherEnginesDatabasesStayExact) {
         t->reindex();
         expectStrict(*t, "after the reindex");
         EXPECT_EQ(shapes(*t), before);
+        // The name stands where Visual FoxPro reads it.
+        const std::string cdx = fileBytes(siblingPath(path, "cdx"));
+        for (const TagInfo& tag : t->index()->tags()) {
+            std::string stored = tag.collation == "MACHINE" ? "" : tag.collation;
+            stored.resize(8, '\0');
+            EXPECT_EQ(cdx.substr(tag.headerOffset + 0x1EE, 8), stored) << tag.name;
+        }
         // What was written reads back through the tags after all that.
         t.reset();
         auto again = Table::open(path);
