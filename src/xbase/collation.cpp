@@ -1,5 +1,7 @@
 #include "xbase/collation.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -55,20 +57,22 @@ void Collation::keyInto(std::string_view value, std::size_t length, std::string&
     std::size_t n = value.size();
     while (n > 0 && value[n - 1] == ' ')
         --n;
-    out.clear();
-    // At most two primaries and two tails a character.
+    out.assign(length, '\0');
+    char* key = out.data();
+    // At most two primaries and two tails a character; the tails follow the primaries.
     char tails[512];
-    std::size_t tailCount = 0;
-    for (std::size_t i = 0; i < n && out.size() < length; ++i) {
+    std::size_t at = 0, tailCount = 0;
+    for (std::size_t i = 0; i < n && at < length; ++i) {
         const auto b = static_cast<unsigned char>(value[i]);
-        out.append(primary_[b].data(), primaries_[b]);
+        key[at++] = primary_[b][0];
+        if (primaries_[b] == 2 && at < length) key[at++] = primary_[b][1];
         if (tails_[b] && tailCount + 2 <= sizeof tails) {
-            tails[tailCount++] = tail_[b][0];
-            if (tails_[b] == 2) tails[tailCount++] = tail_[b][1];
+            tails[tailCount] = tail_[b][0];
+            tails[tailCount + 1] = tail_[b][1];
+            tailCount += tails_[b];
         }
     }
-    if (out.size() < length) out.append(tails, std::min(tailCount, length - out.size()));
-    out.resize(length, '\0');
+    if (at < length) std::memcpy(key + at, tails, std::min(tailCount, length - at));
 }
 
 void Collation::prefixInto(std::string_view prefix, std::size_t length, std::string& out) const {

@@ -231,6 +231,16 @@ class Table {
     void proveCollatedKeys() const;
     // The first entry of a tag whose proof failed that differs from its record, as a text.
     std::string firstKeyDifference(std::size_t tag) const;
+    // The whole text of a failed proof of tag `tag`.
+    std::string proofFailure(std::size_t tag) const;
+    // Whether a rebuild (pack, reindex) can prove tag `tag` itself instead of a proof first: a
+    // collated tag not yet proven that the rebuild takes over from the index only when every
+    // entry is the key computed from its record.
+    bool proofDeferrable(std::size_t tag) const;
+    // requireReproducible, but for a tag whose proof a rebuild makes itself.
+    void requireRebuildable(std::size_t tag) const;
+    // After a rebuild: the deferred proofs of `failed` did not hold; refuses, naming the first.
+    void refuseUnproven(const std::vector<std::size_t>& failed) const;
     // After a rebuild every tag holds the keys the engine computed.
     void markKeysProven() const;
     void writeRecord(std::uint32_t recno, std::string_view record);
@@ -244,7 +254,8 @@ class Table {
     // thread at a time. Defined where the writers use it.
     template <class Visit>
     void scanKeys(const std::vector<std::size_t>& tags, Visit visit) const;
-    std::vector<TagEntries> buildEntries() const;
+    // With `fromIndex`, notes per tag whether its order came from the index (orderFromIndex).
+    std::vector<TagEntries> buildEntries(std::vector<bool>* fromIndex = nullptr) const;
     // Puts the entries into the order the tag already has, when every entry there equals the
     // key computed from its record and the order is strict and complete; false otherwise
     // (then they must be sorted).

@@ -129,6 +129,30 @@ bool Table::keyValueKept(std::size_t i, const char* before, const char* after,
     return was == is && (!was || kb->key(before, recno) == kb->key(after, recno));
 }
 
+bool Table::proofDeferrable(std::size_t i) const {
+    const KeyBuilder* kb = keyBuilder(i);
+    const TagInfo& tag = index_->tags()[i];
+    return kb && kb->collation() && !tag.binary() && !tag.unique && !unindexed_ &&
+           (proof_.size() != index_->tags().size() || proof_[i] == 0);
+}
+
+void Table::requireRebuildable(std::size_t i) const {
+    if (!proofDeferrable(i)) requireReproducible(i);
+}
+
+void Table::refuseUnproven(const std::vector<std::size_t>& failed) const {
+    if (failed.empty()) return;
+    if (proof_.size() != index_->tags().size()) {
+        proof_.assign(index_->tags().size(), 0);
+        proofFailures_.assign(index_->tags().size(), std::string());
+    }
+    for (std::size_t t : failed) {
+        proof_[t] = -1;
+        proofFailures_[t] = proofFailure(t);
+    }
+    fail(code::kUnsupported, proofFailures_[failed.front()]);
+}
+
 void Table::requireReproducible(std::size_t i) const {
     const TagInfo& tag = index_->tags()[i];
     if (tag.binary())
@@ -449,7 +473,7 @@ void Table::scanKeys(const std::vector<std::size_t>& tags, Visit visit) const {
     });
 }
 
-std::vector<TagEntries> Table::buildEntries() const {
+std::vector<TagEntries> Table::buildEntries(std::vector<bool>* fromIndex) const {
     const auto& tags = index_->tags();
     for (std::size_t t = 0; t < tags.size(); ++t)
         keyBuilder(t);  // compiled before the threads
@@ -471,9 +495,11 @@ std::vector<TagEntries> Table::buildEntries() const {
         scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
             entries[t].add(key, recno);
         });
-        for (std::size_t t : mine)
-            if (tags[t].unique || !orderFromIndex(tags[t], entries[t]))
-                entries[t].sort(tags[t].unique);
+        for (std::size_t t : mine) {
+            const bool ordered = !tags[t].unique && orderFromIndex(tags[t], entries[t]);
+            if (fromIndex) (*fromIndex)[t] = ordered;
+            if (!ordered) entries[t].sort(tags[t].unique);
+        }
     };
     runWorkers(workers, work);
     return entries;
@@ -529,9 +555,21 @@ bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e) const {
 void Table::reindex() {
     requireWritable("reindex");
     if (!index_) return;
-    for (std::size_t i = 0; i < index_->tags().size(); ++i)
-        requireReproducible(i);
-    std::vector<TagEntries> entries = buildEntries();
+    // A collated tag not yet proven is proven by the rebuild itself: its order is taken from
+    // the index only where every stored entry is the key computed from its record.
+    std::vector<std::size_t> deferred;
+    for (std::size_t i = 0; i < index_->tags().size(); ++i) {
+        if (proofDeferrable(i))
+            deferred.push_back(i);
+        else
+            requireReproducible(i);
+    }
+    std::vector<bool> fromIndex(index_->tags().size(), false);
+    std::vector<TagEntries> entries = buildEntries(&fromIndex);
+    std::vector<std::size_t> failed;
+    for (std::size_t t : deferred)
+        if (!fromIndex[t]) failed.push_back(t);
+    refuseUnproven(failed);
     std::string cdxPath = index_->path();
     std::string temp = cdxPath + ".reindex-new";
     try {
@@ -596,6 +634,15 @@ class Renumbering {
 };
 
 // Whether an expression reads what a pack changes: the record number or the deleted flag.
+bool readsRecordPlace(const std::string& expression);
+
+// Whether a pack may carry a tag over from the old index: its entries do not depend on where a
+// record stands, and it keeps every record (not one of each key).
+bool carriable(const TagInfo& tag) {
+    return !tag.unique && !readsRecordPlace(tag.keyExpression) &&
+           !readsRecordPlace(tag.forExpression);
+}
+
 bool readsRecordPlace(const std::string& expression) {
     const std::string upper = ascii::upper(expression);
     return upper.find("RECNO") != std::string::npos || upper.find("DELETED") != std::string::npos;
@@ -665,8 +712,9 @@ class Table::Pack {
     std::vector<bool> changedOld_;
     std::vector<std::unique_ptr<KeyBuilder>> copyKeys_;
     std::vector<TagEntries> changedEntries_;
-    // The carry-over proof.
-    std::vector<bool> carried_;
+    // The carry-over proof; for a collated tag not yet proven (deferred) it is also the proof
+    // of its stored keys, and a tag that fails it stops the pack (failed).
+    std::vector<bool> carried_, deferred_, failed_;
     const std::uint64_t seed_;
     std::vector<std::uint64_t> sums_, counts_;
     std::size_t summers_ = 0;
@@ -691,6 +739,8 @@ Table::Pack::Pack(Table& table, const RecordRewrite& rewrite, std::string keepOl
       changedOld_(static_cast<std::size_t>(oldCount_) + 1, false),
       changedEntries_(tagCount_),
       carried_(tagCount_),
+      deferred_(tagCount_),
+      failed_(tagCount_),
       seed_((static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()),
       sums_(tagCount_, 0),
       counts_(tagCount_, 0) {
@@ -700,8 +750,8 @@ Table::Pack::Pack(Table& table, const RecordRewrite& rewrite, std::string keepOl
     for (std::size_t t = 0; t < tagCount_; ++t) {
         table_.keyBuilder(t);  // compiled before the threads
         changedEntries_[t].keyLength = tags_[t].keyLength;
-        carried_[t] = !tags_[t].unique && !readsRecordPlace(tags_[t].keyExpression) &&
-                      !readsRecordPlace(tags_[t].forExpression);
+        carried_[t] = carriable(tags_[t]);
+        deferred_[t] = table_.proofDeferrable(t);
     }
     // The copying thread keys the rewritten records with key builders of its own: an
     // expression keeps its intermediate values in itself, so one builder serves one thread.
@@ -924,6 +974,10 @@ void Table::Pack::writeIndex() {
                     continue;
                 }
                 tree.abandon();
+                if (deferred_[t]) {
+                    failed_[t] = true;  // not the engine's keys: nothing is built from them
+                    continue;
+                }
             }
             TagTreeWriter tree(cdx, tags_[t], maxRecno);
             buildFromRecords(t, tree);
@@ -931,6 +985,10 @@ void Table::Pack::writeIndex() {
             std::vector<char>().swap(changedEntries_[t].keys);
         }
     });
+    std::vector<std::size_t> failed;
+    for (std::size_t t = 0; t < tagCount_; ++t)
+        if (failed_[t]) failed.push_back(t);
+    table_.refuseUnproven(failed);
     cdx.finish(std::move(built));
 }
 
@@ -1008,9 +1066,16 @@ void Table::Pack::abandon() noexcept {
 
 void Table::pack(const RecordRewrite& rewrite, const std::string& keepOldIn) {
     requireWritable("pack");
+    // A collated tag not yet proven is proven by the pack itself, which carries a tag over
+    // only when its entries are the keys computed from the old records.
     if (index_)
-        for (std::size_t i = 0; i < index_->tags().size(); ++i)
-            requireReproducible(i);
+        for (std::size_t i = 0; i < index_->tags().size(); ++i) {
+            const TagInfo& tag = index_->tags()[i];
+            if (carriable(tag))
+                requireRebuildable(i);
+            else
+                requireReproducible(i);
+        }
     std::optional<Pack> job;
     try {
         job.emplace(*this, rewrite, keepOldIn);

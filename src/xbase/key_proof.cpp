@@ -142,11 +142,15 @@ void Table::proveCollatedKeys() const {
             continue;
         }
         proof_[t] = kFailed;
-        proofFailures_[t] =
-            file_.path() + ": tag " + tags[t].name + " (collation " + tags[t].collation +
-            ") does not hold the keys this engine computes from the records: " +
-            firstKeyDifference(t) + "; the table can be read but not written (unsupported)";
+        proofFailures_[t] = proofFailure(t);
     }
+}
+
+std::string Table::proofFailure(std::size_t t) const {
+    const TagInfo& tag = index_->tags()[t];
+    return file_.path() + ": tag " + tag.name + " (collation " + tag.collation +
+           ") does not hold the keys this engine computes from the records: " +
+           firstKeyDifference(t) + "; the table can be read but not written (unsupported)";
 }
 
 std::string Table::firstKeyDifference(std::size_t t) const {
