@@ -73,8 +73,7 @@ bool encodeTagHeader(const TagHeader& t, unsigned char* h) {
     std::memset(h, 0, kTagHeaderSize);
     const std::size_t keyLen = t.keyExpression.size() + 1;
     const std::size_t forLen = t.forExpression.size() + 1;
-    if (keyLen + forLen > tag::kPoolSize || t.collation.size() > tag::kCollationSize)
-        return false;
+    if (keyLen + forLen > tag::kPoolSize || t.collation.size() > tag::kCollationSize) return false;
     putLe32(h + tag::kRoot, t.root);
     putLe32(h + tag::kFreeList, t.freeList);
     putLe32(h + tag::kCounter, t.counter);

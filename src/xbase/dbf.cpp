@@ -196,10 +196,14 @@ std::unique_ptr<Table> Table::open(std::string_view path, const OpenOptions& opt
         bool rebuilt = false;
         if (options.share == Share::Exclusive && !options.readOnly && t->index_) {
             try {
+                // The marker is left only by a write that had passed every check, collated
+                // tags proven included: the engine's own keys are rebuilt, no proof needed.
+                t->unindexed_ = true;
                 t->reindex();
                 removeFile(stale);
                 rebuilt = true;
             } catch (const Error& e) {
+                t->unindexed_ = false;
                 t->warnings_.push_back(resolved +
                                        ": the index could not be rebuilt after a "
                                        "write that failed part-way: " +

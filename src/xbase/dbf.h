@@ -16,7 +16,9 @@
 namespace xbase {
 
 class CdxFile;
+class IndexFileWriter;
 class KeyBuilder;
+class TagTreeWriter;
 class Translation;
 struct TagEntries;
 struct TagInfo;
@@ -254,12 +256,12 @@ class Table {
     // thread at a time. Defined where the writers use it.
     template <class Visit>
     void scanKeys(const std::vector<std::size_t>& tags, Visit visit) const;
-    // With `fromIndex`, notes per tag whether its order came from the index (orderFromIndex).
-    std::vector<TagEntries> buildEntries(std::vector<bool>* fromIndex = nullptr) const;
-    // Puts the entries into the order the tag already has, when every entry there equals the
-    // key computed from its record and the order is strict and complete; false otherwise
-    // (then they must be sorted).
-    bool orderFromIndex(const TagInfo& tag, TagEntries& entries) const;
+    // A reindex, tag by tag (dbf_write.cpp): a tag taken over from the old tree where its
+    // entries prove to be the records' keys, else built from the records.
+    struct ReindexTag;
+    bool streamFromIndex(const TagInfo& tag, ReindexTag& noted, std::uint64_t seed,
+                         TagTreeWriter& tree) const;
+    std::uint32_t rebuildFromRecords(std::size_t tag, IndexFileWriter& out) const;
     std::uint64_t recordOffset(std::uint32_t recno) const {
         return header_.headerLength + static_cast<std::uint64_t>(recno - 1) * header_.recordLength;
     }

@@ -473,107 +473,139 @@ void Table::scanKeys(const std::vector<std::size_t>& tags, Visit visit) const {
     });
 }
 
-std::vector<TagEntries> Table::buildEntries(std::vector<bool>* fromIndex) const {
-    const auto& tags = index_->tags();
-    for (std::size_t t = 0; t < tags.size(); ++t)
-        keyBuilder(t);  // compiled before the threads
-    std::vector<TagEntries> entries(tags.size());
-    const std::size_t expected = header_.recordCount;
-    // The tags are independent: share them out over the processors. Each worker reads the
-    // records itself, computes its tags' keys, and orders them: by the order the tag already
-    // has where that order proves right (every entry equal to the key computed from its
-    // record, strictly ordered, complete), by sorting otherwise.
-    const std::size_t workers = workerCount(tags.size());
-    auto work = [&](std::size_t w) {
-        std::vector<std::size_t> mine;
-        for (std::size_t t = w; t < tags.size(); t += workers) {
-            mine.push_back(t);
-            entries[t].keyLength = tags[t].keyLength;
-            entries[t].keys.reserve(expected * tags[t].keyLength);
-            entries[t].recnos.reserve(expected);
-        }
-        scanKeys(mine, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
-            entries[t].add(key, recno);
-        });
-        for (std::size_t t : mine) {
-            const bool ordered = !tags[t].unique && orderFromIndex(tags[t], entries[t]);
-            if (fromIndex) (*fromIndex)[t] = ordered;
-            if (!ordered) entries[t].sort(tags[t].unique);
-        }
-    };
-    runWorkers(workers, work);
-    return entries;
-}
+// One tag of a reindex. The records were read once for all the tags of a worker, and each
+// record's key noted as a keyed hash: the old tree is taken over, streamed leaf by leaf, when
+// its entries are exactly those keys (strictly ordered, each record once, none missing);
+// otherwise the keys are computed again and sorted.
+struct Table::ReindexTag {
+    std::vector<std::uint64_t> hash;  // by record number
+    std::vector<bool> included;       // by record number
+    std::uint64_t count = 0;
+    std::uint32_t maxRecno = 0;
+};
 
-bool Table::orderFromIndex(const TagInfo& tag, TagEntries& e) const {
-    // The entries were added in record order; find each by its record number.
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    std::uint32_t maxRecno = e.recnos.empty() ? 0 : e.recnos.back();
-    std::vector<std::uint32_t> entryOf(static_cast<std::size_t>(maxRecno) + 1, kNone);
-    for (std::size_t i = 0; i < e.recnos.size(); ++i)
-        entryOf[e.recnos[i]] = static_cast<std::uint32_t>(i);
-    std::vector<std::uint32_t> order;
-    order.reserve(e.size());
-    const std::size_t kl = e.keyLength;
-    const char* prevKey = nullptr;
+bool Table::streamFromIndex(const TagInfo& tag, ReindexTag& r, std::uint64_t seed,
+                            TagTreeWriter& tree) const {
+    std::string prevKey;
     std::uint32_t prevRecno = 0;
+    std::uint64_t seen = 0;
     try {
-        // Uncached reads: other threads order other tags meanwhile.
-        bool whole = index_->walkLeaves(tag, [&](const Node& n) {
-            // First the leaf's record numbers, fetching their keys ahead; then the comparison.
-            for (std::uint32_t r : n.recnos)
-                if (r <= maxRecno) __builtin_prefetch(&entryOf[r]);
-            for (std::uint32_t r : n.recnos)
-                if (r <= maxRecno && entryOf[r] != kNone)
-                    __builtin_prefetch(e.keys.data() + static_cast<std::size_t>(entryOf[r]) * kl);
+        // Uncached reads: other threads rebuild other tags meanwhile.
+        const bool whole = index_->walkLeaves(tag, [&](const Node& n) {
+            // The leaf's records lie anywhere in the table: fetch their hashes ahead.
+            for (std::uint32_t rec : n.recnos)
+                if (rec <= r.maxRecno) __builtin_prefetch(&r.hash[rec]);
             for (std::size_t i = 0; i < n.count; ++i) {
-                std::uint32_t r = n.recnos[i];
-                if (r > maxRecno || entryOf[r] == kNone) return false;
-                std::uint32_t entry = entryOf[r];
-                const char* key = e.keys.data() + static_cast<std::size_t>(entry) * kl;
-                if (std::memcmp(key, n.keys.data() + i * kl, kl) != 0) return false;
-                if (prevKey) {
-                    int c = std::memcmp(prevKey, key, kl);
-                    if (c > 0 || (c == 0 && prevRecno >= r)) return false;
-                }
-                prevKey = key;
-                prevRecno = r;
-                entryOf[r] = kNone;  // each record once
-                order.push_back(entry);
+                const std::string_view k = n.key(i);
+                const std::uint32_t rec = n.recnos[i];
+                if (rec == 0 || rec > r.maxRecno || !r.included[rec]) return false;
+                if (entryHash(seed, k, rec) != r.hash[rec]) return false;
+                if (seen && compareEntry(prevKey, prevRecno, k, rec) >= 0) return false;
+                r.included[rec] = false;  // each record once
+                prevKey.assign(k.data(), k.size());
+                prevRecno = rec;
+                ++seen;
+                tree.add(k, rec);
             }
             return true;
         });
         if (!whole) return false;
-    } catch (const Error&) {
-        return false;  // a damaged tree: sort instead
+    } catch (const Error& e) {
+        // A damaged old tree is built anew; a failing write (a full disk) fails the reindex.
+        if (e.code() != code::kCorruptIndex && e.code() != code::kCorruptTable) throw;
+        return false;
     }
-    if (order.size() != e.size()) return false;
-    e.order = std::move(order);
-    return true;
+    return seen == r.count;
+}
+
+std::uint32_t Table::rebuildFromRecords(std::size_t t, IndexFileWriter& out) const {
+    const TagInfo& tag = index_->tags()[t];
+    TagEntries e;
+    e.keyLength = tag.keyLength;
+    std::uint32_t maxRecno = 0;  // the tree's record bits fit the largest
+    scanKeys({t}, [&](std::size_t, std::string_view key, std::uint32_t recno) {
+        e.add(key, recno);
+        maxRecno = recno;
+    });
+    e.sort(tag.unique);
+    TagTreeWriter tree(out, tag, maxRecno);
+    for (std::size_t i = 0; i < e.order.size(); ++i) {
+        // Keys lie in record order, the tree wants them in key order: fetch ahead.
+        if (i + 16 < e.order.size()) __builtin_prefetch(e.key(i + 16).data());
+        tree.add(e.key(i), e.recno(i));
+    }
+    return tree.finish();
 }
 
 void Table::reindex() {
     requireWritable("reindex");
     if (!index_) return;
-    // A collated tag not yet proven is proven by the rebuild itself: its order is taken from
-    // the index only where every stored entry is the key computed from its record.
-    std::vector<std::size_t> deferred;
-    for (std::size_t i = 0; i < index_->tags().size(); ++i) {
+    const auto& tags = index_->tags();
+    // A collated tag not yet proven is proven by the rebuild itself: it is taken over from the
+    // index only where every stored entry is the key computed from its record.
+    std::vector<bool> deferred(tags.size(), false);
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        keyBuilder(i);  // compiled before the threads
         if (proofDeferrable(i))
-            deferred.push_back(i);
+            deferred[i] = true;
         else
             requireReproducible(i);
     }
-    std::vector<bool> fromIndex(index_->tags().size(), false);
-    std::vector<TagEntries> entries = buildEntries(&fromIndex);
-    std::vector<std::size_t> failed;
-    for (std::size_t t : deferred)
-        if (!fromIndex[t]) failed.push_back(t);
-    refuseUnproven(failed);
+    const std::uint64_t seed =
+        (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+    const std::uint32_t count = header_.recordCount;
     std::string cdxPath = index_->path();
     std::string temp = cdxPath + ".reindex-new";
     try {
-        writeCompoundIndex(temp, index_->tags(), entries);
+        std::vector<std::size_t> failed;
+        {
+            IndexFileWriter out(temp, tags.size());
+            std::vector<TagInfo> built = tags;
+            std::vector<bool> unproven(tags.size(), false);
+            const std::size_t workers = workerCount(tags.size());
+            runWorkers(workers, [&](std::size_t w) {
+                std::vector<std::size_t> mine;
+                for (std::size_t t = w; t < tags.size(); t += workers)
+                    mine.push_back(t);
+                // A unique tag keeps one record of each key: it is always built anew.
+                std::vector<ReindexTag> notes(tags.size());
+                std::vector<std::size_t> streamed;
+                for (std::size_t t : mine) {
+                    if (tags[t].unique) continue;
+                    streamed.push_back(t);
+                    notes[t].hash.assign(static_cast<std::size_t>(count) + 1, 0);
+                    notes[t].included.assign(static_cast<std::size_t>(count) + 1, false);
+                }
+                scanKeys(streamed, [&](std::size_t t, std::string_view key, std::uint32_t recno) {
+                    ReindexTag& r = notes[t];
+                    r.hash[recno] = entryHash(seed, key, recno);
+                    r.included[recno] = true;
+                    r.maxRecno = recno;
+                    ++r.count;
+                });
+                for (std::size_t t : mine) {
+                    if (!tags[t].unique) {
+                        TagTreeWriter tree(out, tags[t], notes[t].maxRecno);
+                        const bool taken = streamFromIndex(tags[t], notes[t], seed, tree);
+                        notes[t] = ReindexTag();  // its memory back before the next tag
+                        if (taken) {
+                            built[t].root = tree.finish();
+                            continue;
+                        }
+                        tree.abandon();
+                        if (deferred[t]) {
+                            unproven[t] = true;  // not the engine's keys: nothing is built
+                            continue;
+                        }
+                    }
+                    built[t].root = rebuildFromRecords(t, out);
+                }
+            });
+            for (std::size_t t = 0; t < tags.size(); ++t)
+                if (unproven[t]) failed.push_back(t);
+            if (failed.empty()) out.finish(std::move(built));
+        }
+        refuseUnproven(failed);
         if (kReplaceNeedsClosedTarget) index_.reset();  // opened again below
         atomicReplace(temp, cdxPath);
     } catch (...) {
@@ -587,7 +619,7 @@ void Table::reindex() {
         file_.writeAt(dbffmt::header::kTableFlags, &header_.tableFlags, 1);
     }
     openIndex(cdxPath);
-    markKeysProven();  // every key was computed here
+    markKeysProven();  // every key was computed here, or proven equal to one that was
     unindexed_ = false;
     warnings_.clear();
 }

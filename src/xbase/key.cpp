@@ -101,12 +101,15 @@ std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t 
         h ^= h >> 33;
         return h;
     };
+    // Each word folded in by a multiplication (a bijection of the state for a given word, so
+    // keys that differ in one word differ in the state), the whole mixed once at the end.
     std::uint64_t h = seed ^ (static_cast<std::uint64_t>(recno) * 0x9E3779B97F4A7C15ULL);
     std::size_t i = 0;
     for (; i + 8 <= key.size(); i += 8) {
         std::uint64_t w;
         std::memcpy(&w, key.data() + i, 8);
-        h = mix(h ^ w);
+        h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
+        h ^= h >> 31;
     }
     std::uint64_t tail = key.size();
     for (; i < key.size(); ++i)

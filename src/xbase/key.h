@@ -106,8 +106,9 @@ class KeyBuilder {
 };
 
 // A keyed 64-bit hash of an index entry. The sum of the hashes of a tag's entries stands for
-// the set of them: a pack takes the old index over, and a table trusts a collated tag's stored
-// keys, only when that sum equals the sum over the keys computed from the records.
+// the set of them: a pack takes the old index over, a reindex the old tree, and a table trusts
+// a collated tag's stored keys, only when they equal the hashes of the keys computed from the
+// records.
 std::uint64_t entryHash(std::uint64_t seed, std::string_view key, std::uint32_t recno);
 
 // The leading byte of a key of a tag over nullable values.

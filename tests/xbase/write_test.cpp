@@ -53,6 +53,16 @@ std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
     return out;
 }
 
+// The records of a tag in its order, deleted ones included.
+std::vector<std::uint32_t> order(const Table& t, const std::string& tag) {
+    TagCursor c(t, tag);
+    c.setShowDeleted(true);
+    std::vector<std::uint32_t> out;
+    for (bool on = c.first(); on; on = c.next())
+        out.push_back(c.recno());
+    return out;
+}
+
 void expectClean(const Table& t, const std::string& when) {
     // Our own writes must leave files exactly as other engines store them: no warnings either.
     CheckReport r = checkTable(t);
@@ -924,4 +934,41 @@ TEST(Write, EveryForeignTableStaysStrictlyCleanThroughReindexWritesAndPack) {
         }
     }
     EXPECT_GT(tables, 25u);
+}
+
+// A reindex takes a tag over from the old tree only where its entries are exactly the records'
+// keys, and builds it from the records otherwise: an entry under a stale key, one missing, one
+// too many or two out of order, in a plain tag and in a unique one.
+TEST(Write, ReindexRebuildsWhatTheOldTreeGotWrong) {
+    const std::vector<std::pair<std::string, std::uint32_t>> right = {
+        {"a", 1}, {"b", 2}, {"b", 3}, {"c", 4}};
+    auto pad = [](std::vector<std::pair<std::string, std::uint32_t>> e) {
+        for (auto& [k, r] : e)
+            k.resize(4, ' ');
+        return e;
+    };
+    const std::vector<std::pair<const char*, std::vector<std::pair<std::string, std::uint32_t>>>>
+        cases = {
+            {"right", right},
+            {"stale", {{"a", 1}, {"b", 2}, {"b", 3}, {"d", 4}}},
+            {"missing", {{"a", 1}, {"b", 3}, {"c", 4}}},
+            {"extra", {{"a", 1}, {"b", 2}, {"b", 3}, {"b", 4}, {"c", 4}}},
+            {"disordered", {{"a", 1}, {"b", 3}, {"b", 2}, {"c", 4}}},
+        };
+    for (const auto& [what, entries] : cases) {
+        SCOPED_TRACE(what);
+        TempDir dir;
+        testfmt::TableSpec s;
+        s.fields = {{"NAME", 'C', 4}};
+        s.records = {{"a"}, {"b"}, {"b"}, {"c"}};
+        testfmt::TagSpec plain{"NAME", "NAME", "", 4, false, false, ' ', pad(entries)};
+        testfmt::TagSpec unique{"ONE", "NAME", "", 4, true, false, ' ', pad(entries)};
+        testfmt::writeFile(dir.file("R.DBF"), testfmt::buildDbf(s));
+        testfmt::writeFile(dir.file("R.CDX"), testfmt::buildCdx({plain, unique}).bytes);
+        auto t = Table::open(dir.file("R.DBF"), exclusive());
+        t->reindex();
+        expectClean(*t, "after the reindex");
+        EXPECT_EQ(order(*t, "NAME"), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+        EXPECT_EQ(order(*t, "ONE"), (std::vector<std::uint32_t>{1, 2, 4}));
+    }
 }
