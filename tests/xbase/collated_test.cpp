@@ -3,7 +3,9 @@
 // computes is read but never written, nor answered from on a guess.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -193,4 +195,70 @@ TEST(CollatedTables, AFileWeighedOtherwiseIsReadButNotWritten) {
     for (bool on = c.first(); on; on = c.next())
         order.push_back(c.recno());
     EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 2, 3}));
+}
+
+// What a transfer does to each listed table, on copies of the collated databases: a pack that
+// gives some materials new pairs. Both tables stay strictly clean, their tags under their
+// collations, and the materials are found under the new pairs through the tags.
+TEST(CollatedTables, APackThatMovesMaterialsKeepsEveryTagExact) {
+    if (!fs::is_directory(kRoot)) GTEST_SKIP() << "no fixtures at " << kRoot;
+    for (const char* db : {"russian-ansi", "russian-oem", "general-1252"}) {
+        SCOPED_TRACE(db);
+        TempDir dir;
+        testhelp::writableCopy(kRoot / db, dir.path());
+        // Every twentieth material of mlabel, by its raw pair.
+        std::set<std::string> moving;
+        {
+            auto m = Table::open((fs::path(dir.path()) / "zapas" / "mlabel.dbf").string());
+            const Field& g = *m->field("GRUP");
+            const Field& n = *m->field("NNUM");
+            for (std::uint32_t r = 1; r <= m->recordCount(); r += 20)
+                moving.insert(std::string(m->raw(m->record(r), g)) +
+                              std::string(m->raw(m->record(r), n)));
+        }
+        for (const char* table : {"mlabel", "prihod"}) {
+            SCOPED_TRACE(table);
+            const std::string path = (fs::path(dir.path()) / "zapas" / table).string() + ".dbf";
+            auto t = Table::open(path, exclusive());
+            const auto before = shapes(*t);
+            const Field& g = *t->field("GRUP");
+            const Field& n = *t->field("NNUM");
+            std::size_t moved = 0;
+            t->pack([&](const char* rec, std::string& changed) {
+                const std::string pair = std::string(t->raw(rec, g)) + std::string(t->raw(rec, n));
+                if (!moving.count(pair)) return false;
+                changed.assign(rec, t->recordLength());
+                const std::string number = "MV-" + std::to_string(moved++);
+                std::memset(changed.data() + n.offset, ' ', n.length);
+                std::memcpy(changed.data() + n.offset, number.data(), number.size());
+                return true;
+            });
+            EXPECT_GT(moved, 0u);
+            expectStrict(*t, "after the moving pack");
+            EXPECT_EQ(shapes(*t), before);
+            // Each moved material is found under its new pair through the collated tag: an
+            // exact seek for the weights of its own GRUP+NNUM (prihod) or NNUM (mlabel).
+            const bool pairTag = std::string(table) == "prihod";
+            TagCursor c(*t, pairTag ? "PRIH" : "MLABEL_T");
+            c.setShowDeleted(true);
+            const Collation& coll = *Collation::find(c.tag().collation, t->codePage());
+            std::size_t found = 0;
+            for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
+                const char* rec = t->record(r);
+                if (t->raw(rec, n).substr(0, 3) != "MV-") continue;
+                const std::string value =
+                    pairTag ? std::string(t->raw(rec, g)) + std::string(t->raw(rec, n))
+                            : std::string(t->raw(rec, n));
+                std::string key;
+                coll.keyInto(value, c.tag().keyLength, key);
+                ASSERT_TRUE(c.seek(key)) << r;
+                bool here = false;
+                for (bool on = true; on && c.key() == key; on = c.next())
+                    here = here || c.recno() == r;
+                EXPECT_TRUE(here) << r;
+                ++found;
+            }
+            EXPECT_EQ(found, moved);
+        }
+    }
 }
