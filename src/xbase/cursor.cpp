@@ -253,20 +253,25 @@ bool TagCursor::walkToRecord(std::uint32_t recno) {
     steps_ = 0;
     direction_ = 1;
     load(cdx_->edgeLeaf(*tag_, false));
-    for (idx_ = 0;; ++idx_) {
-        while (idx_ >= leaf_->count) {
-            if (leaf_->right == kNoNode) {
-                state_ = desc_ ? State::Bof : State::Eof;
-                return false;
-            }
-            load(leaf_->right);
-            idx_ = 0;
-        }
+    for (idx_ = 0; atEntry(); ++idx_) {
         if (leaf_->recnos[idx_] == recno) {
             state_ = State::On;
             return true;
         }
     }
+    return false;
+}
+
+bool TagCursor::atEntry() {
+    while (idx_ >= leaf_->count) {
+        if (leaf_->right == kNoNode) {
+            state_ = desc_ ? State::Bof : State::Eof;
+            return false;
+        }
+        load(leaf_->right);
+        idx_ = 0;
+    }
+    return true;
 }
 
 bool TagCursor::gotoComputed(std::uint32_t recno) {
@@ -276,14 +281,7 @@ bool TagCursor::gotoComputed(std::uint32_t recno) {
     steps_ = 0;
     direction_ = 0;
     descend(k, false, recno);
-    while (idx_ >= leaf_->count) {
-        if (leaf_->right == kNoNode) {
-            state_ = desc_ ? State::Bof : State::Eof;
-            return false;
-        }
-        load(leaf_->right);
-        idx_ = 0;
-    }
+    if (!atEntry()) return false;
     if (leaf_->recnos[idx_] != recno || compare(leaf_->key(idx_), k) != 0) {
         state_ = desc_ ? State::Bof : State::Eof;
         return false;

@@ -95,6 +95,9 @@ class TagCursor {
     bool setTreePosition(std::uint64_t position);
     bool walkToRecord(std::uint32_t recno);
     bool gotoComputed(std::uint32_t recno);
+    // From past the end of a leaf on to the first entry of the next leaf that has one; false,
+    // and at the end, when none has.
+    bool atEntry();
 
     const Table* table_;
     const CdxFile* cdx_;

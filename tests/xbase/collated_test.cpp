@@ -33,13 +33,7 @@ using testhelp::fileBytes;
 
 const fs::path kRoot = LORF_FIXTURES_DIR;
 
-void expectStrict(const Table& t, const std::string& when) {
-    CheckReport r = checkTable(t);
-    for (const auto& p : r.problems)
-        ADD_FAILURE() << when << ": " << p;
-    for (const auto& w : r.warnings)
-        ADD_FAILURE() << when << ": " << w;
-}
+using testhelp::expectStrictlyClean;
 
 using TagShape = std::tuple<std::string, std::uint16_t, std::uint8_t, std::uint8_t, std::string>;
 std::vector<TagShape> shapes(const Table& t) {
@@ -91,17 +85,17 @@ TEST(CollatedTables, WritesOnCopiesOfAnotherEnginesDatabasesStayExact) {
         std::memcpy(rec.data() + g.offset, grup.data(), grup.size());
         std::memcpy(rec.data() + n.offset, name.data(), name.size());
         t->update(5, rec);
-        expectStrict(*t, "after the rewrite");
+        expectStrictlyClean(*t, "after the rewrite");
         EXPECT_EQ(seekRecord(*t, "MLAB_ST", t->record(5), n), 5u);
         rec[g.offset + 2] = 'x';
         const std::uint32_t added = t->append(rec);
         t->setDeleted(7, true);
-        expectStrict(*t, "after the append and the deletion");
+        expectStrictlyClean(*t, "after the append and the deletion");
         EXPECT_EQ(seekRecord(*t, "MLABEL_T", t->record(added), *t->field("NNUM")), 5u);
         t->pack();
-        expectStrict(*t, "after the pack");
+        expectStrictlyClean(*t, "after the pack");
         t->reindex();
-        expectStrict(*t, "after the reindex");
+        expectStrictlyClean(*t, "after the reindex");
         EXPECT_EQ(shapes(*t), before);
         // The name stands where Visual FoxPro reads it.
         const std::string cdx = fileBytes(siblingPath(path, "cdx"));
@@ -113,7 +107,7 @@ TEST(CollatedTables, WritesOnCopiesOfAnotherEnginesDatabasesStayExact) {
         // What was written reads back through the tags after all that.
         t.reset();
         auto again = Table::open(path);
-        expectStrict(*again, "opened again");
+        expectStrictlyClean(*again, "opened again");
     }
 }
 
@@ -234,7 +228,7 @@ TEST(CollatedTables, APackThatMovesMaterialsKeepsEveryTagExact) {
                 return true;
             });
             EXPECT_GT(moved, 0u);
-            expectStrict(*t, "after the moving pack");
+            expectStrictlyClean(*t, "after the moving pack");
             EXPECT_EQ(shapes(*t), before);
             // Each moved material is found under its new pair through the collated tag: an
             // exact seek for the weights of its own GRUP+NNUM (prihod) or NNUM (mlabel).

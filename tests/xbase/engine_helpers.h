@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "xbase/ascii.h"
+#include "xbase/check.h"
+#include "xbase/cursor.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 
@@ -71,6 +75,25 @@ inline std::vector<std::filesystem::path> tablesOf(const std::filesystem::path& 
         if (xbase::ascii::lower(e.path().extension().string()) == ".dbf") out.push_back(e.path());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// The records of a tag in its order, deleted ones included.
+inline std::vector<std::uint32_t> tagOrder(const xbase::Table& t, const std::string& tag) {
+    xbase::TagCursor c(t, tag);
+    c.setShowDeleted(true);
+    std::vector<std::uint32_t> out;
+    for (bool on = c.first(); on; on = c.next())
+        out.push_back(c.recno());
+    return out;
+}
+
+// A table stored exactly as other engines store it: no problem and no warning either.
+inline void expectStrictlyClean(const xbase::Table& t, const std::string& when) {
+    xbase::CheckReport r = xbase::checkTable(t);
+    for (const auto& p : r.problems)
+        ADD_FAILURE() << when << ": " << p;
+    for (const auto& w : r.warnings)
+        ADD_FAILURE() << when << ": " << w;
 }
 
 }  // namespace testhelp

@@ -28,19 +28,11 @@ namespace {
 using testhelp::errorCode;
 using testhelp::exclusive;
 using testhelp::fileBytes;
+using testhelp::tagOrder;
 
 std::string pad(std::string s, std::size_t n, char with = ' ') {
     s.resize(n, with);
     return s;
-}
-
-std::vector<std::uint32_t> order(const Table& t, const std::string& tag) {
-    TagCursor c(t, tag);
-    c.setShowDeleted(true);
-    std::vector<std::uint32_t> out;
-    for (bool on = c.first(); on; on = c.next())
-        out.push_back(c.recno());
-    return out;
 }
 
 // A Visual FoxPro table of materials with a nullable CITY: ID C(2), CITY C(10) nullable, and
@@ -95,7 +87,7 @@ TEST(VfpFiles, NodesMarkedAsRewrittenReadAsTheirKind) {
     std::vector<std::uint32_t> expected;
     for (const auto& e : tag.entries)
         expected.push_back(e.second);
-    EXPECT_EQ(order(*table, "ID"), expected);
+    EXPECT_EQ(tagOrder(*table, "ID"), expected);
     EXPECT_TRUE(checkTable(*table).strict());
     const TagInfo& info = *table->index()->tag("ID");
     EXPECT_EQ(table->index()->readNode(info, info.root).attributes, 1 | 4);
@@ -120,7 +112,7 @@ TEST(VfpFiles, TagsOverNullableValuesKeepTheirLeadingByte) {
     t.write({{"a", "Berlin"}, {"b", std::nullopt}, {"c", "Anchorage"}}, {city});
     {
         auto table = Table::open(t.dbf);
-        EXPECT_EQ(order(*table, "CITY"), (std::vector<std::uint32_t>{2, 3, 1}));
+        EXPECT_EQ(tagOrder(*table, "CITY"), (std::vector<std::uint32_t>{2, 3, 1}));
         EXPECT_TRUE(checkTable(*table).strict());
         TagCursor c(*table, "CITY");
         auto key = keyFromText(*table, c.tag(), "Berlin");
@@ -136,7 +128,7 @@ TEST(VfpFiles, TagsOverNullableValuesKeepTheirLeadingByte) {
     std::string third(table->record(3), table->recordLength());
     third[table->field("_NullFlags")->offset] = '\x01';
     table->update(3, third);
-    EXPECT_EQ(order(*table, "CITY"), (std::vector<std::uint32_t>{3, 1, 2}));
+    EXPECT_EQ(tagOrder(*table, "CITY"), (std::vector<std::uint32_t>{3, 1, 2}));
     EXPECT_TRUE(checkTable(*table).strict());
     table->pack();
     EXPECT_TRUE(table->index()->tag("CITY")->nullable());
@@ -240,7 +232,7 @@ TEST(VfpFiles, AFailingWriteChangesNothingOrIsRepairedAtTheNextOpen) {
     auto table = Table::open(t.dbf, exclusive());
     EXPECT_FALSE(fileExists(t.dbf + ".index-stale"));
     EXPECT_TRUE(checkTable(*table).strict());
-    EXPECT_EQ(order(*table, "ID"), (std::vector<std::uint32_t>{3, 1, 2}));
+    EXPECT_EQ(tagOrder(*table, "ID"), (std::vector<std::uint32_t>{3, 1, 2}));
 }
 
 // A key whose length follows the data (TRIM() and its kin) says nothing of its length on an
@@ -278,13 +270,13 @@ TEST(VfpFiles, LongFieldNamesComeFromTheDatabaseContainer) {
     ASSERT_NE(t->field("itemnumberofmaterial"), nullptr);
     EXPECT_EQ(t->field("ItemNumberOfMaterial"), t->field("ITEMNUMBER"));
     EXPECT_EQ(t->field("GROUPCODEL")->longName, "groupcodelong");
-    EXPECT_EQ(order(*t, "BYPAIR"), (std::vector<std::uint32_t>{2, 1}));
+    EXPECT_EQ(tagOrder(*t, "BYPAIR"), (std::vector<std::uint32_t>{2, 1}));
     EXPECT_TRUE(checkTable(*t).strict());
     std::string rec(t->record(1), t->recordLength());
     t->setText(rec, *t->field("groupcodelong"), "  0");
     t->update(1, rec);
     t->pack();
-    EXPECT_EQ(order(*t, "BYPAIR"), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_EQ(tagOrder(*t, "BYPAIR"), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_TRUE(checkTable(*t).strict());
 
     // Without its container the table still opens; the names it cannot know are said so, and

@@ -35,6 +35,7 @@ namespace {
 
 using testhelp::errorCode;
 using testhelp::exclusive;
+using testhelp::expectStrictlyClean;
 using testhelp::fileBytes;
 using testhelp::tablesOf;
 using testhelp::writableCopy;
@@ -51,25 +52,6 @@ std::map<std::string, std::vector<std::string>> entriesOf(const Table& t) {
         }
     }
     return out;
-}
-
-// The records of a tag in its order, deleted ones included.
-std::vector<std::uint32_t> order(const Table& t, const std::string& tag) {
-    TagCursor c(t, tag);
-    c.setShowDeleted(true);
-    std::vector<std::uint32_t> out;
-    for (bool on = c.first(); on; on = c.next())
-        out.push_back(c.recno());
-    return out;
-}
-
-void expectClean(const Table& t, const std::string& when) {
-    // Our own writes must leave files exactly as other engines store them: no warnings either.
-    CheckReport r = checkTable(t);
-    for (const auto& p : r.problems)
-        ADD_FAILURE() << when << ": " << p;
-    for (const auto& w : r.warnings)
-        ADD_FAILURE() << when << ": " << w;
 }
 
 // A table with tags of every kind that the writer must keep: long keys (many splits), equal
@@ -138,7 +120,7 @@ TEST_P(RandomWrites, KeepEveryTagRight) {
     auto t = Table::open(path, exclusive());
     std::mt19937 rng(20261210);
     appendRandom(*t, 400, rng);
-    expectClean(*t, "after appends");
+    expectStrictlyClean(*t, "after appends");
     for (int step = 1; step <= 4000; ++step) {
         std::uint32_t recno = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
         std::string rec(t->record(recno), t->recordLength());
@@ -179,17 +161,17 @@ TEST_P(RandomWrites, KeepEveryTagRight) {
             }
         }
         if (step % 1000 == 0) {
-            expectClean(*t, "after step " + std::to_string(step));
+            expectStrictlyClean(*t, "after step " + std::to_string(step));
             if (step == 2000) {
                 t->pack();
-                expectClean(*t, "after pack");
+                expectStrictlyClean(*t, "after pack");
             }
         }
     }
     auto before = entriesOf(*t);
     t->reindex();
     EXPECT_EQ(entriesOf(*t), before);
-    expectClean(*t, "after reindex");
+    expectStrictlyClean(*t, "after reindex");
     for (const TagInfo& tag : t->index()->tags())
         EXPECT_EQ(tag.collation, tag.keyKind == 'C' && *GetParam() ? GetParam() : "MACHINE");
 }
@@ -232,7 +214,7 @@ TEST(Write, CharacterAssignmentPadsCutsAndConverts) {
     EXPECT_EQ(errorCode([&] { t->setText(rec, *t->field("CENA"), "abc"); }), code::kUnsupported);
     t->setText(rec, *t->field("CENA"), "-1.5");
     EXPECT_EQ(std::string(rec.data() + t->field("CENA")->offset, 6), " -1.50");
-    expectClean(*t, "after assignments");
+    expectStrictlyClean(*t, "after assignments");
 }
 
 TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
@@ -284,7 +266,7 @@ TEST(Write, UniqueTagRefusesATakenKeyAndChangesNothing) {
     EXPECT_EQ(static_cast<unsigned char>(stamped[1]), (day.year - 1900) % 256);
     EXPECT_EQ(static_cast<unsigned char>(stamped[2]), day.month);
     EXPECT_EQ(static_cast<unsigned char>(stamped[3]), day.day);
-    expectClean(*t, "after the refused writes");
+    expectStrictlyClean(*t, "after the refused writes");
 }
 
 // A tag the engine cannot reproduce stops a write that would change it before any byte is
@@ -364,7 +346,7 @@ TEST(Write, PackKeepsMemosAndRenumbers) {
         t->setDeleted(r, true);
     t->pack();
     EXPECT_EQ(t->recordCount(), 200u);
-    expectClean(*t, "after pack");
+    expectStrictlyClean(*t, "after pack");
     for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
         const char* rec = t->record(r);
         EXPECT_NE(rec[0], '*');
@@ -443,7 +425,7 @@ TEST(Write, PackRewritesRecordsAndBuildsEveryTagRight) {
         });
         EXPECT_GT(moved, 100u);
         EXPECT_EQ(t->recordCount(), 2000u - 286u);
-        expectClean(*t, "after the rewriting pack");
+        expectStrictlyClean(*t, "after the rewriting pack");
         std::size_t now77 = 0;
         for (std::uint32_t r = 1; r <= t->recordCount(); ++r) {
             EXPECT_NE(t->text(t->record(r), grup), "  1");
@@ -455,7 +437,7 @@ TEST(Write, PackRewritesRecordsAndBuildsEveryTagRight) {
         EXPECT_EQ(entriesOf(*t), packed);
         t.reset();
         auto again = Table::open(path);
-        expectClean(*again, "reopened");
+        expectStrictlyClean(*again, "reopened");
     }
 }
 
@@ -558,7 +540,7 @@ TEST(Write, CrashDuringPackLeavesOldOrNewFiles) {
                 }
             }
             auto t = Table::open(path, exclusive());  // finishes or drops the interrupted pack
-            expectClean(*t, "after a crash at write " + std::to_string(crashAt));
+            expectStrictlyClean(*t, "after a crash at write " + std::to_string(crashAt));
             EXPECT_TRUE(t->recordCount() == 80u || t->recordCount() == 60u) << t->recordCount();
             auto now = entriesOf(*t);
             if (t->recordCount() == 80u) {
@@ -662,7 +644,7 @@ TEST(Write, AFullDiskLeavesTheTableWhole) {
                     EXPECT_EQ(fileBytes(dir.file(f)), bytes) << f;
             }
             auto again = Table::open(path, exclusive());  // finishes a pack, mends an index
-            expectClean(*again, "after the disk filled up");
+            expectStrictlyClean(*again, "after the disk filled up");
             if (op == Op::Updates) {
                 for (std::uint32_t r = 1; r <= 70; ++r) {
                     const std::string now(again->record(r), again->recordLength());
@@ -697,7 +679,7 @@ TEST(Write, CreatedTablesDeclareTheirTags) {
     EXPECT_EQ(t->index()->tag("SUMS")->forExpression, "SUM>0");
     EXPECT_TRUE(t->index()->tag("SUMS")->descending);
     EXPECT_TRUE(t->index()->tag("WHEN")->unique);
-    expectClean(*t, "new table");
+    expectStrictlyClean(*t, "new table");
     TableDef bad = d;
     bad.tags = {{"X", "NOSUCH", "", false, false}};
     EXPECT_EQ(errorCode([&] { createTable(dir.file("b.dbf"), bad); }), code::kExpression);
@@ -724,9 +706,9 @@ TEST(Write, RewritesOfForeignDatabasesStayClean) {
             t->setText(rec, *t->field("NNUM"), nnum);
             t->update(r, rec);
         }
-        expectClean(*t, std::string(db) + " after rewrites");
+        expectStrictlyClean(*t, std::string(db) + " after rewrites");
         t->pack();
-        expectClean(*t, std::string(db) + " after pack");
+        expectStrictlyClean(*t, std::string(db) + " after pack");
     }
 }
 
@@ -762,14 +744,14 @@ TEST(Write, EmptiedLeavesAreReused) {
         std::string rec(t->record(r), t->recordLength());
         t->setText(rec, *t->field("GRUP"), "9");
         t->update(r, rec);
-        if (r == 150) expectClean(*t, "half moved");
+        if (r == 150) expectStrictlyClean(*t, "half moved");
     }
     EXPECT_NE(t->index()->directory().freeList, 0u) << "no leaf was freed";
-    expectClean(*t, "after the move");
+    expectStrictlyClean(*t, "after the move");
     const std::uint64_t size = t->index()->size();
     move("9", "1");
     move("2", "3");
-    expectClean(*t, "after moving back");
+    expectStrictlyClean(*t, "after moving back");
     EXPECT_LE(t->index()->size(), size + 4 * kNodeSize);  // freed pages served the splits
     // Emptying a tag entirely leaves an empty root leaf.
     for (std::uint32_t r = 1; r <= t->recordCount(); ++r)
@@ -778,7 +760,7 @@ TEST(Write, EmptiedLeavesAreReused) {
     EXPECT_EQ(t->recordCount(), 0u);
     TagCursor c(*t, "MLABEL");
     EXPECT_FALSE(c.first());
-    expectClean(*t, "after packing everything away");
+    expectStrictlyClean(*t, "after packing everything away");
 }
 
 // The demo databases, ANSI and OEM, read back clean through every tag.
@@ -794,7 +776,7 @@ TEST(Write, DemoDatabasesCheckClean) {
              {"main.dbf", "zapas/mgrup.dbf", "zapas/mlabel.dbf", "zapas/prihod.dbf"}) {
             auto table = Table::open(dir.file(t));
             EXPECT_EQ(table->codePage(), oem ? 866 : 1251) << t;
-            expectClean(*table, t);
+            expectStrictlyClean(*table, t);
         }
         auto mlabel = Table::open(dir.file("zapas/mlabel.dbf"));
         EXPECT_EQ(mlabel->fields().size(), 89u);
@@ -914,7 +896,7 @@ TEST(Write, EveryForeignTableStaysStrictlyCleanThroughReindexWritesAndPack) {
             const auto written = entriesOf(*t);
             t->reindex();
             EXPECT_EQ(entriesOf(*t), written);
-            expectClean(*t, "after reindex");
+            expectStrictlyClean(*t, "after reindex");
             std::mt19937 rng(static_cast<unsigned>(tables));
             for (int i = 0; i < 200; ++i) {
                 const std::uint32_t r = 1 + static_cast<std::uint32_t>(rng() % t->recordCount());
@@ -928,9 +910,9 @@ TEST(Write, EveryForeignTableStaysStrictlyCleanThroughReindexWritesAndPack) {
                     t->setDeleted(r, rng() % 2 == 0);
                 }
             }
-            expectClean(*t, "after writes");
+            expectStrictlyClean(*t, "after writes");
             t->pack();
-            expectClean(*t, "after pack");
+            expectStrictlyClean(*t, "after pack");
         }
     }
     EXPECT_GT(tables, 25u);
@@ -967,8 +949,8 @@ TEST(Write, ReindexRebuildsWhatTheOldTreeGotWrong) {
         testfmt::writeFile(dir.file("R.CDX"), testfmt::buildCdx({plain, unique}).bytes);
         auto t = Table::open(dir.file("R.DBF"), exclusive());
         t->reindex();
-        expectClean(*t, "after the reindex");
-        EXPECT_EQ(order(*t, "NAME"), (std::vector<std::uint32_t>{1, 2, 3, 4}));
-        EXPECT_EQ(order(*t, "ONE"), (std::vector<std::uint32_t>{1, 2, 4}));
+        expectStrictlyClean(*t, "after the reindex");
+        EXPECT_EQ(testhelp::tagOrder(*t, "NAME"), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+        EXPECT_EQ(testhelp::tagOrder(*t, "ONE"), (std::vector<std::uint32_t>{1, 2, 4}));
     }
 }
