@@ -232,6 +232,11 @@ class TagChecker {
         if (actual.size() != expected.size())
             report("holds " + std::to_string(actual.size()) + " entries, expected " +
                    std::to_string(expected.size()));
+        if (bad > 0 && kb->collation())
+            report("the stored keys are not those this engine computes under the collation " +
+                   tag_.collation +
+                   ": the index is out of date, or its writer weighed some character otherwise "
+                   "(then unsupported); the table is not written");
     }
 
   private:
