@@ -869,10 +869,8 @@ class TransferScreen : public plan::TransferPort {
         return ansi(TMain::timeStamp(QDateTime::currentDateTime()));
     }
     void journalAppend(const std::string& line) override { w_.journalAppend(qs(line)); }
-    int journalLineCount() override { return w_.journalLineCount(); }
-    std::string journalLine(int index) override { return ansi(w_.journalLine(index)); }
-    void journalReplace(int index, const std::string& line) override {
-        w_.journalReplace(index, qs(line));
+    void journalReplaceLast(const std::string& line) override {
+        w_.journalReplace(w_.journalLineCount() - 1, qs(line));
     }
     void showJournal() override { w_.PageControl1->setCurrentWidget(w_.mLog); }
     std::uint32_t ticks() override {

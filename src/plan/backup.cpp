@@ -44,17 +44,33 @@ std::vector<std::string> linesOf(const fs::path& file) {
     return out;
 }
 
-// The recorded state of each table of a backup: table, state.
+// The recorded state of each table of a backup: table, state. A table the run passed over twice
+// (listed twice) is one table, in the state its last pass left it.
 std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo& backup) {
     std::vector<std::pair<std::string, std::string>> out;
     for (const std::string& line : linesOf(xbase::fsPath(backup.folder) / kStates)) {
         const std::size_t tab = line.find('\t');
-        if (tab != std::string::npos) out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        if (tab == std::string::npos) continue;
+        const std::string table = line.substr(0, tab);
+        auto same = std::find_if(out.begin(), out.end(), [&](const auto& seen) {
+            return sameTable(seen.first) == sameTable(table);
+        });
+        if (same != out.end())
+            same->second = line.substr(tab + 1);
+        else
+            out.emplace_back(table, line.substr(tab + 1));
     }
     return out;
 }
 
 }  // namespace
+
+std::string sameTable(const std::string& table) {
+    std::string s = xbase::ascii::upper(table);
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
 
 std::string keptFolder(const std::string& backupFolder, const std::string& table) {
     std::string relative = table;

@@ -38,6 +38,9 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir);
 
 // What the transfer recorded of a table it rewrote: its files as the run left them, so that
 // a restore can tell whether anybody changed the table since.
+// The form of a listed table's name that every spelling of it shares (letter case, separators).
+std::string sameTable(const std::string& table);
+
 void recordTableState(const std::string& backupFolder, const std::string& dbDir,
                       const std::string& table);
 

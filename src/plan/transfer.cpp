@@ -30,7 +30,8 @@ std::string Transfer::seconds(std::uint32_t milliseconds, char separator) {
 }
 
 void Transfer::line(const std::string& text) {
-    port_.journalAppend(port_.timeStamp() + text);
+    journal_.push_back(port_.timeStamp() + text);
+    port_.journalAppend(journal_.back());
 }
 
 void Transfer::errorLine(const std::string& text) {
@@ -122,13 +123,13 @@ void Transfer::writeBackupFile(const std::string& name, const std::string& text)
     f.sync();
 }
 
-void Transfer::writeRecords(std::size_t firstLine) {
+void Transfer::writeRecords() {
     // What happened, beside the old files: the journal of the run, the plan as it was and the
     // rows that failed, in UTF-8 for a spreadsheet.
     const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
     std::string journal;
-    for (int i = static_cast<int>(firstLine); i < port_.journalLineCount(); ++i)
-        journal += cp.toUtf8(port_.journalLine(i)) + "\n";
+    for (const std::string& l : journal_)
+        journal += cp.toUtf8(l) + "\n";
     writeBackupFile("journal.txt", journal);
     writeBackupFile("plan.csv", planCsv(plan_));
     if (!failedRows_.empty()) {
@@ -141,15 +142,21 @@ void Transfer::writeRecords(std::size_t firstLine) {
 }
 
 void Transfer::writeChangeLog(const std::string& table, const std::vector<std::string>& lines) {
-    // Record number, old pair, new pair: one line per record the run moved.
+    // Record number, old pair, new pair: one line per record the run moved. A table listed
+    // twice (in any letter case or with either separator) keeps one log of both passes, under
+    // the name it was first listed by.
     const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
-    std::string name = "changes-" + table + ".csv";
-    for (char& c : name)
-        if (c == '\\' || c == '/') c = '-';
+    ChangeLog& log = changeLogs_[sameTable(table)];
+    if (log.file.empty()) {
+        log.file = "changes-" + table + ".csv";
+        for (char& c : log.file)
+            if (c == '\\' || c == '/') c = '-';
+    }
+    log.lines.insert(log.lines.end(), lines.begin(), lines.end());
     std::string text = "RECNO;GRUP;NNUM;NEW GRUP;NEW NNUM\n";
-    for (const std::string& l : lines)
+    for (const std::string& l : log.lines)
         text += cp.toUtf8(l) + "\n";
-    writeBackupFile(name, text);
+    writeBackupFile(log.file, text);
 }
 
 void Transfer::startCheck(const std::string& name) {
@@ -200,7 +207,6 @@ void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
 
 template <class PerTable>
 void Transfer::runWith(PerTable perTable) {
-    const auto firstLine = static_cast<std::size_t>(port_.journalLineCount());
     if (!enoughSpace()) return;
     if (!port_.proceed(ansi("Убедитесь что никто не работает в базе") + "\r\n" +
                        ansi("и нажмите ОК")))
@@ -231,10 +237,11 @@ void Transfer::runWith(PerTable perTable) {
                     rewritten_ = false;
                     perTable(name, rows);
                     std::uint32_t elapsed = port_.ticks() - start;
-                    int last = port_.journalLineCount() - 1;
-                    port_.journalReplace(last, port_.journalLine(last) + " ;" +
-                                                   seconds(elapsed, port_.decimalSeparator()) +
-                                                   ansi(" сек"));
+                    // The line appended last (the table's, or its last error line) gets the time
+                    // the table took.
+                    journal_.back() +=
+                        " ;" + seconds(elapsed, port_.decimalSeparator()) + ansi(" сек");
+                    port_.journalReplaceLast(journal_.back());
                     finishCheck();  // the previous table's
                     if (rewritten_) {
                         // Closed first, so that what is recorded is the table as the run
@@ -292,7 +299,7 @@ void Transfer::runWith(PerTable perTable) {
         // The tables are done either way: a record the backup could not take (a full disk)
         // is an error line of the run, on the screen, not a failure of the run.
         try {
-            writeRecords(firstLine);
+            writeRecords();
         } catch (const std::exception& e) {
             errorLine(":" + std::string(e.what()));
         }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,12 +36,13 @@ class TransferPort {
     virtual void progressAdvance(int steps) = 0;
     virtual void progressClose() = 0;
     virtual void processMessages() = 0;
-    // The journal, line by line; a line's time stamp is the caller's.
+    // The journal as the screen shows it, line by line; a line's time stamp is the caller's.
+    // The run keeps its own lines (Transfer::journal), which the backup records: a screen only
+    // shows them.
     virtual std::string timeStamp() = 0;
     virtual void journalAppend(const std::string& line) = 0;
-    virtual int journalLineCount() = 0;
-    virtual std::string journalLine(int index) = 0;
-    virtual void journalReplace(int index, const std::string& line) = 0;
+    // The line appended last, shown anew (the elapsed time added to it).
+    virtual void journalReplaceLast(const std::string& line) = 0;
     virtual void showJournal() = 0;
     // The millisecond tick counter (32 bits, wrapping).
     virtual std::uint32_t ticks() = 0;
@@ -73,6 +75,8 @@ class Transfer {
     bool started() const { return started_; }
     // The error lines the run wrote to the journal.
     int errorLines() const { return errorLines_; }
+    // Every line the run wrote to the journal, as the backup's journal.txt records them.
+    const std::vector<std::string>& journal() const { return journal_; }
     // The folder where the run kept the old files and its records; empty when it packed none.
     const std::string& backupFolder() const { return backupRoot_; }
     // How the free space of the database's disk is learnt (tests replace it).
@@ -100,8 +104,8 @@ class Transfer {
     // The folder of this run's backup where `table`'s old files go (the run's folder is named
     // on first use).
     std::string backupFolder(const std::string& table);
-    // The journal of the run from `firstLine` and the plan, into the backup.
-    void writeRecords(std::size_t firstLine);
+    // The journal of the run and the plan, into the backup.
+    void writeRecords();
     // `table`'s change log into the backup, once its pack has committed.
     void writeChangeLog(const std::string& table, const std::vector<std::string>& lines);
     // A text file of the backup, made durable.
@@ -116,6 +120,12 @@ class Transfer {
     TransferPort& port_;
     bool isAnsi_;
     int errorLines_ = 0;
+    struct ChangeLog {
+        std::string file;                // in the backup
+        std::vector<std::string> lines;  // of every pass over the table
+    };
+    std::map<std::string, ChangeLog> changeLogs_;  // by sameTable()
+    std::vector<std::string> journal_;             // the lines of this run
     bool started_ = false;
     std::set<std::size_t> failedRows_;  // plan rows that failed in some table
     std::size_t planSize_ = 0;

@@ -113,10 +113,8 @@ class Console : public plan::TransferPort {
         pending_ = line;
         has_ = true;
     }
-    int journalLineCount() override { return lines_ + (has_ ? 1 : 0); }
-    std::string journalLine(int) override { return pending_; }
-    // Only the last line is ever replaced: it is held back until the next one comes.
-    void journalReplace(int, const std::string& line) override { pending_ = line; }
+    // The last line is held back until the next one comes: it may still get its time.
+    void journalReplaceLast(const std::string& line) override { pending_ = line; }
     void showJournal() override { flush(); }
     std::uint32_t ticks() override {
         timespec ts{};
@@ -128,12 +126,11 @@ class Console : public plan::TransferPort {
         if (!has_) return;
         std::cout << out(pending_) << "\n" << std::flush;
         has_ = false;
-        ++lines_;
     }
 
   private:
     bool bar_ = xbase::standardErrorIsTerminal();
-    int max_ = 0, done_ = 0, lines_ = 0;
+    int max_ = 0, done_ = 0;
     bool has_ = false;
     std::string pending_, upper_;
 };

@@ -45,11 +45,7 @@ struct RecordingPort : plan::TransferPort {
     void processMessages() override {}
     std::string timeStamp() override { return "T"; }
     void journalAppend(const std::string& line) override { journal.push_back(line); }
-    int journalLineCount() override { return static_cast<int>(journal.size()); }
-    std::string journalLine(int i) override { return journal.at(static_cast<std::size_t>(i)); }
-    void journalReplace(int i, const std::string& line) override {
-        journal.at(static_cast<std::size_t>(i)) = line;
-    }
+    void journalReplaceLast(const std::string& line) override { journal.back() = line; }
     void showJournal() override { ++journalShown; }
     std::uint32_t ticks() override { return 1000; }
     char decimalSeparator() override { return ','; }
@@ -435,6 +431,30 @@ TEST_F(TransferTest, ATableListedTwiceWaitsForItsCheck) {
               2)
         << journal;
     EXPECT_EQ(db.d->PLAN.recordCount(), 0);
+    // One change log of both passes (the first, in the list's order, moved the material, the
+    // second nothing), the journal as the run wrote it, and one verdict per table when the
+    // backup puts the table back as it was before the run.
+    const std::vector<plan::BackupInfo> backups = plan::listBackups(db.dir.path());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].tables, std::vector<std::string>{"ZAPAS\\MLABEL.DBF"});
+    std::size_t moved = 0;
+    for (const auto& [g2, k2] : pairs)
+        moved += g2 == g && k2 == k;
+    std::ifstream log(backups[0].folder + "/changes-ZAPAS-MLABEL.DBF.csv");
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(log, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1 + moved);
+    EXPECT_NE(lines[1].find(";  9;NEW-1"), std::string::npos) << lines[1];
+    std::string recorded = fileBytes(backups[0].folder + "/journal.txt");
+    EXPECT_EQ(recorded, journal);
+    db.d.reset();
+    const plan::RestoreReport report = plan::restoreBackup(db.dir.path(), backups[0], false);
+    EXPECT_EQ(report.lines,
+              std::vector<std::string>{"ZAPAS\\MLABEL.DBF" + ansi(": восстановлена")});
+    EXPECT_EQ(report.failed, 0);
+    EXPECT_TRUE(fileBytes(db.root + "/zapas/mlabel.dbf") ==
+                fileBytes(source.file("zapas/mlabel.dbf")));
 }
 
 // A run keeps the old files of every table it rewrites, byte for byte, in one folder of its

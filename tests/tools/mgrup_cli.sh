@@ -104,6 +104,15 @@ run transfer --yes >"$dir/journal"
 expect "transfer with an error" 1 $?
 expect "error line" 1 "$(grep -c ":Grup:$g3,Nnum:$n3 " "$dir/journal")"
 expect "moved despite the error" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >/dev/null; echo $?)"
+# The backup records the run as it was: its journal line by line, the plan, the row that
+# failed, and the records the other tables changed.
+latest="$dir/db/lorf-backup/$(run restore | tail -1 | cut -d';' -f1)"
+expect "the backup's journal is the run's" "$(cat "$dir/journal")" "$(cat "$latest/journal.txt")"
+expect "the backup's plan" "GRUP;NNUM;NGRUP;NNNUM|$g3;$n3;  9;Щ-3" "$(tr '\n' '|' <"$latest/plan.csv" | sed 's/|$//')"
+expect "the row that failed" "GRUP;NNUM;NGRUP;NNNUM|$g3;$n3;  9;Щ-3" "$(tr '\n' '|' <"$latest/failed.csv" | sed 's/|$//')"
+expect "the records changed" "$("$dbf" locate "$mlabel" "RTRIM(NNUM)=='Щ-3'" | wc -l)" \
+    "$(grep -c ";$g3;$n3;  9;Щ-3\$" "$latest/changes-zapas-mlabel.dbf.csv")"
+expect "the run's error line counted" 1 "$(run restore | tail -1 | cut -d';' -f4)"
 
 # Each run left a backup; the newest puts the table back as the second run left it, the first
 # only when forced, the table having changed since its run.
