@@ -45,6 +45,10 @@ inline constexpr const char* kEndedWithErrors = "Перенос завершён
 inline constexpr const char* kFailedRowsKept =
     "Строки плана, которые не удалось перенести, оставлены в плане;";
 inline constexpr const char* kSeeJournal = "подробности в журнале.";
+// After a failure beyond a single row (a table, the list of tables): the run cannot tell which
+// rows the tables took.
+inline constexpr const char* kWholePlanKept =
+    "Не все таблицы обработаны до конца: план оставлен целиком;";
 inline constexpr const char* kBackupWhere = "Журнал, план и копии таблиц: ";
 inline constexpr const char* kFailedRowsBack =
     "Их можно вернуть в план: «Файл», «Восстановить таблицы...»";

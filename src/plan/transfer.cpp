@@ -34,6 +34,12 @@ void Transfer::line(const std::string& text) {
     port_.journalAppend(journal_.back());
 }
 
+void Transfer::everyRowKept() {
+    keepPlan_ = true;
+    for (std::size_t i = 0; i < planSize_; ++i)
+        failedRows_.insert(i);
+}
+
 void Transfer::errorLine(const std::string& text) {
     line(text);
     ++errorLines_;
@@ -252,7 +258,9 @@ void Transfer::runWith(PerTable perTable) {
                         if (safeguards_.check) startCheck(name);
                     }
                 } catch (const std::exception& e) {
+                    // What the table took is not known: every row stays in the plan.
                     errorLine(":" + std::string(e.what()));
+                    everyRowKept();
                 }
                 // Whatever happened, the table is given back to the accounting system.
                 try {
@@ -264,16 +272,21 @@ void Transfer::runWith(PerTable perTable) {
                 port_.processMessages();
             }
         } catch (const std::exception& e) {
+            // The tables after this one were not processed.
             errorLine(":" + std::string(e.what()));
+            everyRowKept();
         }
     } catch (...) {
         escaped = std::current_exception();
+        everyRowKept();
     }
     // The closing steps run whatever happened above. The plan keeps the rows that failed
     // somewhere, so that nothing the user meant is lost; a clean run empties it.
     try {
         finishCheck();  // the last table's
-        if (failedRows_.empty()) {
+        if (keepPlan_) {
+            // The run could not tell which rows the tables took: the plan stays whole.
+        } else if (failedRows_.empty()) {
             d_.PLAN.close();
             d_.PLAN.emptyTable();
             d_.PLAN.open();
@@ -312,7 +325,8 @@ void Transfer::runWith(PerTable perTable) {
             if (!failedRows_.empty()) where += "\r\n" + ansi(text::kFailedRowsBack);
         }
         port_.info(ansi(text::kEndedWithErrors) + std::to_string(errorLines_) + "\r\n" +
-                   ansi(text::kFailedRowsKept) + "\r\n" + ansi(text::kSeeJournal) + where);
+                   ansi(keepPlan_ ? text::kWholePlanKept : text::kFailedRowsKept) + "\r\n" +
+                   ansi(text::kSeeJournal) + where);
         return;
     }
     port_.info(ansi("После переноса нужно переиндексировать базу") + "\r\n" +

@@ -115,6 +115,9 @@ class Transfer {
     void applyAll(const std::string& table, const std::vector<PlanRow>& rows);
     void line(const std::string& text);
     void errorLine(const std::string& text);
+    // A failure beyond a single row (a table's, the list's, one that escaped): every row
+    // stays in the plan and in the backup's rows to put back.
+    void everyRowKept();
 
     data::TData& d_;
     TransferPort& port_;
@@ -128,6 +131,7 @@ class Transfer {
     std::vector<std::string> journal_;             // the lines of this run
     bool started_ = false;
     std::set<std::size_t> failedRows_;  // plan rows that failed in some table
+    bool keepPlan_ = false;             // every row stays in the plan
     std::size_t planSize_ = 0;
     bool rewritten_ = false;     // the table in hand was packed (and so rewritten)
     std::vector<PlanRow> plan_;  // the plan as the run found it

@@ -720,3 +720,51 @@ TEST_F(TransferTest, AFullDiskPartWayLeavesEachTableOldOrNew) {
             EXPECT_EQ(e.path().string().find("-new"), std::string::npos) << e.path();
     }
 }
+
+// A failure beyond a single row (here the screen failing as the second table begins, and then
+// as the list moves on) leaves every row in the plan and in the backup's rows to put back, and
+// the last box says the plan was kept whole: the tables that did not take the rows still hold
+// the old pairs.
+TEST_F(TransferTest, AFailureBeyondARowKeepsThePlanWhole) {
+    struct FailingPort : RecordingPort {
+        std::string failOn;      // the table whose start fails
+        bool failAfter = false;  // the list fails once the first table is done
+        void progressUpper(const std::string& table) override {
+            if (table == failOn) throw std::runtime_error("the screen failed");
+        }
+        void processMessages() override {
+            if (failAfter && !journal.empty() &&
+                journal.back().find(ansi(" сек")) != std::string::npos)
+                throw std::runtime_error("the screen failed");
+        }
+    };
+    // A material that prihod holds receipts of.
+    const auto receipts = visiblePairs(source.file("zapas/prihod.dbf"));
+    const auto held = std::find_if(pairs.begin(), pairs.end(),
+                                   [&](const auto& p) { return receipts.count(p) > 0; });
+    ASSERT_NE(held, pairs.end());
+    const auto [g, k] = *held;
+    for (bool loop : {false, true}) {
+        SCOPED_TRACE(loop ? "the list" : "a table");
+        Database db(source.path(), {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"},
+                    {{g, k, "first", "  9", "NEW-1"}});
+        FailingPort port;
+        port.failAfter = loop;
+        if (!loop) port.failOn = "zapas\\prihod.dbf";
+        plan::Transfer run(*db.d, port, true);
+        run.run();
+        EXPECT_GE(run.errorLines(), 1) << journalText(port);
+        EXPECT_EQ(db.d->PLAN.recordCount(), 1);
+        ASSERT_EQ(port.infos.size(), 2u);
+        EXPECT_NE(port.infos[1].find(ansi("план оставлен целиком")), std::string::npos)
+            << testtext::utf8(port.infos[1]);
+        const std::vector<plan::BackupInfo> backups = plan::listBackups(db.root);
+        ASSERT_EQ(backups.size(), 1u);
+        ASSERT_EQ(plan::failedRows(backups[0]).size(), 1u);
+        EXPECT_EQ(plan::failedRows(backups[0])[0].nnnum, "NEW-1");
+        db.d.reset();
+        // mlabel took the row, prihod did not: it still holds the old pair.
+        EXPECT_EQ(visiblePairs(db.root + "/zapas/mlabel.dbf").count({g, k}), 0u);
+        EXPECT_GT(visiblePairs(db.root + "/zapas/prihod.dbf").count({g, k}), 0u);
+    }
+}
