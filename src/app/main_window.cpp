@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -541,7 +542,7 @@ void TMain::guarded(F&& f) {
         f();
     } catch (const std::exception& e) {
         if (progress) progress->hide();
-        if (tab1_) centralWidget()->setEnabled(true);
+        if (tab1_) holdInput(false);
         reportError(this, errorText(e.what()));
     }
 }
@@ -1078,11 +1079,48 @@ void TMain::deleteBackupClick() {
 
 // ---- the port ---------------------------------------------------------------------------------
 
+void TMain::holdInput(bool hold) {
+    if (hold == running_) return;
+    running_ = hold;
+    centralWidget()->setEnabled(!hold);
+    menuBar()->setEnabled(!hold);
+    if (hold) {
+        // A disabled action fires neither from its menu nor by its shortcut: those of the
+        // menus and of the window's own pop-up menus (the dialogs a run shows keep theirs).
+        heldActions_.clear();
+        QList<QAction*> all = menuBar()->findChildren<QAction*>();
+        for (QMenu* m : findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
+            for (QAction* a : m->actions())
+                all.push_back(a);
+        for (QAction* a : actions())
+            all.push_back(a);
+        for (QAction* a : all) {
+            if (std::any_of(heldActions_.begin(), heldActions_.end(),
+                            [a](const auto& held) { return held.first == a; }))
+                continue;
+            heldActions_.emplace_back(a, a->isEnabled());
+            a->setEnabled(false);
+        }
+    } else {
+        for (const auto& [a, enabled] : heldActions_)
+            a->setEnabled(enabled);
+        heldActions_.clear();
+    }
+}
+
+void TMain::closeEvent(QCloseEvent* event) {
+    // A run rewrites the accounting tables: the window stays until it is done.
+    if (running_)
+        event->ignore();
+    else
+        QMainWindow::closeEvent(event);
+}
+
 void TMain::progressShow(const std::optional<std::string>& upper,
                          const std::optional<std::string>& small, const std::string& lower,
                          int max) {
     // While a long operation runs, the window takes no input.
-    centralWidget()->setEnabled(false);
+    holdInput(true);
     if (upper) progress->Label3->setText(qs(*upper));
     if (small) progress->Label4->setText(qs(*small));
     progress->Label1->setText(qs(lower));
@@ -1098,7 +1136,7 @@ void TMain::progressStep() {
 void TMain::progressClose() {
     progress->Bar->setValue(0);
     progress->hide();
-    centralWidget()->setEnabled(true);
+    holdInput(false);
 }
 
 void TMain::processMessages() {

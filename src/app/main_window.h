@@ -242,9 +242,13 @@ class TMain : public QMainWindow, public plan::Port {
     bool askNewNumber(const plan::NewNumberRequest& request, std::string& number) override;
     void status() override { Status(); }
     void showPlanTab() override { PageControl1->setCurrentIndex(1); }
+    // Whether a run (plan building, the transfer, marking) holds the window: its menus,
+    // shortcuts and widgets take no input, and it does not close, until the run ends.
+    bool running() const { return running_; }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     // Runs a handler; an error ends it and goes to the general error report.
@@ -260,12 +264,16 @@ class TMain : public QMainWindow, public plan::Port {
     void buildTab1(QWidget* tab);
     void buildTab2(QWidget* tab);
     void buildMenus();
+    // Takes every input away from the window for a run, or gives it back as it was.
+    void holdInput(bool hold);
 
     data::TData* d_ = nullptr;
     std::unique_ptr<plan::Marks> marks_;
     std::unique_ptr<plan::PlanBuilder> builder_;
     QString programDir_;
     QWidget* tab1_ = nullptr;
+    bool running_ = false;
+    std::vector<std::pair<QAction*, bool>> heldActions_;  // each action's state before the run
 };
 
 }  // namespace app

@@ -1,9 +1,11 @@
 // The main window, offscreen, through its real widgets.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -652,6 +654,47 @@ class MainWindowTest : public QObject {
         QVERIFY(moved > 0);
         QCOMPARE(left, 0);
     }
+    // While a transfer runs nothing else does: the menus, their shortcuts and the window's
+    // close are held until it ends ("Путь к БД" mid-run would rewrite the remaining tables in
+    // another database).
+    void nothingElseRunsDuringARun() {
+        QTemporaryDir db;
+        startOnOwnDemo(db, 200, 6);
+        d->TABLES.append();
+        d->TABLES.fieldByName("NAME").setAsString("zapas\\mlabel.dbf");
+        d->TABLES.post();
+        plan::appendPlanRow(*d, {d->mlabel.fieldByName("GRUP").asString(),
+                                 d->mlabel.fieldByName("NNUM").asString(), "x", "ZZ", "M-1"});
+        QAction* path = nullptr;
+        for (QAction* a : main->menuBar()->findChildren<QAction*>())
+            if (a->text() == qs("Путь к БД")) path = a;
+        QVERIFY(path);
+        bool sawRun = false, menusLive = true, pathLive = true, chooserShown = false;
+        bool closed = false;
+        QTimer::singleShot(0, [&] {
+            sawRun = main->running();
+            menusLive = main->menuBar()->isEnabled();
+            pathLive = path->isEnabled();
+            path->trigger();
+            QTest::keyClick(main.get(), Qt::Key_F, Qt::AltModifier);
+            chooserShown = main->VellPath && main->VellPath->isVisible();
+            main->close();
+            closed = !main->isVisible();
+        });
+        QTest::mouseClick(main->Button5, Qt::LeftButton);
+        QVERIFY(sawRun);
+        QVERIFY(!menusLive);
+        QVERIFY(!pathLive);
+        QVERIFY(!chooserShown);
+        QVERIFY(!closed);
+        QCOMPARE(errors.join("|"), QString());
+        // Afterwards everything is as it was.
+        QVERIFY(!main->running());
+        QVERIFY(main->menuBar()->isEnabled());
+        QVERIFY(path->isEnabled());
+        QVERIFY(main->mLog->toPlainText().contains(qs(": Перенос завершен")));
+    }
+
     // A database whose tags are built under RUSSIAN, which ignores letter case: every group
     // shows its own materials though "АБ" and "аб" share their keys, a search lands on the
     // material in its own group, and a transfer between such groups runs clean.
