@@ -855,9 +855,15 @@ namespace {
 class TransferScreen : public plan::TransferPort {
   public:
     explicit TransferScreen(TMain& window) : w_(window) {}
-    void info(const std::string& text) override { plainMessage(&w_, shown(text)); }
-    bool proceed(const std::string& text) override { return messageOk(&w_, shown(text)); }
-    bool ask(const std::string& text) override { return askYesNo(&w_, shown(text), false); }
+    void info(const std::string& text) override {
+        w_.withProgressAside([&] { plainMessage(&w_, shown(text)); });
+    }
+    bool proceed(const std::string& text) override {
+        return w_.withProgressAside([&] { return messageOk(&w_, shown(text)); });
+    }
+    bool ask(const std::string& text) override {
+        return w_.withProgressAside([&] { return askYesNo(&w_, shown(text), false); });
+    }
     void progressOpen(int max) override { w_.progressShow(std::nullopt, std::nullopt, " ", max); }
     void progressUpper(const std::string& text) override { w_.progress->Label3->setText(qs(text)); }
     void progressLower(const std::string& text) override { w_.progress->Label1->setText(qs(text)); }
@@ -1148,11 +1154,11 @@ void TMain::log(const std::string& text) {
 }
 
 void TMain::message(const std::string& text) {
-    plainMessage(this, qs(text));
+    withProgressAside([&] { plainMessage(this, qs(text)); });
 }
 
 bool TMain::chooseGroup() {
-    return chooser->exec() == QDialog::Accepted;
+    return withProgressAside([&] { return chooser->exec() == QDialog::Accepted; });
 }
 
 bool TMain::askNewNumber(const plan::NewNumberRequest& r, std::string& number) {
@@ -1163,7 +1169,7 @@ bool TMain::askNewNumber(const plan::NewNumberRequest& r, std::string& number) {
     newNumber->lblNnum->setText(qs(r.nnum));
     newNumber->lblNgrup->setText(qs(r.ngrup));
     newNumber->edNnnum->setText(qs(r.candidate));
-    if (newNumber->exec() != QDialog::Accepted) return false;
+    if (!withProgressAside([&] { return newNumber->exec() == QDialog::Accepted; })) return false;
     auto entry = ansiOf(newNumber->edNnnum->text());
     if (!entry) {
         reportError(this, qs("В тексте есть символы, которых нет в кодовой странице Windows-1251"));

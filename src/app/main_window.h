@@ -245,6 +245,21 @@ class TMain : public QMainWindow, public plan::Port {
     // Whether a run (plan building, the transfer, marking) holds the window: its menus,
     // shortcuts and widgets take no input, and it does not close, until the run ends.
     bool running() const { return running_; }
+    // Runs `ask`, a dialog the user must answer, with the progress window out of its way: it
+    // stays above the main window and would cover the dialog. It comes back afterwards.
+    template <class F>
+    auto withProgressAside(F&& ask) {
+        const bool shown = progress && progress->isVisible();
+        if (shown) progress->hide();
+        struct Back {
+            TProgress* p;
+            bool shown;
+            ~Back() {
+                if (shown) p->showOver();
+            }
+        } back{progress, shown};
+        return ask();
+    }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -394,18 +394,23 @@ class MainWindowTest : public QObject {
         d->mlabel.first();
         main->materialsDoubleClick();
         QStringList seen;  // what each dialog showed when it came up
+        // The progress window, which stays on top, steps aside while a dialog asks.
+        int progressOver = 0;
         std::vector<std::function<void(QWidget*)>> script = {
             [&](QWidget* w) {
                 QCOMPARE(w, static_cast<QWidget*>(main->chooser));
+                progressOver += main->progress->isVisible();
                 main->chooser->accept();
             },
             [&](QWidget* w) {
                 QCOMPARE(w, static_cast<QWidget*>(main->newNumber));
+                progressOver += main->progress->isVisible();
                 seen << main->newNumber->edNnnum->text();
                 main->newNumber->edNnnum->setText(qs(other));  // taken too
                 main->newNumber->accept();
             },
             [&](QWidget*) {
+                progressOver += main->progress->isVisible();
                 seen << main->newNumber->edNnnum->text();
                 main->newNumber->edNnnum->setText("NEW-1");
                 main->newNumber->accept();
@@ -420,6 +425,8 @@ class MainWindowTest : public QObject {
         QTest::mouseClick(main->Button2, Qt::LeftButton);
         driver.stop();
         QCOMPARE(step, script.size());
+        QCOMPARE(progressOver, 0);
+        QVERIFY(!main->progress->isVisible());
         QCOMPARE(seen, (QStringList{qs(nnum), qs(nnum)}));  // the mark's number both times
         QCOMPARE(main->PageControl1->currentIndex(), 1);
         QCOMPARE(qs(d->PLAN.fieldByName("NNNUM").asString()), QString("NEW-1"));
