@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
@@ -64,6 +65,16 @@ std::unique_ptr<QMessageBox> errorBox(QWidget* parent, const QString& text) {
 void reportError(QWidget* parent, const QString& text) {
     if (sink()) return sink()("error", withFullStop(text));
     errorBox(parent, text)->exec();
+}
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    for (const QString& dir : {QCoreApplication::applicationDirPath() + "/translations",
+                               QLibraryInfo::path(QLibraryInfo::TranslationsPath)}) {
+        if (qtRussian_.load(QLocale(QLocale::Russian, QLocale::Russia), "qtbase", "_", dir)) {
+            russian_ = installTranslator(&qtRussian_);
+            break;
+        }
+    }
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {

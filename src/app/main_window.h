@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
+#include <QTranslator>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,8 +32,17 @@ inline constexpr const char* kApplicationTitle = "LORF_MGRUP_ZAPAS";
 // the general error report instead of ending the program.
 class Application : public QApplication {
   public:
-    using QApplication::QApplication;
+    // Qt's own texts (the buttons of every box, the text boxes' menus, the file dialogs) in
+    // Russian: qtbase_ru.qm from translations/ beside the program (the Windows build carries
+    // it there), else from Qt's own translations.
+    Application(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
+    // Whether Qt's Russian texts were found.
+    bool russian() const { return russian_; }
+
+  private:
+    QTranslator qtRussian_;
+    bool russian_ = false;
 };
 
 // The general error report: a modal error box with the error's text, a full stop added when

@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -661,6 +662,26 @@ class MainWindowTest : public QObject {
         QVERIFY(moved > 0);
         QCOMPARE(left, 0);
     }
+    // Qt's own texts are Russian: the buttons of a question say "Да" and "Нет", and Enter
+    // answers "no" where that is the default.
+    void qtsOwnTextsAreRussian() {
+        QVERIFY(static_cast<app::Application*>(qApp)->russian());
+        QMessageBox box(QMessageBox::Question, "t", "q", QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(box.button(QMessageBox::Yes)->text().remove('&'), qs("Да"));
+        QCOMPARE(box.button(QMessageBox::No)->text().remove('&'), qs("Нет"));
+        QStringList buttons;
+        QTimer::singleShot(50, [&] {
+            if (auto* asked = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                for (QAbstractButton* b : asked->buttons())
+                    buttons << b->text().remove('&');
+                QTest::keyClick(asked, Qt::Key_Return);
+            }
+        });
+        QVERIFY(!app::askYesNo(nullptr, qs("Продолжить?"), false));
+        buttons.sort();
+        QCOMPARE(buttons, (QStringList{qs("Да"), qs("Нет")}));
+    }
+
     // While a transfer runs nothing else does: the menus, their shortcuts and the window's
     // close are held until it ends ("Путь к БД" mid-run would rewrite the remaining tables in
     // another database).
