@@ -14,6 +14,7 @@ inline constexpr const char* kCheckUnread = ": не прочитана: ";
 inline constexpr const char* kCheckWillChange = ": будет изменено записей: ";
 inline constexpr const char* kCheckNoChange = "Ничего не изменит ";
 inline constexpr const char* kCheckNoSuchPair = ": такой пары нет в таблицах";
+inline constexpr const char* kCheckSamePair = ": новая пара совпадает со старой";
 inline constexpr const char* kCheckRow = "строка ";
 inline constexpr const char* kCheckBlank = "Пустая новая группа или номер: ";
 inline constexpr const char* kCheckMerge = "Слияние: пару ";

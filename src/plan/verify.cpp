@@ -85,6 +85,7 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
         PlanCheck::Table entry;
         entry.name = tables.fieldByName("NAME").asString();
         entry.moved.assign(c.rows.size(), 0);
+        entry.matched.assign(c.rows.size(), 0);
         listed.insert(listKey(entry.name));
         try {
             auto t = openForReading(dbPath + entry.name, isAnsi);
@@ -96,9 +97,16 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
             t->scan(1, buf, [&](const char* rec, std::uint32_t) {
                 if (rec[0] == '*') return true;
                 chains.follow(t->text(rec, *grup), t->text(rec, *nnum), [&](std::size_t i) {
-                    ++entry.moved[i];
-                    return std::pair{fitted(c.rows[i].ngrup, grup->length),
-                                     fitted(c.rows[i].nnnum, nnum->length)};
+                    // A row finds the record under its own pair; it changes it only where the
+                    // new pair differs, as the table stores both.
+                    ++entry.matched[i];
+                    const PlanRow& row = c.rows[i];
+                    auto next = std::pair{fitted(row.ngrup, grup->length),
+                                          fitted(row.nnnum, nnum->length)};
+                    if (next != std::pair{fitted(row.grup, grup->length),
+                                          fitted(row.nnum, nnum->length)})
+                        ++entry.moved[i];
+                    return next;
                 });
                 return true;
             });
@@ -197,7 +205,7 @@ std::vector<std::string> planReport(const PlanCheck& c) {
     out.push_back(ansi(text::kCheckTitle) + std::to_string(c.rows.size()) +
                   ansi(text::kCheckTables) + std::to_string(c.tables.size()));
     if (c.emptyList) out.push_back(ansi(text::kCheckEmptyList));
-    std::vector<std::uint64_t> total(c.rows.size(), 0);
+    std::vector<std::uint64_t> changed(c.rows.size(), 0), found(c.rows.size(), 0);
     for (const PlanCheck::Table& t : c.tables) {
         if (!t.error.empty()) {
             out.push_back(t.name + ansi(text::kCheckUnread) + t.error);
@@ -206,13 +214,15 @@ std::vector<std::string> planReport(const PlanCheck& c) {
         std::uint64_t sum = 0;
         for (std::size_t i = 0; i < t.moved.size(); ++i) {
             sum += t.moved[i];
-            total[i] += t.moved[i];
+            changed[i] += t.moved[i];
+            found[i] += t.matched[i];
         }
         out.push_back(t.name + ansi(text::kCheckWillChange) + std::to_string(sum));
     }
     for (std::size_t i = 0; i < c.rows.size() && !c.tables.empty(); ++i)
-        if (total[i] == 0)
-            out.push_back(ansi(text::kCheckNoChange) + rowName(i) + ansi(text::kCheckNoSuchPair));
+        if (changed[i] == 0)
+            out.push_back(ansi(text::kCheckNoChange) + rowName(i) +
+                          ansi(found[i] == 0 ? text::kCheckNoSuchPair : text::kCheckSamePair));
     for (std::size_t i : c.blankRows)
         out.push_back(ansi(text::kCheckBlank) + rowName(i));
     for (const PlanCheck::Merge& m : c.merges) {
@@ -225,9 +235,19 @@ std::vector<std::string> planReport(const PlanCheck& c) {
     }
     for (const std::string& t : c.unlisted)
         out.push_back(ansi(text::kCheckUnlisted) + t);
-    if (!c.needsConfirmation() && c.unlisted.empty() && !c.emptyList)
-        out.push_back(ansi(text::kCheckClean));
+    if (!c.hasRemarks()) out.push_back(ansi(text::kCheckClean));
     return out;
+}
+
+bool PlanCheck::hasRemarks() const {
+    if (needsConfirmation() || !unlisted.empty() || emptyList) return true;
+    std::vector<std::uint64_t> changed(rows.size(), 0);
+    for (const Table& t : tables) {
+        if (!t.error.empty()) return true;
+        for (std::size_t i = 0; i < t.moved.size(); ++i)
+            changed[i] += t.moved[i];
+    }
+    return std::find(changed.begin(), changed.end(), 0u) != changed.end();
 }
 
 }  // namespace plan

@@ -53,7 +53,8 @@ struct PlanCheck {
     struct Table {
         std::string name;
         std::string error;  // empty when the table was read
-        std::vector<std::uint64_t> moved;
+        std::vector<std::uint64_t> moved;    // records whose pair the row changes
+        std::vector<std::uint64_t> matched;  // records the row finds (its new pair may be theirs)
     };
     // Materials that would share one pair: where the pair comes from.
     struct Merge {
@@ -70,6 +71,9 @@ struct PlanCheck {
 
     // Whether the transfer asks before it goes on.
     bool needsConfirmation() const { return !merges.empty() || !blankRows.empty(); }
+    // Whether the report has anything to say beyond the counts: a table it could not read, a
+    // row that changes nothing, a merge, a blank, an unlisted table, an empty list.
+    bool hasRemarks() const;
 };
 
 // Checks the plan of `data` against the accounting database in `dbPath` (ending in its

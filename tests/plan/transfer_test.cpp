@@ -406,11 +406,33 @@ TEST_F(TransferTest, ThePlanCheckFindsMergesBlanksAndUnlistedTables) {
     }
 
     // A plan that moves materials onto free pairs asks nothing.
-    Database clean(source.path(), {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"},
-                   {row(0, "Q", "Q1"), row(2, "Q", "Q2")});
-    const plan::PlanCheck ok = plan::checkPlan(*clean.d, clean.dir.path() + "/", true);
-    EXPECT_TRUE(ok.merges.empty());
-    EXPECT_FALSE(ok.needsConfirmation());
+    {
+        Database clean(source.path(), {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"},
+                       {row(0, "Q", "Q1"), row(2, "Q", "Q2")});
+        const plan::PlanCheck ok = plan::checkPlan(*clean.d, clean.dir.path() + "/", true);
+        EXPECT_TRUE(ok.merges.empty());
+        EXPECT_FALSE(ok.needsConfirmation());
+    }
+
+    // A row whose new pair is its old one changes nothing and is said to; a table that cannot
+    // be read is a remark too: neither report ends with "no remarks".
+    for (const bool unreadable : {false, true}) {
+        SCOPED_TRACE(unreadable ? "an unreadable table" : "a row onto itself");
+        std::vector<std::string> listed = {"zapas\\mlabel.dbf", "zapas\\prihod.dbf"};
+        if (unreadable) listed.push_back("zapas\\nosuch.dbf");
+        Database db(source.path(), listed,
+                    {row(0, "Q", "Q1"),
+                     unreadable ? row(2, "Q", "Q2") : row(2, visible[2].first, visible[2].second)});
+        const plan::PlanCheck c = plan::checkPlan(*db.d, db.dir.path() + "/", true);
+        const auto report = plan::planReport(c);
+        EXPECT_TRUE(c.hasRemarks());
+        EXPECT_NE(report.back(), ansi("Замечаний нет"));
+        EXPECT_EQ(c.tables[0].moved[1], unreadable ? 1u : 0u);
+        const bool said = std::any_of(report.begin(), report.end(), [](const std::string& l) {
+            return l.find(ansi(": новая пара совпадает со старой")) != std::string::npos;
+        });
+        EXPECT_EQ(said, !unreadable);
+    }
 }
 
 // A table's check runs beside the next table; the same table listed twice (spelled
