@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "plan/texts.h"
 #include "xbase/codepage.h"
 
 namespace plan {
@@ -12,7 +13,7 @@ std::string ansi(const char* utf8) {
 
 namespace {
 
-db::Value text(const std::string& s) {
+db::Value asValue(const std::string& s) {
     return db::Value(s);
 }
 
@@ -42,7 +43,7 @@ class PassGuard {
 // ---- marks ------------------------------------------------------------------------------
 
 bool Marks::findMark(const std::string& grup, const std::string& nnum) {
-    return d_.MLabelMem.locate("GRUP;NNUM", {text(grup), text(nnum)});
+    return d_.MLabelMem.locate("GRUP;NNUM", {asValue(grup), asValue(nnum)});
 }
 
 void Marks::toggle() {
@@ -106,13 +107,13 @@ void Marks::clearAll() {
 // ---- plan building ----------------------------------------------------------------------
 
 std::string PlanBuilder::nameOf(const std::string& grup, const std::string& nnum) {
-    return db::valueText(d_.MlabelV.lookup("GRUP;NNUM", {text(grup), text(nnum)}, "Name"));
+    return db::valueText(d_.MlabelV.lookup("GRUP;NNUM", {asValue(grup), asValue(nnum)}, "Name"));
 }
 
 bool PlanBuilder::taken(const std::string& ngrup, const std::string& nnum) {
     // The material table first, then the plan.
-    return d_.MlabelV.locate("GRUP;NNUM", {text(ngrup), text(nnum)}) ||
-           d_.PLAN.locate("NGRUP;NNNUM", {text(ngrup), text(nnum)});
+    return d_.MlabelV.locate("GRUP;NNUM", {asValue(ngrup), asValue(nnum)}) ||
+           d_.PLAN.locate("NGRUP;NNNUM", {asValue(ngrup), asValue(nnum)});
 }
 
 void appendPlanRow(data::TData& d, const PlanRow& r) {
@@ -142,20 +143,22 @@ std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow
     auto trimmed = [](const std::string& v) { return v.substr(0, v.find_last_not_of(' ') + 1); };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const PlanRow& r = rows[i];
-        auto refuse = [&](const char* why) { refused.push_back({i, why}); };
+        auto refuse = [&](const char* why) { refused.push_back({i, ansi(why)}); };
         if (trimmed(r.grup).empty() || trimmed(r.nnum).empty() || trimmed(r.ngrup).empty() ||
             trimmed(r.nnnum).empty())
-            refuse("a value is empty");
+            refuse(text::kRowEmptyValue);
         else if (r.grup.size() > 5 || r.ngrup.size() > 5)
-            refuse("a group is wider than 5 characters");
+            refuse(text::kRowGroupTooWide);
         else if (r.nnum.size() > 13 || r.nnnum.size() > 13)
-            refuse("an item number is wider than 13 characters");
+            refuse(text::kRowNumberTooWide);
+        else if (!d_.MlabelV.locate("GRUP;NNUM", {asValue(r.grup), asValue(r.nnum)}))
+            refuse(text::kRowNoMaterial);
         else if (!planned.insert({trimmed(r.grup), trimmed(r.nnum)}).second ||
-                 d_.PLAN.locate("GRUP;NNUM", {text(r.grup), text(r.nnum)}))
-            refuse("the material is already in the plan");
+                 d_.PLAN.locate("GRUP;NNUM", {asValue(r.grup), asValue(r.nnum)}))
+            refuse(text::kRowPlanned);
         else if (!targets.insert({trimmed(r.ngrup), trimmed(r.nnnum)}).second ||
                  taken(r.ngrup, r.nnnum))
-            refuse("the new group and item number are taken in the materials or the plan");
+            refuse(text::kRowPairTaken);
     }
     if (!refused.empty() || checkOnly) return refused;
     for (const PlanRow& r : rows)
@@ -166,7 +169,7 @@ std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow
 std::size_t PlanBuilder::returnRows(const std::vector<PlanRow>& rows) {
     std::size_t added = 0;
     for (const PlanRow& r : rows) {
-        if (d_.PLAN.locate("GRUP;NNUM", {text(r.grup), text(r.nnum)})) continue;
+        if (d_.PLAN.locate("GRUP;NNUM", {asValue(r.grup), asValue(r.nnum)})) continue;
         std::string name = nameOf(r.grup, r.nnum);
         if (name.empty()) name = nameOf(r.ngrup, r.nnnum);
         appendPlanRow(d_, {r.grup, r.nnum, name, r.ngrup, r.nnnum});
@@ -219,7 +222,7 @@ void PlanBuilder::buildIntoChosenGroup() {
         std::string grup = d_.MLabelMem.fieldByName("GRUP").asString();
         std::string nnum = d_.MLabelMem.fieldByName("NNUM").asString();
         std::string name = nameOf(grup, nnum);
-        if (d_.PLAN.locate("GRUP;NNUM", {text(grup), text(nnum)})) {
+        if (d_.PLAN.locate("GRUP;NNUM", {asValue(grup), asValue(nnum)})) {
             port_.log(ansi("Позиция ") + grup + " " + nnum + " " + name +
                       ansi(" уже есть в плане операций и не будет перемещена в группу ") + ngrup);
             port_.progressStep();

@@ -6,6 +6,21 @@
 
 namespace plan::text {
 
+// A plan import's lines that are not rows.
+inline constexpr const char* kCsvHeader = "первая строка должна быть ";
+inline constexpr const char* kCsvCharacters = "символы вне кодовой страницы Windows-1251";
+inline constexpr const char* kCsvValues = "нужно 4 значения через ';', а их ";
+inline constexpr const char* kCsvEmpty = "файл пуст";
+
+// Rows refused by a plan import or a row added by hand.
+inline constexpr const char* kRowEmptyValue = "пустое значение";
+inline constexpr const char* kRowGroupTooWide = "группа длиннее 5 символов";
+inline constexpr const char* kRowNumberTooWide = "номенклатурный номер длиннее 13 символов";
+inline constexpr const char* kRowNoMaterial = "нет материала с такой группой и номером";
+inline constexpr const char* kRowPlanned = "материал уже есть в плане";
+inline constexpr const char* kRowPairTaken =
+    "новая группа и номер уже заняты в материалах или в плане";
+
 // The plan check's report.
 inline constexpr const char* kCheckTitle = "Проверка плана: позиций ";
 inline constexpr const char* kCheckTables = ", таблиц ";
@@ -53,6 +68,9 @@ inline constexpr const char* kWholePlanKept =
 inline constexpr const char* kBackupWhere = "Журнал, план и копии таблиц: ";
 inline constexpr const char* kFailedRowsBack =
     "Их можно вернуть в план: «Файл», «Восстановить таблицы...»";
+inline constexpr const char* kFailedRowsBackCommand =
+    "Их можно вернуть в план: lorf-mgrup-cli restore ";
+inline constexpr const char* kFailedRowsBackReplan = " --replan";
 
 // Restore.
 inline constexpr const char* kRestoreMenu = "Восстановить таблицы...";

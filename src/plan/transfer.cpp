@@ -29,6 +29,10 @@ std::string Transfer::seconds(std::uint32_t milliseconds, char separator) {
     return s;
 }
 
+std::string TransferPort::replanHint(const std::string&) {
+    return ansi(text::kFailedRowsBack);
+}
+
 void Transfer::line(const std::string& text) {
     journal_.push_back(port_.timeStamp() + text);
     port_.journalAppend(journal_.back());
@@ -322,7 +326,9 @@ void Transfer::runWith(PerTable perTable) {
         std::string where;
         if (!backupRoot_.empty()) {
             where = "\r\n" + ansi(text::kBackupWhere) + backupRoot_;
-            if (!failedRows_.empty()) where += "\r\n" + ansi(text::kFailedRowsBack);
+            if (!failedRows_.empty())
+                where += "\r\n" +
+                         port_.replanHint(xbase::pathText(xbase::fsPath(backupRoot_).filename()));
         }
         port_.info(ansi(text::kEndedWithErrors) + std::to_string(errorLines_) + "\r\n" +
                    ansi(keepPlan_ ? text::kWholePlanKept : text::kFailedRowsKept) + "\r\n" +

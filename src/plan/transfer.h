@@ -30,6 +30,9 @@ class TransferPort {
     }
     // A yes-or-no question, "no" the default; a screen that cannot ask says no.
     virtual bool ask(const std::string&) { return false; }
+    // How the rows a run could not move are put back into the plan from its backup (named
+    // by its folder), in this front end's terms (program text).
+    virtual std::string replanHint(const std::string& backup);
     virtual void progressOpen(int max) = 0;  // shown, lower line a blank, bar at 0
     virtual void progressUpper(const std::string& text) = 0;
     virtual void progressLower(const std::string& text) = 0;

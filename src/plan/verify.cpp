@@ -101,10 +101,10 @@ PlanCheck checkPlan(data::TData& d, const std::string& dbPath, bool isAnsi) {
                     // new pair differs, as the table stores both.
                     ++entry.matched[i];
                     const PlanRow& row = c.rows[i];
-                    auto next = std::pair{fitted(row.ngrup, grup->length),
-                                          fitted(row.nnnum, nnum->length)};
-                    if (next != std::pair{fitted(row.grup, grup->length),
-                                          fitted(row.nnum, nnum->length)})
+                    auto next =
+                        std::pair{fitted(row.ngrup, grup->length), fitted(row.nnnum, nnum->length)};
+                    if (next !=
+                        std::pair{fitted(row.grup, grup->length), fitted(row.nnum, nnum->length)})
                         ++entry.moved[i];
                     return next;
                 });

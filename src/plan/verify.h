@@ -52,7 +52,7 @@ struct PlanCheck {
     // read.
     struct Table {
         std::string name;
-        std::string error;  // empty when the table was read
+        std::string error;                   // empty when the table was read
         std::vector<std::uint64_t> moved;    // records whose pair the row changes
         std::vector<std::uint64_t> matched;  // records the row finds (its new pair may be theirs)
     };

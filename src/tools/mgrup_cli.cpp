@@ -15,6 +15,7 @@
 #include "plan/numbers.h"
 #include "plan/plan.h"
 #include "plan/plan_csv.h"
+#include "plan/texts.h"
 #include "plan/transfer.h"
 #include "plan/verify.h"
 #include "xbase/codepage.h"
@@ -48,8 +49,9 @@ const char* const kUsage =
     "  tables add-unlisted          adds every table of the database holding GRUP and NNUM\n"
     "                               that the list lacks, and names them\n"
     "  tables remove ID\n"
-    "  plan list\n"
+    "  plan list                    ID;GRUP;NNUM;NAME;NGRUP;NNNUM\n"
     "  plan add GRUP NNUM NGRUP NNNUM\n"
+    "  plan remove ID\n"
     "  plan clear\n"
     "  plan export FILE.csv\n"
     "  plan import FILE.csv      (GRUP;NNUM;NGRUP;NNNUM, UTF-8 or Windows-1251)\n"
@@ -80,6 +82,10 @@ class Console : public plan::TransferPort {
         std::fprintf(stderr, "%s\n", shown.c_str());
     }
     bool proceed(const std::string&) override { return true; }
+    std::string replanHint(const std::string& backup) override {
+        return plan::ansi(plan::text::kFailedRowsBackCommand) + backup +
+               plan::ansi(plan::text::kFailedRowsBackReplan);
+    }
     bool ask(const std::string&) override { return true; }
     void progressOpen(int max) override {
         max_ = max;
@@ -263,9 +269,9 @@ int run(std::vector<std::string> args) {
             }
             for (d.PLAN.first(); !d.PLAN.eof(); d.PLAN.next()) {
                 if (verb == "list")
-                    csvLine(std::cout,
-                            {field(d.PLAN, "GRUP"), field(d.PLAN, "NNUM"), field(d.PLAN, "NAME"),
-                             field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
+                    csvLine(std::cout, {field(d.PLAN, "ID"), field(d.PLAN, "GRUP"),
+                                        field(d.PLAN, "NNUM"), field(d.PLAN, "NAME"),
+                                        field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
                 else
                     csvLine(file, {field(d.PLAN, "GRUP"), field(d.PLAN, "NNUM"),
                                    field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
@@ -292,12 +298,21 @@ int run(std::vector<std::string> args) {
                 bad.push_back({rows[refusal.row].line, refusal.reason});
             if (bad.empty()) return 0;
             std::sort(bad.begin(), bad.end());
-            std::cerr << "lorf-mgrup-cli: nothing added\n";
+            std::cerr << "lorf-mgrup-cli: ничего не добавлено\n";
             for (const auto& [line, reason] : bad)
                 std::cerr << (verb == "add" ? std::string()
                                             : args[2] + ":" + std::to_string(line) + ": ")
-                          << reason << "\n";
+                          << out(reason) << "\n";
             return 1;
+        }
+        if (verb == "remove" && args.size() == 3) {
+            for (d.PLAN.first(); !d.PLAN.eof(); d.PLAN.next()) {
+                if (field(d.PLAN, "ID") == args[2]) {
+                    d.PLAN.remove();
+                    return 0;
+                }
+            }
+            throw std::runtime_error("no plan row with ID " + args[2]);
         }
         if (verb == "clear" && args.size() == 2) {
             d.PLAN.close();

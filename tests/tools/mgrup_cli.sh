@@ -58,7 +58,17 @@ run plan add "$g2" "$n2" "  9" "Ж-2"
 expect "add exit" 0 $?
 run plan add "$g2" "$n2" "  9" "Ж-3" 2>/dev/null
 expect "already planned" 1 $?
-expect "plan rows" "Ж-1 Ж-2" "$(run plan list | cut -d';' -f5 | tr '\n' ' ' | sed 's/ $//')"
+expect "plan rows" "Ж-1 Ж-2" "$(run plan list | cut -d';' -f6 | tr '\n' ' ' | sed 's/ $//')"
+# A pair that names no material is refused; a row is removed by its ID.
+run plan add "  1" "НЕТ-ТАКОГО" "  9" "Ж-9" 2>"$dir/err"
+expect "no such material" 1 $?
+expect "no such material said" 1 "$(grep -c 'нет материала с такой группой и номером' "$dir/err")"
+run plan add "$g3" "$n3" "  9" "Ж-9" >/dev/null
+expect "three rows" 3 "$(run plan list | wc -l)"
+run plan remove "$(run plan list | grep ';Ж-9$' | cut -d';' -f1)"
+expect "row removed" "Ж-1 Ж-2" "$(run plan list | cut -d';' -f6 | tr '\n' ' ' | sed 's/ $//')"
+run plan remove 999 2>/dev/null
+expect "no such row" 2 $?
 run numbers replace Ж Щ
 run numbers insert x 0 2>"$dir/err"
 expect "bad position" "lorf-mgrup-cli: 'x' is not a valid integer value" "$(cat "$dir/err")"
@@ -100,7 +110,7 @@ expect "old pair gone" 1 "$("$dbf" seek "$mlabel" MLABEL "$k1" >/dev/null; echo 
 # A missing table: an error line per plan row and exit status 1; the other tables rewritten.
 run tables add 'zapas\nosuch.dbf' >/dev/null
 run plan add "$g3" "$n3" "  9" "Щ-3"
-run transfer --yes >"$dir/journal"
+run transfer --yes >"$dir/journal" 2>"$dir/ending"
 expect "transfer with an error" 1 $?
 expect "error line" 1 "$(grep -c ":Grup:$g3,Nnum:$n3 " "$dir/journal")"
 expect "moved despite the error" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >/dev/null; echo $?)"
@@ -113,6 +123,8 @@ expect "the row that failed" "GRUP;NNUM;NGRUP;NNNUM|$g3;$n3;  9;Щ-3" "$(tr '\n'
 expect "the records changed" "$("$dbf" locate "$mlabel" "RTRIM(NNUM)=='Щ-3'" | wc -l)" \
     "$(grep -c ";$g3;$n3;  9;Щ-3\$" "$latest/changes-zapas-mlabel.dbf.csv")"
 expect "the run's error line counted" 1 "$(run restore | tail -1 | cut -d';' -f4)"
+expect "the way back into the plan" 1 \
+    "$(grep -c "lorf-mgrup-cli restore $(basename "$latest") --replan\$" "$dir/ending")"
 
 # Each run left a backup; the newest puts the table back as the second run left it, the first
 # only when forced, the table having changed since its run.
@@ -125,7 +137,7 @@ expect "plan rows and rows not moved" "1;1" "$(sed -n 2p "$dir/backups" | cut -d
 run plan clear
 expect "rows put back" 1 "$(run restore "$second" --replan)"
 expect "put back once" 0 "$(run restore "$second" --replan)"
-expect "plan row back" 1 "$(run plan list | grep -c "^$g3;$n3;.*;  9;Щ-3$")"
+expect "plan row back" 1 "$(run plan list | grep -c "^[0-9]*;$g3;$n3;.*;  9;Щ-3$")"
 run restore "$first" >"$dir/restore"
 expect "changed table refused" 1 $?
 expect "refusal named" 1 "$(grep -c '^zapas.mlabel.dbf: изменена после переноса, не восстановлена$' "$dir/restore")"
