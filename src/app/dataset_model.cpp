@@ -272,6 +272,13 @@ void DatasetModel::setBoldColumn(int column) {
     emit headerDataChanged(Qt::Horizontal, 0, static_cast<int>(columns_.size()) - 1);
 }
 
+int DatasetModel::maxLength(int column) const {
+    db::Dataset* ds = dataset();
+    if (!ds || !ds->active() || column < 0 || column >= static_cast<int>(columns_.size())) return 0;
+    const db::Field& f = ds->fieldByName(columns_[static_cast<std::size_t>(column)].field);
+    return f.type() == db::FieldType::String ? static_cast<int>(f.size()) : 0;
+}
+
 Qt::ItemFlags DatasetModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
     if (index.isValid() && columns_[static_cast<std::size_t>(index.column())].editable)

@@ -56,6 +56,10 @@ class DatasetModel : public QAbstractTableModel, public db::DataLink {
     // An error inside the model (a failed post): for the general error report.
     void failed(const QString& text);
 
+  public:
+    // The characters column `column`'s field holds (string fields), 0 when it has no limit.
+    int maxLength(int column) const;
+
   private:
     db::Dataset* dataset() const;
     void syncCurrent();

@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -155,10 +156,35 @@ void plainMessage(QWidget* parent, const QString& text) {
 
 // ---- grids ---------------------------------------------------------------------------------
 
+namespace {
+
+// The in-place editor of a grid takes no more characters than the field holds: nothing is cut
+// without a word when the edit is posted.
+class FieldWidthDelegate : public QStyledItemDelegate {
+  public:
+    FieldWidthDelegate(DatasetModel* model, QObject* parent)
+        : QStyledItemDelegate(parent), model_(model) {}
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        auto* line = qobject_cast<QLineEdit*>(editor);
+        if (const int n = model_->maxLength(index.column()); line && n > 0) line->setMaxLength(n);
+        return editor;
+    }
+
+  private:
+    DatasetModel* model_;
+};
+
+}  // namespace
+
 DatasetGrid::DatasetGrid(db::DataSource& source, std::vector<GridColumn> columns, QWidget* parent)
     : QTableView(parent) {
     model_ = new DatasetModel(source, std::move(columns), this);
     setModel(model_);
+    setItemDelegate(new FieldWidthDelegate(model_, this));
+    // Tab goes on to the next control, as everywhere else in the window.
+    setTabKeyNavigation(false);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
@@ -450,8 +476,10 @@ void TMain::buildTab1(QWidget* tab) {
     auto* search = new QHBoxLayout;
     edNNUM = new QLineEdit(tab);
     edNNUM->setMaxLength(13);
+    edNNUM->setPlaceholderText(qs("Поиск по Н/номеру"));
     edName = new QLineEdit(tab);
     edName->setMaxLength(60);
+    edName->setPlaceholderText(qs("Поиск по названию"));
     Button6 = new QPushButton(qs("Найти"), tab);
     Button7 = new QPushButton(qs("С начала"), tab);
     search->addWidget(edNNUM, 1);
@@ -473,6 +501,7 @@ void TMain::buildTab1(QWidget* tab) {
                                      {"ED", qs("Ед. изм"), 0}},
                                     grids);
     materialsGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    materialsGrid->installEventFilter(this);
     grids->addWidget(groupsGrid);
     grids->addWidget(materialsGrid);
     grids->setSizes({220, 560});
@@ -734,9 +763,17 @@ bool TMain::eventFilter(QObject* watched, QEvent* event) {
         // leave it as it is.
         const QString text = key->text();
         const bool typesCharacter =
-            key->key() == Qt::Key_Backspace ||
+            key->key() == Qt::Key_Backspace || key->matches(QKeySequence::Paste) ||
             (!text.isEmpty() && text[0] >= QChar(' ') && text[0] != QChar(0x7F));
         if (typesCharacter) SearchStarted = false;
+    }
+    // Space or Enter on a material marks it, as a double click does.
+    if (watched == materialsGrid && event->type() == QEvent::KeyPress) {
+        const int k = static_cast<QKeyEvent*>(event)->key();
+        if (k == Qt::Key_Space || k == Qt::Key_Return || k == Qt::Key_Enter) {
+            guarded([this] { materialsDoubleClick(); });
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -792,6 +829,8 @@ bool TMain::acceptChosenPath() {
 
 void TMain::N5Click() {
     // Cancelled, the chooser changes nothing: the open database, its marks and the plan stay.
+    // It opens on the database in use.
+    VellPath->openAt(DBPath);
     if (VellPath->exec() != QDialog::Accepted) return;
     const std::string previous = DBPath;
     const bool previousAnsi = IsAnsi;
@@ -1123,6 +1162,31 @@ void TMain::holdInput(bool hold) {
             a->setEnabled(enabled);
         heldActions_.clear();
     }
+}
+
+namespace {
+// Puts a window in the middle of the screen it is on.
+void centerOnScreen(QWidget* w) {
+    if (QScreen* screen = w->screen()) {
+        const QRect frame = w->frameGeometry();
+        w->move(screen->availableGeometry().center() -
+                QPoint(frame.width() / 2, frame.height() / 2));
+    }
+}
+
+}  // namespace
+
+void TMain::showEvent(QShowEvent* event) {
+    if (!placed_) {
+        placed_ = true;
+        centerOnScreen(this);
+    }
+    QMainWindow::showEvent(event);
+}
+
+void TChooseGrup::showEvent(QShowEvent* event) {
+    centerOnScreen(this);
+    QDialog::showEvent(event);
 }
 
 void TMain::closeEvent(QCloseEvent* event) {

@@ -93,6 +93,9 @@ class TChooseGrup : public QDialog {
     DatasetGrid* JvDBUltimGrid1;                // the groups to choose from
     void JvDBUltimGrid1TitleClick(int column);  // a title: ordered by code or by name
 
+  protected:
+    void showEvent(QShowEvent* event) override;  // centred on the screen
+
   private:
     data::TData& d_;
 };
@@ -274,6 +277,7 @@ class TMain : public QMainWindow, public plan::Port {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;  // centred on the screen the first time
 
   private:
     // Runs a handler; an error ends it and goes to the general error report.
@@ -298,6 +302,7 @@ class TMain : public QMainWindow, public plan::Port {
     QString programDir_;
     QWidget* tab1_ = nullptr;
     bool running_ = false;
+    bool placed_ = false;
     std::vector<std::pair<QAction*, bool>> heldActions_;  // each action's state before the run
 };
 

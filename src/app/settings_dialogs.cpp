@@ -152,6 +152,20 @@ void TVellPath::FormShow() {
     label_pro.close();
 }
 
+void TVellPath::openAt(const std::string& dir) {
+    if (dir.empty()) return;
+    FormShow();
+    QString folder = qs(dir);
+    while (folder.size() > 1 && (folder.endsWith('/') || folder.endsWith('\\')))
+        folder.chop(1);
+    const QModelIndex node = TreeModel->index(folder);
+    if (node.isValid()) {
+        Tree->setCurrentIndex(node);
+        Tree->scrollTo(node);
+    }
+    Path->setText(withSeparator(folder));
+}
+
 void TVellPath::TreeChange(const QModelIndex& node) {
     // A node that is no folder gives an empty path, so Path gets the bare separator.
     QString path = node.isValid() && TreeModel->isDir(node) ? TreeModel->filePath(node) : "";

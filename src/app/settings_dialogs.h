@@ -42,6 +42,9 @@ class TVellPath : public QDialog {
 
     void TreeChange(const QModelIndex& node);
     void PathChange();
+    // Opens on the database in use (a folder, program text): the tree shows it and the path
+    // names it, its list of databases shown.
+    void openAt(const std::string& dir);
     void Button1Click();
     void Button2Click();
 

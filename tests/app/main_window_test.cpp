@@ -1,6 +1,7 @@
 // The main window, offscreen, through its real widgets.
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -8,6 +9,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -293,6 +295,58 @@ class MainWindowTest : public QObject {
         QCOMPARE(errors.size(), 1);
     }
 
+    // The keyboard as a user expects it: the plan grid's editor takes no more than the field
+    // holds, Tab leaves a grid, Space or Enter marks a material, Ctrl+V starts a search anew,
+    // and the search boxes say what they search.
+    void keyboardAndInput() {
+        writeIni((dbDir.path() + "/").toUtf8());
+        start();
+        // "Путь к БД" opens on the database in use.
+        QString shownPath;
+        onChooser = [&](app::TVellPath* chooser) {
+            shownPath = chooser->Path->text();
+            chooser->Button2Click();
+        };
+        main->N5Click();
+        onChooser = nullptr;
+        QCOMPARE(shownPath, dbDir.path() + "/");
+        // The window opened in the middle of the screen.
+        const QPoint off =
+            main->frameGeometry().center() - main->screen()->availableGeometry().center();
+        QVERIFY2(off.manhattanLength() <= 4, qPrintable(QString::number(off.manhattanLength())));
+        // Space marks the current material, Enter the next one, as a double click does.
+        main->materialsGrid->setFocus();
+        QTest::keyClick(main->materialsGrid, Qt::Key_Space);
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:1")));
+        d->mlabel.next();
+        QTest::keyClick(main->materialsGrid, Qt::Key_Return);
+        QVERIFY(main->statuslabel->text().endsWith(qs("Всего отмечено:2")));
+        // Tab goes on to another control.
+        main->materialsGrid->setFocus();
+        QTest::keyClick(main->materialsGrid, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != main->materialsGrid);
+
+        main->Button1Click();  // the marks into the plan
+        QTableView* view = main->planGrid;
+        auto* m = main->planGrid->datasetModel();
+        QVERIFY(m->rowCount() >= 1);
+        view->setFocus();
+        view->setCurrentIndex(m->index(0, 4));
+        view->edit(m->index(0, 4));
+        auto* editor = view->findChild<QLineEdit*>();
+        QVERIFY(editor);
+        QCOMPARE(editor->maxLength(), 13);
+        view->closePersistentEditor(m->index(0, 4));
+
+        QVERIFY(!main->edNNUM->placeholderText().isEmpty());
+        QVERIFY(!main->edName->placeholderText().isEmpty());
+        main->SearchStarted = true;
+        QApplication::clipboard()->setText(qs("труба"));
+        main->edName->setFocus();
+        QTest::keyClick(main->edName, Qt::Key_V, Qt::ControlModifier);
+        QVERIFY(!main->SearchStarted);
+    }
+
     void searchFindsContinuesAndResets() {
         writeIni((dbDir.path() + "/").toUtf8());
         start();
@@ -401,6 +455,9 @@ class MainWindowTest : public QObject {
             [&](QWidget* w) {
                 QCOMPARE(w, static_cast<QWidget*>(main->chooser));
                 progressOver += main->progress->isVisible();
+                const QPoint off =
+                    w->frameGeometry().center() - w->screen()->availableGeometry().center();
+                QVERIFY(off.manhattanLength() <= 4);
                 main->chooser->accept();
             },
             [&](QWidget* w) {

@@ -272,9 +272,13 @@ TEST_F(TransferTest, JournalOfARun) {
 
 TEST_F(TransferTest, EmptyPlanAndEmptyList) {
     {
+        // An empty plan asks for no room on the disk, though the disk has none.
         Database db(source.path(), tables, {});
         RecordingPort port;
-        plan::Transfer(*db.d, port, true).run();
+        plan::Transfer run(*db.d, port, true);
+        run.setFreeSpaceProbe([](const std::string&) { return std::uint64_t{0}; });
+        run.run();
+        EXPECT_TRUE(port.asked.empty());
         EXPECT_EQ(port.journal.size(), 2u + tables.size());
         EXPECT_EQ(port.journal[0], "T" + ansi(": Запущен перенос 0 позиций"));
         EXPECT_EQ(port.infos.size(), 2u);
