@@ -246,7 +246,8 @@ std::vector<db::FieldDef> TAdsTable::doOpen() {
     connection_->connect();
     std::string dir = connection_->connectPath();
     if (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
-    std::string file = dir + "\\" + tableName_;
+    // One kind of separator, this system's, in the path and so in every message naming it.
+    std::string file = xbase::nativeSeparators(dir + "\\" + tableName_);
 
     xbase::OpenOptions options;
     options.share = exclusive_ ? xbase::Share::Exclusive : xbase::Share::Shared;

@@ -1050,11 +1050,9 @@ void TMain::fillRestore() {
         QStringList tables;
         for (const std::string& t : b.tables)
             tables << qs(t);
-        // The folder's name is the run's start, YYYY-MM-DD_HH-MM-SS: shown as the program
-        // shows dates and times.
-        QString when = QString::fromStdString(b.name);
-        const QDateTime start = QDateTime::fromString(when.left(19), "yyyy-MM-dd_HH-mm-ss");
-        if (start.isValid()) when = start.toString("dd.MM.yyyy HH:mm:ss") + when.mid(19);
+        // The backup by the one name it has everywhere: its folder's, the run's start
+        // (YYYY-MM-DD_HH-MM-SS), as the last box of the run and the command line name it.
+        const QString when = QString::fromStdString(b.name);
         const QString cells[] = {when, tables.join(", "), QString::number(b.planRows),
                                  QString::number(b.errorLines), QString::number(b.failedRows)};
         for (int c = 0; c < 5; ++c)
@@ -1115,6 +1113,7 @@ void TMain::restoreBackupClick() {
         throw;
     }
     d_->reopenBrowsing();
+    Status();  // the tables put back hold other materials now
     QString text;
     for (const std::string& line : report.lines)
         text += qs(line) + "\n";

@@ -124,7 +124,7 @@ std::string Transfer::backupFolder(const std::string& table) {
         std::string root = base;
         for (int n = 2; xbase::fileExists(root); ++n)
             root = base + "-" + std::to_string(n);
-        backupRoot_ = root;
+        backupRoot_ = xbase::nativeSeparators(root);
     }
     return keptFolder(backupRoot_, table);
 }

@@ -127,7 +127,8 @@ class Console : public plan::TransferPort {
         clock_gettime(CLOCK_MONOTONIC, &ts);
         return static_cast<std::uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
     }
-    char decimalSeparator() override { return ','; }
+    // The system's, as the window's journal writes them.
+    char decimalSeparator() override { return xbase::localDecimalSeparator(); }
     void flush() {
         if (!has_) return;
         std::cout << out(pending_) << "\n" << std::flush;

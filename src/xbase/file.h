@@ -22,6 +22,19 @@ enum class Share { Shared, Exclusive };
 // by another open is never an error of the open itself: that is code::kFileInUse.
 int openErrorCode(int systemError);
 
+// The separator of this system's paths, and a path written with '\' or '/' in that separator
+// alone: what a user is shown.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+inline std::string nativeSeparators(std::string path) {
+    for (char& c : path)
+        if (c == '\\' || c == '/') c = kPathSeparator;
+    return path;
+}
+
 // Resolves a table path written with '\' or '/' and in any letter case to the existing file.
 // Returns an empty string when no file matches.
 std::string resolvePath(std::string_view path);
@@ -110,6 +123,9 @@ struct LocalTime {
     int year, month, day, hour, minute, second;
 };
 LocalTime localNow();
+// The decimal separator of the user's number format ('.' where none is set), as the window's
+// locale shows numbers.
+char localDecimalSeparator();
 // Whether the program's standard error goes to a terminal.
 bool standardErrorIsTerminal();
 // A console program's output is UTF-8, as its texts are: the Windows console is told so (it

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <locale>
 #include <ctime>
 #include <filesystem>
 #include <utility>
@@ -107,6 +108,14 @@ LocalTime localNow() {
     std::tm tm{};
     localtime_r(&now, &tm);
     return {1900 + tm.tm_year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+char localDecimalSeparator() {
+    try {
+        return std::use_facet<std::numpunct<char>>(std::locale("")).decimal_point();
+    } catch (const std::exception&) {
+        return '.';  // a locale the system does not have
+    }
 }
 
 bool standardErrorIsTerminal() {

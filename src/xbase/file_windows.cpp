@@ -361,6 +361,13 @@ LocalTime localNow() {
     return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
+char localDecimalSeparator() {
+    wchar_t buf[8] = {};
+    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) > 0 && buf[0] < 0x80)
+        return static_cast<char>(buf[0]);
+    return '.';
+}
+
 bool standardErrorIsTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }

@@ -98,7 +98,7 @@ run plan add "$g2" "$n2" "  9" "Щ-2"
 run transfer --yes >"$dir/journal"
 expect "transfer exit" 0 $?
 expect "journal start" 1 "$(grep -c ': Запущен перенос 2 позиций$' "$dir/journal")"
-expect "journal tables" 2 "$(grep -c ':Обрабатывается zapas.*dbf ;[0-9,]* сек$' "$dir/journal")"
+expect "journal tables" 2 "$(grep -c ':Обрабатывается zapas.*dbf ;[0-9.,]* сек$' "$dir/journal")"
 expect "journal end" 1 "$(grep -c ': Перенос завершен$' "$dir/journal")"
 expect "plan emptied" 0 "$(run plan list | wc -l)"
 for t in mlabel prihod; do
@@ -113,6 +113,8 @@ run plan add "$g3" "$n3" "  9" "Щ-3"
 run transfer --yes >"$dir/journal" 2>"$dir/ending"
 expect "transfer with an error" 1 $?
 expect "error line" 1 "$(grep -c ":Grup:$g3,Nnum:$n3 " "$dir/journal")"
+expect "one kind of separator in the paths" 0 \
+    "$(grep ":Grup:" "$dir/journal" | sed 's/^.*AdsTableR//' | grep '/' | grep -c '\\')"
 expect "moved despite the error" 0 "$("$dbf" seek "$mlabel" MLABEL "  9  Щ-3" >/dev/null; echo $?)"
 # The backup records the run as it was: its journal line by line, the plan, the row that
 # failed, and the records the other tables changed.
