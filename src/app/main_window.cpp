@@ -1107,7 +1107,8 @@ void TMain::restoreBackupClick() {
     d_->closeBrowsing();
     plan::RestoreReport report;
     try {
-        report = plan::restoreBackup(dir, b, force);
+        report = plan::restoreBackup(
+            dir, b, force, ansiOf(timeStamp(QDateTime::currentDateTime()) + " : ").value_or(""));
     } catch (...) {
         d_->reopenBrowsing();
         throw;
@@ -1115,8 +1116,10 @@ void TMain::restoreBackupClick() {
     d_->reopenBrowsing();
     Status();  // the tables put back hold other materials now
     QString text;
-    for (const std::string& line : report.lines)
+    for (const std::string& line : report.lines) {
         text += qs(line) + "\n";
+        Log(qs(plan::text::kRestoreJournal) + QString::fromStdString(b.name) + ": " + qs(line));
+    }
     plainMessage(Restore, text.trimmed());
     fillRestore();
 }

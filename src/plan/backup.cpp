@@ -10,6 +10,7 @@
 #include "plan/plan_csv.h"
 #include "plan/texts.h"
 #include "xbase/ascii.h"
+#include "xbase/codepage.h"
 #include "xbase/dbf.h"
 #include "xbase/error.h"
 #include "xbase/file.h"
@@ -23,6 +24,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kStates = "tables.tsv";  // table, size, modification time, header
+// What the restores of a backup did: their lines, and the states they left the tables in.
+constexpr const char* kRestoreJournal = "restored.txt";
+constexpr const char* kRestoredStates = "restored.tsv";
 
 // A table's DBF as it is now: its size, its modification time and its header's first bytes.
 std::string stateOf(const std::string& dbf) {
@@ -46,9 +50,10 @@ std::vector<std::string> linesOf(const fs::path& file) {
 
 // The recorded state of each table of a backup: table, state. A table the run passed over twice
 // (listed twice) is one table, in the state its last pass left it.
-std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo& backup) {
+std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo& backup,
+                                                                const char* file = kStates) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (const std::string& line : linesOf(xbase::fsPath(backup.folder) / kStates)) {
+    for (const std::string& line : linesOf(xbase::fsPath(backup.folder) / file)) {
         const std::size_t tab = line.find('\t');
         if (tab == std::string::npos) continue;
         const std::string table = line.substr(0, tab);
@@ -61,6 +66,14 @@ std::vector<std::pair<std::string, std::string>> recordedStates(const BackupInfo
             out.emplace_back(table, line.substr(tab + 1));
     }
     return out;
+}
+
+// Whether this backup put the table back already and nobody changed it since.
+bool putBackAlready(const BackupInfo& backup, const std::string& table, const std::string& now) {
+    const auto putBack = recordedStates(backup, kRestoredStates);
+    return std::any_of(putBack.begin(), putBack.end(), [&](const auto& p) {
+        return sameTable(p.first) == sameTable(table) && p.second == now;
+    });
 }
 
 }  // namespace
@@ -102,6 +115,9 @@ std::vector<BackupInfo> listBackups(const std::string& dbDir) {
         const auto plan = linesOf(e.path() / "plan.csv");
         b.planRows = plan.empty() ? 0 : plan.size() - 1;
         b.failedRows = failedRows(b).size();
+        for (const std::string& line : linesOf(e.path() / kRestoreJournal))
+            b.restores.push_back(
+                xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(line).value_or(line));
         for (const std::string& line : linesOf(e.path() / "journal.txt"))
             if (line.find(":Grup:") != std::string::npos ||
                 (line.find(text::kIndexes) != std::string::npos &&
@@ -124,19 +140,27 @@ std::vector<PlanRow> failedRows(const BackupInfo& backup) {
     return rows;
 }
 
-RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force) {
+RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force,
+                            const std::string& stamp) {
     RestoreReport report;
     auto failed = [&](const std::string& line) {
         report.lines.push_back(line);
         ++report.failed;
     };
+    std::vector<std::pair<std::string, std::string>> restored;
     for (const auto& [table, recorded] : recordedStates(backup)) {
         const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
         if (dbf.empty()) {
             failed(table + ansi(text::kNotInDatabase));
             continue;
         }
-        if (stateOf(dbf) != recorded && !force) {
+        const std::string now = stateOf(dbf);
+        // Put back by this backup already, and untouched since: nothing to do, and said so.
+        if (putBackAlready(backup, table, now) && !force) {
+            report.lines.push_back(table + ansi(text::kAlreadyRestored));
+            continue;
+        }
+        if (now != recorded && !force) {
             failed(table + ansi(text::kChangedSince));
             continue;
         }
@@ -177,9 +201,20 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
             xbase::syncDirectoryOf(dbf);
             xbase::removeFile(marker);
             report.lines.push_back(table + ansi(text::kRestored));
+            restored.emplace_back(table, stateOf(dbf));
         } catch (const std::exception& e) {
             failed(table + ansi(text::kNotRestored) + e.what());
         }
+    }
+    // The restore's own records beside the run's: its lines, and what it left.
+    {
+        std::ofstream journal(xbase::fsPath(backup.folder) / kRestoreJournal, std::ios::app);
+        const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
+        for (const std::string& line : report.lines)
+            journal << cp.toUtf8(stamp + line) << "\n";
+        std::ofstream states(xbase::fsPath(backup.folder) / kRestoredStates, std::ios::app);
+        for (const auto& [table, state] : restored)
+            states << table << "\t" << state << "\n";
     }
     return report;
 }
@@ -188,7 +223,12 @@ std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo
     std::vector<std::string> out;
     for (const auto& [table, recorded] : recordedStates(backup)) {
         const std::string dbf = xbase::resolvePath(dbDir + "/" + table);
-        if (dbf.empty() || stateOf(dbf) != recorded) out.push_back(table);
+        if (dbf.empty()) {
+            out.push_back(table);
+            continue;
+        }
+        const std::string now = stateOf(dbf);
+        if (now != recorded && !putBackAlready(backup, table, now)) out.push_back(table);
     }
     return out;
 }

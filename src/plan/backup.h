@@ -24,6 +24,9 @@ struct BackupInfo {
     std::size_t planRows = 0;
     std::size_t errorLines = 0;  // lines of its journal that report an error
     std::size_t failedRows = 0;  // plan rows the run could not apply everywhere
+    // The lines of the restores that put it back (time-stamped, program text); empty while
+    // it has not been put back.
+    std::vector<std::string> restores;
 };
 
 // The plan rows a backup's run could not apply everywhere (names left empty).
@@ -36,11 +39,11 @@ std::string keptFolder(const std::string& backupFolder, const std::string& table
 // The backups of the database in `dbDir`, oldest first.
 std::vector<BackupInfo> listBackups(const std::string& dbDir);
 
-// What the transfer recorded of a table it rewrote: its files as the run left them, so that
-// a restore can tell whether anybody changed the table since.
 // The form of a listed table's name that every spelling of it shares (letter case, separators).
 std::string sameTable(const std::string& table);
 
+// What the transfer recorded of a table it rewrote: its files as the run left them, so that
+// a restore can tell whether anybody changed the table since.
 void recordTableState(const std::string& backupFolder, const std::string& dbDir,
                       const std::string& table);
 
@@ -56,8 +59,11 @@ std::vector<std::string> changedSince(const std::string& dbDir, const BackupInfo
 
 // Puts the tables of a backup back, table by table, each in one step (a crash leaves the
 // table as it was or restored, the next open finishing the step). A table changed since the
-// transfer is left as it is unless `force`.
-RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force);
+// transfer is left as it is unless `force`; one this backup put back already, and nobody
+// changed since, is said to be so. Each restore's lines go into the backup's records, with
+// the time `stamp` (the front end's journal form).
+RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force,
+                            const std::string& stamp = {});
 
 // The bytes a backup's files take.
 std::uint64_t backupBytes(const BackupInfo& backup);

@@ -90,6 +90,8 @@ inline constexpr const char* kRestored = ": восстановлена";
 inline constexpr const char* kNotRestored = ": не восстановлена: ";
 inline constexpr const char* kNotInDatabase = ": нет в базе, не восстановлена";
 inline constexpr const char* kChangedSince = ": изменена после переноса, не восстановлена";
+inline constexpr const char* kAlreadyRestored = ": уже восстановлена из этой копии";
+inline constexpr const char* kRestoreJournal = "Восстановление из копии ";
 inline constexpr const char* kReplanned = "Возвращено строк в план: ";
 inline constexpr const char* kDeleteBackupAsk = "Удалить копию ";
 

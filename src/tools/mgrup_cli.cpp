@@ -409,7 +409,9 @@ int run(std::vector<std::string> args) {
             }
             // Nobody browses the tables while they are put back.
             d.closeBrowsing();
-            const plan::RestoreReport report = plan::restoreBackup(db, *b, how == "--force");
+            Console clock;
+            const plan::RestoreReport report =
+                plan::restoreBackup(db, *b, how == "--force", clock.timeStamp() + ": ");
             for (const std::string& line : report.lines)
                 std::printf("%s\n", out(line).c_str());
             return report.failed ? 1 : 0;

@@ -597,19 +597,32 @@ TEST_F(TransferTest, ABackupPutsTheTablesBack) {
         xbase::Table::open(db.dir.file("zapas/mlabel.dbf"), o)->setDeleted(1, true);
     }
     ASSERT_NE(fileBytes(db.dir.file("zapas/mlabel.dbf")), afterRun);
-    plan::RestoreReport report = plan::restoreBackup(db.dir.path(), backups[0], false);
+    plan::RestoreReport report = plan::restoreBackup(db.dir.path(), backups[0], false, "T ");
     EXPECT_EQ(report.lines,
               std::vector<std::string>{"zapas\\mlabel.dbf" +
                                        ansi(": изменена после переноса, не восстановлена")});
     EXPECT_EQ(report.failed, 1u);
     EXPECT_FALSE(restored());
 
-    report = plan::restoreBackup(db.dir.path(), backups[0], true);
+    report = plan::restoreBackup(db.dir.path(), backups[0], true, "T ");
     EXPECT_EQ(report.lines,
               std::vector<std::string>{"zapas\\mlabel.dbf" + ansi(": восстановлена")});
     EXPECT_EQ(report.failed, 0u);
     EXPECT_TRUE(restored());
     EXPECT_FALSE(fs::exists(db.dir.file("zapas/mlabel.dbf") + ".pack"));
+
+    // Put back once, the backup says so when asked again, and keeps the restores' lines.
+    EXPECT_TRUE(plan::changedSince(db.dir.path(), backups[0]).empty());
+    report = plan::restoreBackup(db.dir.path(), backups[0], false, "T ");
+    EXPECT_EQ(report.lines, std::vector<std::string>{"zapas\\mlabel.dbf" +
+                                                     ansi(": уже восстановлена из этой копии")});
+    EXPECT_EQ(report.failed, 0u);
+    EXPECT_TRUE(restored());
+    EXPECT_EQ(plan::listBackups(db.dir.path())[0].restores,
+              (std::vector<std::string>{
+                  "T zapas\\mlabel.dbf" + ansi(": изменена после переноса, не восстановлена"),
+                  "T zapas\\mlabel.dbf" + ansi(": восстановлена"),
+                  "T zapas\\mlabel.dbf" + ansi(": уже восстановлена из этой копии")}));
 
     plan::deleteBackup(backups[0]);
     EXPECT_TRUE(plan::listBackups(db.dir.path()).empty());
