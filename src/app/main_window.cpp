@@ -1074,10 +1074,12 @@ void TMain::restoreRowChanged() {
 void TMain::replanClick() {
     const int row = Restore->Grid->currentRow();
     if (row < 0 || row >= static_cast<int>(backups_.size())) return;
-    const std::size_t added =
-        plan::PlanBuilder(*d_, *this)
-            .returnRows(plan::failedRows(backups_[static_cast<std::size_t>(row)]));
-    plainMessage(Restore, qs(plan::text::kReplanned) + QString::number(added));
+    const plan::ReplanReport report =
+        plan::replan(*d_, *this, backups_[static_cast<std::size_t>(row)]);
+    QString text = qs(plan::text::kReplanned) + QString::number(report.added);
+    for (const std::string& line : report.lines)
+        text += "\n" + qs(line);
+    plainMessage(Restore, text);
 }
 
 void TMain::restoreClick() {

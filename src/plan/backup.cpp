@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -138,6 +139,36 @@ std::vector<PlanRow> failedRows(const BackupInfo& backup) {
     for (const CsvRow& r : readPlanCsv(xbase::pathText(file), bad))
         rows.push_back(r.row);
     return rows;
+}
+
+ReplanReport replan(data::TData& data, Port& port, const BackupInfo& backup) {
+    ReplanReport report;
+    const std::vector<PlanRow> rows = failedRows(backup);
+    // The tables that did not take each row, as the run recorded them.
+    std::map<std::string, std::string> notTaken;
+    const xbase::CodePage& cp = xbase::CodePage::get(xbase::kAnsiCodePage);
+    for (const std::string& line : linesOf(xbase::fsPath(backup.folder) / kFailedTablesFile)) {
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        notTaken[cp.fromUtf8(line.substr(0, tab)).value_or("")] =
+            cp.fromUtf8(line.substr(tab + 1)).value_or("");
+    }
+    std::vector<bool> returned;
+    report.added = PlanBuilder(data, port).returnRows(rows, &returned);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const PlanRow& r = rows[i];
+        const std::string pair = r.grup + "/" + r.nnum;
+        if (!returned[i]) {
+            report.lines.push_back(pair + ansi(text::kReplanAlreadyPlanned));
+            continue;
+        }
+        auto tables = notTaken.find(r.grup + ";" + r.nnum + ";" + r.ngrup + ";" + r.nnnum);
+        report.lines.push_back(pair + " -> " + r.ngrup + "/" + r.nnnum +
+                               (tables == notTaken.end()
+                                    ? std::string()
+                                    : ansi(text::kReplanNotTakenBy) + tables->second));
+    }
+    return report;
 }
 
 RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, bool force,

@@ -31,6 +31,17 @@ struct BackupInfo {
 
 // The plan rows a backup's run could not apply everywhere (names left empty).
 std::vector<PlanRow> failedRows(const BackupInfo& backup);
+// Where the run recorded the tables that did not take its failed rows.
+inline constexpr const char* kFailedTablesFile = "failed-tables.tsv";
+
+// The rows a backup's run could not apply everywhere, put back into the plan (those not
+// planned already): how many went back, and a line per row saying which tables did not take
+// it, or why it did not go back (program text).
+struct ReplanReport {
+    std::size_t added = 0;
+    std::vector<std::string> lines;
+};
+ReplanReport replan(data::TData& data, Port& port, const BackupInfo& backup);
 
 // Where a backup keeps the old files of a table of the list: the table's own folder inside it
 // (zapas\mlabel.dbf keeps its old files in <backup>/zapas).

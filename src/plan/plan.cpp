@@ -166,10 +166,13 @@ std::vector<PlanBuilder::Refusal> PlanBuilder::addRows(const std::vector<PlanRow
     return refused;
 }
 
-std::size_t PlanBuilder::returnRows(const std::vector<PlanRow>& rows) {
+std::size_t PlanBuilder::returnRows(const std::vector<PlanRow>& rows, std::vector<bool>* returned) {
     std::size_t added = 0;
-    for (const PlanRow& r : rows) {
+    if (returned) returned->assign(rows.size(), false);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const PlanRow& r = rows[i];
         if (d_.PLAN.locate("GRUP;NNUM", {asValue(r.grup), asValue(r.nnum)})) continue;
+        if (returned) (*returned)[i] = true;
         std::string name = nameOf(r.grup, r.nnum);
         if (name.empty()) name = nameOf(r.ngrup, r.nnnum);
         appendPlanRow(d_, {r.grup, r.nnum, name, r.ngrup, r.nnnum});

@@ -117,7 +117,8 @@ class PlanBuilder {
     // new pair may already be in the materials (the tables that took the row). A row whose
     // material is already planned is skipped. Names come from the material under its old pair,
     // or under its new one where the material table took the row. Returns how many were added.
-    std::size_t returnRows(const std::vector<PlanRow>& rows);
+    // With `returned`, notes per row whether it went back into the plan.
+    std::size_t returnRows(const std::vector<PlanRow>& rows, std::vector<bool>* returned = nullptr);
 
   private:
     void buildIntoChosenGroup();

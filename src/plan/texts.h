@@ -92,6 +92,8 @@ inline constexpr const char* kNotInDatabase = ": нет в базе, не вос
 inline constexpr const char* kChangedSince = ": изменена после переноса, не восстановлена";
 inline constexpr const char* kAlreadyRestored = ": уже восстановлена из этой копии";
 inline constexpr const char* kRestoreJournal = "Восстановление из копии ";
+inline constexpr const char* kReplanAlreadyPlanned = ": уже есть в плане, не возвращена";
+inline constexpr const char* kReplanNotTakenBy = ": не перенесена в ";
 inline constexpr const char* kReplanned = "Возвращено строк в план: ";
 inline constexpr const char* kDeleteBackupAsk = "Удалить копию ";
 

@@ -40,8 +40,10 @@ void Transfer::line(const std::string& text) {
 
 void Transfer::everyRowKept() {
     keepPlan_ = true;
-    for (std::size_t i = 0; i < planSize_; ++i)
+    for (std::size_t i = 0; i < planSize_; ++i) {
         failedRows_.insert(i);
+        if (!currentTable_.empty()) failedIn_[i].insert(currentTable_);
+    }
 }
 
 void Transfer::errorLine(const std::string& text) {
@@ -150,6 +152,17 @@ void Transfer::writeRecords() {
         for (std::size_t i : failedRows_)
             failed.push_back(plan_[i]);
         writeBackupFile(kFailedRowsFile, planCsv(failed));
+        // Which tables did not take each of them.
+        std::string tables;
+        for (std::size_t i : failedRows_) {
+            const PlanRow& r = plan_[i];
+            std::string names;
+            for (const std::string& t : failedIn_[i])
+                names += (names.empty() ? "" : ", ") + t;
+            tables += cp.toUtf8(r.grup + ";" + r.nnum + ";" + r.ngrup + ";" + r.nnnum) + "\t" +
+                      cp.toUtf8(names) + "\n";
+        }
+        writeBackupFile(kFailedTablesFile, tables);
     }
 }
 
@@ -215,6 +228,7 @@ void Transfer::rowFailed(const std::vector<PlanRow>& rows, std::size_t i,
                          const std::string& message) {
     errorLine(ansi(":Grup:") + rows[i].grup + ",Nnum:" + rows[i].nnum + " " + message);
     failedRows_.insert(i);
+    if (!currentTable_.empty()) failedIn_[i].insert(currentTable_);
 }
 
 template <class PerTable>
@@ -239,6 +253,7 @@ void Transfer::runWith(PerTable perTable) {
         try {
             for (d_.TABLES.first(); !d_.TABLES.eof();) {
                 std::string name = d_.TABLES.fieldByName("NAME").asString();
+                currentTable_ = name;
                 try {
                     // The same table listed twice waits for its check before it opens again.
                     if (check_ && check_->dbf == xbase::resolvePath(databaseDir() + "/" + name))

@@ -133,8 +133,10 @@ class Transfer {
     std::map<std::string, ChangeLog> changeLogs_;  // by sameTable()
     std::vector<std::string> journal_;             // the lines of this run
     bool started_ = false;
-    std::set<std::size_t> failedRows_;  // plan rows that failed in some table
-    bool keepPlan_ = false;             // every row stays in the plan
+    std::set<std::size_t> failedRows_;                       // plan rows that failed in some table
+    bool keepPlan_ = false;                                  // every row stays in the plan
+    std::map<std::size_t, std::set<std::string>> failedIn_;  // the tables each row failed in
+    std::string currentTable_;                               // as listed
     std::size_t planSize_ = 0;
     bool rewritten_ = false;     // the table in hand was packed (and so rewritten)
     std::vector<PlanRow> plan_;  // the plan as the run found it

@@ -402,9 +402,10 @@ int run(std::vector<std::string> args) {
             }
             if (how == "--replan") {
                 plan::SilentPort screen;
-                const std::size_t added =
-                    plan::PlanBuilder(d, screen).returnRows(plan::failedRows(*b));
-                std::printf("%zu\n", added);
+                const plan::ReplanReport report = plan::replan(d, screen, *b);
+                std::printf("%zu\n", report.added);
+                for (const std::string& line : report.lines)
+                    std::fprintf(stderr, "%s\n", out(line).c_str());
                 return 0;
             }
             // Nobody browses the tables while they are put back.

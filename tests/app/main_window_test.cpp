@@ -697,7 +697,14 @@ class MainWindowTest : public QObject {
         QVERIFY(main->Restore->btnReplan->isEnabled());
         messages.clear();
         QTest::mouseClick(main->Restore->btnReplan, Qt::LeftButton);
-        QCOMPARE(messages, QStringList{qs("Возвращено строк в план: 1")});
+        // It says which table did not take the row; asked again, why nothing goes back.
+        QCOMPARE(messages,
+                 QStringList{qs("Возвращено строк в план: 1\n") + qs(grup) + "/" + qs(nnum) +
+                             qs(" -> ZZ/MOVED-1: не перенесена в ") + "zapas\\nosuch.dbf"});
+        messages.clear();
+        QTest::mouseClick(main->Restore->btnReplan, Qt::LeftButton);
+        QCOMPARE(messages, QStringList{qs("Возвращено строк в план: 0\n") + qs(grup) + "/" +
+                                       qs(nnum) + qs(": уже есть в плане, не возвращена")});
         QCOMPARE(d->PLAN.recordCount(), 1);
         QCOMPARE(d->PLAN.fieldByName("NNNUM").asString(), std::string("MOVED-1"));
 
