@@ -226,9 +226,8 @@ StoreLock::StoreLock(const std::string& storePath) {
         file_ = xbase::File::open(path, xbase::Access::ReadWrite, xbase::Share::Exclusive);
     } catch (const xbase::Error& e) {
         if (e.code() != xbase::code::kFileInUse) throw;
-        db::raise("KVD", "the store " + storePath +
-                             " is in use by another window of the program or a command that "
-                             "changes it (" +
+        db::raise("KVD", "хранилище " + storePath +
+                             " занято другим окном программы или командой, которая его меняет (" +
                              path + ")");
     }
 }

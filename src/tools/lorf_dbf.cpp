@@ -35,8 +35,22 @@ const char* kUsage =
     "  demo DIR [--groups G] [--materials M] [--seed S] [--oem] [--collate NAME]\n"
     "                             writes a sample accounting database into DIR\n";
 
+// Bytes of the table's code page as the terminal shows them: control bytes (a damaged name)
+// written as \xNN, never raw.
 std::string utf8(const xbase::Table& t, std::string_view bytes) {
-    return xbase::CodePage::get(t.codePage()).toUtf8(bytes);
+    std::string out;
+    const xbase::CodePage& cp = xbase::CodePage::get(t.codePage());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            out += escaped;
+        } else {
+            out += cp.toUtf8(std::string_view(&c, 1));
+        }
+    }
+    return out;
 }
 
 const char* formatName(xbase::TableFormat f) {
@@ -71,16 +85,18 @@ int info(const xbase::Table& t) {
     std::printf("table flags: 0x%02X\n", h.tableFlags);
     std::printf("fields: %zu\n", t.fields().size());
     for (const auto& f : t.fields()) {
-        std::printf("  %-10s %c %3u", f.name.c_str(), f.type, f.length);
+        std::printf("  %-10s %s %3u", utf8(t, f.name).c_str(),
+                    utf8(t, std::string(1, f.type)).c_str(), f.length);
         if (f.decimals) std::printf(".%u", f.decimals);
         if (f.flags) std::printf(" flags 0x%02X", f.flags);
-        if (!f.longName.empty()) std::printf(" long name %s", f.longName.c_str());
+        if (!f.longName.empty()) std::printf(" long name %s", utf8(t, f.longName).c_str());
         std::printf("\n");
     }
     if (const xbase::CdxFile* cdx = t.index()) {
         std::printf("index: %s\ntags: %zu\n", cdx->path().c_str(), cdx->tags().size());
         for (const auto& tag : cdx->tags()) {
-            std::printf("  %-10s key %s", tag.name.c_str(), utf8(t, tag.keyExpression).c_str());
+            std::printf("  %-10s key %s", utf8(t, tag.name).c_str(),
+                        utf8(t, tag.keyExpression).c_str());
             if (!tag.forExpression.empty())
                 std::printf(" for %s", utf8(t, tag.forExpression).c_str());
             std::printf(" length %u%s%s%s%s%s", tag.keyLength, tag.unique ? " unique" : "",

@@ -32,9 +32,27 @@ std::string out(const std::string& ansi) {
     return ansiPage().toUtf8(ansi);
 }
 
+// A message as the terminal shows it: the program's own texts and what was typed are UTF-8
+// already, those of the tables' layers program text.
+std::string shown(const std::string& message) {
+    for (std::size_t i = 0; i < message.size();) {
+        const auto c = static_cast<unsigned char>(message[i]);
+        const std::size_t n = c < 0x80         ? 1
+                              : (c >> 5) == 6  ? 2
+                              : (c >> 4) == 14 ? 3
+                              : (c >> 3) == 30 ? 4
+                                               : 0;
+        if (n == 0 || i + n > message.size()) return out(message);
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(message[i + k]) >> 6) != 2) return out(message);
+        i += n;
+    }
+    return message;
+}
+
 std::string in(const std::string& utf8) {
     auto a = ansiPage().fromUtf8(utf8);
-    if (!a) throw std::runtime_error("'" + utf8 + "' has characters the tables cannot hold");
+    if (!a) throw std::runtime_error("в «" + utf8 + "» есть символы, которых нет в таблицах");
     return *a;
 }
 
@@ -43,32 +61,32 @@ struct UsageError : std::runtime_error {
 };
 
 const char* const kUsage =
-    "usage: lorf-mgrup-cli [--db DIR] [--store FILE] COMMAND\n"
-    "  tables list\n"
-    "  tables add NAME [--filter F] [--comment C]\n"
-    "  tables add-unlisted          adds every table of the database holding GRUP and NNUM\n"
-    "                               that the list lacks, and names them\n"
+    "Использование: lorf-mgrup-cli [--db ПАПКА] [--store ФАЙЛ] КОМАНДА\n"
+    "  tables list                  список таблиц: ID;ИМЯ;ФИЛЬТР;КОММЕНТАРИЙ\n"
+    "  tables add ИМЯ [--filter Ф] [--comment К]\n"
+    "  tables add-unlisted          добавляет в список все таблицы базы с полями GRUP и NNUM,\n"
+    "                               которых в нём нет, и называет их\n"
     "  tables remove ID\n"
-    "  plan list                    ID;GRUP;NNUM;NAME;NGRUP;NNNUM\n"
+    "  plan list                    план: ID;GRUP;NNUM;NAME;NGRUP;NNNUM\n"
     "  plan add GRUP NNUM NGRUP NNNUM\n"
     "  plan remove ID\n"
     "  plan clear\n"
-    "  plan export FILE.csv\n"
-    "  plan import FILE.csv      (GRUP;NNUM;NGRUP;NNNUM, UTF-8 or Windows-1251)\n"
-    "  numbers align-left | align-right | replace WHAT WITH |\n"
-    "          insert POS TEXT [--cut right|left-of-right]\n"
-    "  transfer --dry-run           the plan checked: what would change, merges, blanks\n"
+    "  plan export ФАЙЛ.csv\n"
+    "  plan import ФАЙЛ.csv         (GRUP;NNUM;NGRUP;NNNUM, UTF-8 или Windows-1251)\n"
+    "  numbers align-left | align-right | replace ЧТО НА_ЧТО |\n"
+    "          insert ПОЗИЦИЯ ТЕКСТ [--cut right|left-of-right]\n"
+    "  transfer --dry-run           проверка плана: что изменится, слияния, пустые значения\n"
     "  transfer --yes [--allow-merge]\n"
-    "                               runs the transfer; a plan that would give two materials\n"
-    "                               one pair, or leave a group or number empty, is refused\n"
-    "                               unless --allow-merge is given\n"
-    "  restore                      the transfers' backups:\n"
-    "                               NAME;TABLES;PLAN ROWS;ERROR LINES;ROWS NOT MOVED\n"
-    "  restore NAME [--force]       puts the tables of a backup back; a table changed since\n"
-    "                               its transfer is left alone unless --force is given\n"
-    "  restore NAME --replan        puts the plan rows its transfer could not move back into\n"
-    "                               the plan (those not planned already)\n"
-    "  restore NAME --delete        removes a backup\n";
+    "                               перенос; план, который дал бы двум материалам одну пару\n"
+    "                               или оставил бы пустыми группу или номер, отклоняется,\n"
+    "                               если не указан --allow-merge\n"
+    "  restore                      копии таблиц, оставленные переносами:\n"
+    "                               ИМЯ;ТАБЛИЦЫ;СТРОК ПЛАНА;СТРОК ОШИБОК;НЕ ПЕРЕНЕСЕНО\n"
+    "  restore ИМЯ [--force]        возвращает таблицы копии; таблица, изменённая после\n"
+    "                               переноса, не трогается без --force\n"
+    "  restore ИМЯ --replan         возвращает в план строки, которые перенос не выполнил\n"
+    "                               (кроме уже запланированных)\n"
+    "  restore ИМЯ --delete         удаляет копию\n";
 // The console as the transfer's screen: journal lines on standard output, a progress bar on
 // standard error when it is a terminal.
 class Console : public plan::TransferPort {
@@ -147,7 +165,7 @@ std::string pathFromIni(const std::string& dir) {
     std::ifstream f(dir + "/path.ini", std::ios::binary);
     if (!f)
         throw std::runtime_error(
-            "no database path: path.ini not found beside the program; use --db DIR");
+            "не задан путь к базе: рядом с программой нет path.ini; укажите --db ПАПКА");
     std::ostringstream all;
     all << f.rdbuf();
     return ansiPage().toUtf8(data::databasePathOfIni(all.str()));
@@ -169,7 +187,7 @@ std::string openAccounting(data::TData& d, const std::optional<std::string>& dbD
     std::string db = dbDir ? *dbDir : pathFromIni(dir);
     if (db.empty() || (db.back() != '/' && db.back() != '\\')) db += '/';
     if (!data::isAccountingDatabase(db))
-        throw std::runtime_error("no database in " + db + ": main.dbf not found");
+        throw std::runtime_error("в " + db + " нет базы: не найден main.dbf");
     isAnsi = data::isAnsiDatabase(db);
     d.openAccounting(db, isAnsi);
     return db;
@@ -182,10 +200,10 @@ int run(std::vector<std::string> args) {
                                            "--cut",   "--yes",    "--dry-run", "--allow-merge",
                                            "--force", "--delete", "--replan"};
     for (const std::string& a : args) {
-        if (a == "--help" || a == "-h") throw UsageError("the commands");
+        if (a == "--help" || a == "-h") throw UsageError("команды");
         if (a.rfind("--", 0) == 0 &&
             std::find(std::begin(kOptions), std::end(kOptions), a) == std::end(kOptions))
-            throw UsageError("unknown option " + a);
+            throw UsageError("неизвестный параметр " + a);
     }
     std::optional<std::string> dbDir, store;
     for (std::size_t i = 0; i < args.size();) {
@@ -207,7 +225,7 @@ int run(std::vector<std::string> args) {
             }
         return std::nullopt;
     };
-    if (args.empty()) throw UsageError("a command is needed");
+    if (args.empty()) throw UsageError("нужна команда");
     const std::string group = args[0], verb = args.size() > 1 ? args[1] : "";
 
     const std::string dir = xbase::programDirectory();
@@ -220,7 +238,7 @@ int run(std::vector<std::string> args) {
                        (group == "restore" && args.size() == 1);
     d.KVD.setBusyNotice([](bool waiting) {
         if (waiting)
-            std::fputs("lorf-mgrup-cli: another program is writing the store; waiting\n", stderr);
+            std::fputs("lorf-mgrup-cli: хранилище занято другой программой; ожидание\n", stderr);
     });
     d.openStore(store ? *store : dir + "/kvd.abs",
                 reads ? data::TData::StoreUse::Read : data::TData::StoreUse::Write);
@@ -234,7 +252,7 @@ int run(std::vector<std::string> args) {
         }
         if (verb == "add") {
             auto filter = option("--filter"), comment = option("--comment");
-            if (args.size() != 3) throw UsageError("tables add takes one NAME");
+            if (args.size() != 3) throw UsageError("tables add: нужно одно ИМЯ");
             d.TABLES.append();
             d.TABLES.fieldByName("NAME").setAsString(in(args[2]));
             if (filter) d.TABLES.fieldByName("FILTR").setAsString(in(*filter));
@@ -258,14 +276,14 @@ int run(std::vector<std::string> args) {
                     d.TABLES.remove();
                     return 0;
                 }
-            throw std::runtime_error("no table with ID " + args[2]);
+            throw std::runtime_error("нет таблицы с ID " + args[2]);
         }
     } else if (group == "plan") {
         if ((verb == "list" || verb == "export") && args.size() == (verb == "list" ? 2u : 3u)) {
             std::ofstream file;
             if (verb == "export") {
                 file.open(args[2], std::ios::binary | std::ios::trunc);
-                if (!file) throw std::runtime_error("cannot write " + args[2]);
+                if (!file) throw std::runtime_error("не удаётся записать " + args[2]);
                 csvLine(file, {"GRUP", "NNUM", "NGRUP", "NNNUM"});
             }
             for (d.PLAN.first(); !d.PLAN.eof(); d.PLAN.next()) {
@@ -278,7 +296,7 @@ int run(std::vector<std::string> args) {
                                    field(d.PLAN, "NGRUP"), field(d.PLAN, "NNNUM")});
             }
             if (file.is_open() && !file.flush())
-                throw std::runtime_error("cannot write " + args[2]);
+                throw std::runtime_error("не удаётся записать " + args[2]);
             return 0;
         }
         if ((verb == "add" && args.size() == 6) || (verb == "import" && args.size() == 3)) {
@@ -313,7 +331,7 @@ int run(std::vector<std::string> args) {
                     return 0;
                 }
             }
-            throw std::runtime_error("no plan row with ID " + args[2]);
+            throw std::runtime_error("нет строки плана с ID " + args[2]);
         }
         if (verb == "clear" && args.size() == 2) {
             d.PLAN.close();
@@ -339,7 +357,7 @@ int run(std::vector<std::string> args) {
         if (verb == "insert") {
             auto how = option("--cut");
             if (args.size() != 4 || (how && *how != "right" && *how != "left-of-right"))
-                throw UsageError("numbers insert POS TEXT [--cut right|left-of-right]");
+                throw UsageError("numbers insert ПОЗИЦИЯ ТЕКСТ [--cut right|left-of-right]");
             auto position = plan::parseInteger(args[2]);
             if (!position) throw std::runtime_error(plan::notAnInteger(args[2]));
             const std::string text = in(args[3]);
@@ -353,7 +371,8 @@ int run(std::vector<std::string> args) {
         const bool dryRun = args.size() == 2 && verb == "--dry-run";
         const bool allowMerge = args.size() == 3 && verb == "--yes" && args[2] == "--allow-merge";
         if (!dryRun && !allowMerge && (args.size() != 2 || verb != "--yes"))
-            throw UsageError("transfer rewrites the accounting tables: confirm with --yes");
+            throw UsageError(
+                "перенос переписывает таблицы учёта: подтвердите его параметром --yes");
         bool isAnsi = true;
         const std::string db = openAccounting(d, dbDir, dir, isAnsi);
         const plan::PlanCheck check = plan::checkPlan(d, db, isAnsi);
@@ -395,7 +414,7 @@ int run(std::vector<std::string> args) {
             (args.size() == 3 && (how == "--force" || how == "--delete" || how == "--replan"))) {
             const auto b = std::find_if(backups.begin(), backups.end(),
                                         [&](const plan::BackupInfo& x) { return x.name == verb; });
-            if (b == backups.end()) throw std::runtime_error("no backup " + verb + " in " + db);
+            if (b == backups.end()) throw std::runtime_error("нет копии " + verb + " в " + db);
             if (how == "--delete") {
                 plan::deleteBackup(*b);
                 return 0;
@@ -418,7 +437,7 @@ int run(std::vector<std::string> args) {
             return report.failed ? 1 : 0;
         }
     }
-    throw UsageError("unknown command");
+    throw UsageError("неизвестная команда");
 }
 
 }  // namespace
@@ -431,10 +450,10 @@ int main(int argc, char** argv) {
         std::cerr << "lorf-mgrup-cli: " << e.what() << "\n" << kUsage;
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "lorf-mgrup-cli: " << out(e.what()) << "\n";
+        std::cerr << "lorf-mgrup-cli: " << shown(e.what()) << "\n";
         return 2;
     } catch (...) {
-        std::cerr << "lorf-mgrup-cli: unknown error\n";
+        std::cerr << "lorf-mgrup-cli: неизвестная ошибка\n";
         return 2;
     }
 }

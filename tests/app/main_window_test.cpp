@@ -139,7 +139,7 @@ class MainWindowTest : public QObject {
             store::StoreLock first(kvd);  // the first window
             start();
             QCOMPARE(errors.size(), 1);
-            QVERIFY(errors[0].contains(QString::fromStdString("the store " + kvd)));
+            QVERIFY(errors[0].contains(QString::fromStdString("хранилище " + kvd + " занято")));
             QVERIFY(!main->isVisible());
             QVERIFY(!d->PLAN.active());
             stop();

@@ -209,8 +209,7 @@ TEST_F(DataTest, TheWindowSharesTheStoreWithOtherPrograms) {
     for (auto use : {data::TData::StoreUse::Window, data::TData::StoreUse::Write}) {
         data::TData other;
         const std::string refused = errorText([&] { other.openStore(kvd, use); });
-        EXPECT_NE(refused.find("the store " + kvd + " is in use by another window"),
-                  std::string::npos)
+        EXPECT_NE(refused.find("хранилище " + kvd + " занято другим окном"), std::string::npos)
             << refused;
         EXPECT_FALSE(other.PLAN.active());
     }

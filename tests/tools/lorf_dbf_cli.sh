@@ -57,6 +57,13 @@ expect "check after the collated replace" OK \
 expect "a collation the engine lacks" 2 $?
 expect "named as unsupported" 1 "$(grep -c 'unsupported: collation DUTCH' "$dir/err")"
 
+# A damaged field name is shown escaped, never as raw control bytes.
+cp "$dir/db/main.dbf" "$dir/odd.dbf"
+printf '\001' | dd of="$dir/odd.dbf" bs=1 seek=33 conv=notrunc 2>/dev/null
+"$tool" info "$dir/odd.dbf" >"$dir/info" 2>&1
+expect "escaped" 1 "$(grep -c 'K\\x01Y' "$dir/info")"
+expect "no raw control byte" 0 "$(LC_ALL=C grep -c "$(printf '\001')" "$dir/info")"
+
 # Help and unknown options: the usage and status 2, never a file name.
 for args in "--help" "-h" "info --bogus" "check $dir/db/main.dbf --bogus" "pack --help"; do
     "$tool" $args >/dev/null 2>"$dir/usage"

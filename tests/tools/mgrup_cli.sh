@@ -168,7 +168,7 @@ expect "reading commands write nothing" "$store_sum" "$(cksum <"$dir/kvd.abs")"
 for args in "--help" "-h" "plan list --bogus" "tables add --nope"; do
     run $args >/dev/null 2>"$dir/usage"
     expect "usage for '$args'" 2 $?
-    expect "usage text for '$args'" 1 "$(grep -c '^usage: lorf-mgrup-cli' "$dir/usage")"
+    expect "usage text for '$args'" 1 "$(grep -c '^Использование: lorf-mgrup-cli' "$dir/usage")"
 done
 expect "no table added by an option" 0 "$(run tables list | grep -c -- '--nope')"
 (cd "$dir" && "$init" --help 2>/dev/null)
