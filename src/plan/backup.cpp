@@ -195,6 +195,7 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
             failed(table + ansi(text::kChangedSince));
             continue;
         }
+        bool putBackNow = false;
         try {
             // Nobody else may have the table while it is put back.
             xbase::OpenOptions exclusive;
@@ -232,10 +233,13 @@ RestoreReport restoreBackup(const std::string& dbDir, const BackupInfo& backup, 
             xbase::syncDirectoryOf(dbf);
             xbase::removeFile(marker);
             report.lines.push_back(table + ansi(text::kRestored));
-            restored.emplace_back(table, stateOf(dbf));
+            putBackNow = true;
         } catch (const std::exception& e) {
             failed(table + ansi(text::kNotRestored) + e.what());
         }
+        // The state it was left in, once nothing holds it (Windows stamps a file's time as
+        // its handles close).
+        if (putBackNow) restored.emplace_back(table, stateOf(dbf));
     }
     // The restore's own records beside the run's: its lines, and what it left.
     {

@@ -17,6 +17,7 @@
 #include "xbase/check.h"
 #include "xbase/codepage.h"
 #include "xbase/cursor.h"
+#include "xbase/file.h"
 #include "xbase/fs_path.h"
 
 namespace fs = std::filesystem;
@@ -89,9 +90,11 @@ std::string journalText(const RecordingPort& port) {
 
 // Error lines name the database directory, which differs from copy to copy.
 void withoutDir(std::vector<std::string>& lines, const std::string& dir) {
-    for (std::string& l : lines)
-        for (auto at = l.find(dir); at != std::string::npos; at = l.find(dir))
-            l.replace(at, dir.size(), "DB");
+    // As written, and as the program names paths: with this system's separator alone.
+    for (const std::string& d : {dir, xbase::nativeSeparators(dir)})
+        for (std::string& l : lines)
+            for (auto at = l.find(d); at != std::string::npos; at = l.find(d))
+                l.replace(at, d.size(), "DB");
 }
 
 struct Database {
