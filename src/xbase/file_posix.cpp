@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <locale>
 #include <ctime>
 #include <filesystem>
+#include <locale>
 #include <utility>
 #include <vector>
 
