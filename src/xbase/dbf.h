@@ -191,11 +191,11 @@ class Table {
     CdxFile* index() const { return index_.get(); }
     // Whether the engine computes the keys of tag `tag` (its place in index()->tags()) as they
     // are stored: its expressions evaluate and, for a tag under a collation, its stored keys
-    // proved equal to the keys computed from the records (once per open, every collated tag
-    // at once, in parallel). Where this is false a look-up through the tag must not trust a
-    // key it computes: it scans, or refuses, and every write that would change the tag is
-    // refused before any byte changes.
-    bool keysTrusted(std::size_t tag) const;
+    // proved equal to the keys computed from the records (once per open: for a write every
+    // collated tag at once, in parallel; for a look-up the tag it uses). Where this is false a
+    // look-up through the tag must not trust a key it computes: it scans, or refuses, and every
+    // write that would change the tag is refused before any byte changes.
+    bool keysTrusted(std::size_t tag, bool writing = false) const;
     bool keysTrusted(const TagInfo& tag) const { return keysTrusted(tagNumber(tag)); }
     // Why keysTrusted(tag) is false (the tag, and for a failed proof the first record whose
     // stored key differs, with both keys); empty when it is true.
@@ -229,8 +229,9 @@ class Table {
     // tag whose keys the engine cannot compute.
     bool keyValueKept(std::size_t tag, const char* before, const char* after,
                       std::uint32_t recno) const;
-    // Proves the stored keys of every collated tag not yet proven (key_proof.cpp).
-    void proveCollatedKeys() const;
+    // Proves the stored keys of every collated tag not yet proven (key_proof.cpp), or of tag
+    // `only` alone (a look-up needs no more).
+    void proveCollatedKeys(std::optional<std::size_t> only = std::nullopt) const;
     // The first entry of a tag whose proof failed that differs from its record, as a text.
     std::string firstKeyDifference(std::size_t tag) const;
     // The whole text of a failed proof of tag `tag`.

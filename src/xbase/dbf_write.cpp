@@ -164,7 +164,7 @@ void Table::requireReproducible(std::size_t i) const {
              file_.path() + ": tag " + tag.name + " cannot be kept right: " + keyErrors_[i]);
     // A collated tag is written only once its stored keys proved to be the engine's; after a
     // bulk load the index is rebuilt from the records anyway.
-    if (!unindexed_ && !keysTrusted(i)) fail(code::kUnsupported, untrustedReason(i));
+    if (!unindexed_ && !keysTrusted(i, true)) fail(code::kUnsupported, untrustedReason(i));
 }
 
 std::string Table::blankRecord() const {

@@ -37,12 +37,13 @@ std::size_t Table::tagNumber(const TagInfo& tag) const {
     fail(code::kTagNotFound, file_.path() + ": tag " + tag.name + " is not of this table");
 }
 
-bool Table::keysTrusted(std::size_t tag) const {
+bool Table::keysTrusted(std::size_t tag, bool writing) const {
     if (!index_ || tag >= index_->tags().size()) return false;
     if (!keyBuilder(tag) || index_->tags()[tag].binary()) return false;
     if (Collation::isMachine(index_->tags()[tag].collation) || !keyBuilder(tag)->collation())
         return true;
-    if (proof_.size() != index_->tags().size() || proof_[tag] == kUnknown) proveCollatedKeys();
+    if (proof_.size() != index_->tags().size() || proof_[tag] == kUnknown)
+        proveCollatedKeys(writing ? std::nullopt : std::optional<std::size_t>(tag));
     return proof_[tag] == kProven;
 }
 
@@ -67,7 +68,7 @@ void Table::markKeysProven() const {
     proofFailures_.assign(index_->tags().size(), std::string());
 }
 
-void Table::proveCollatedKeys() const {
+void Table::proveCollatedKeys(std::optional<std::size_t> only) const {
     const auto& tags = index_->tags();
     if (proof_.size() != tags.size()) {
         proof_.assign(tags.size(), kUnknown);
@@ -75,7 +76,7 @@ void Table::proveCollatedKeys() const {
     }
     std::vector<std::size_t> todo;
     for (std::size_t t = 0; t < tags.size(); ++t) {
-        if (proof_[t] != kUnknown) continue;
+        if (proof_[t] != kUnknown || (only && t != *only)) continue;
         const KeyBuilder* kb = keyBuilder(t);  // compiled before the threads
         if (!kb || !kb->collation() || tags[t].binary())
             proof_[t] = kProven;  // nothing to prove: trusted or refused on other grounds
