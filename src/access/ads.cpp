@@ -317,7 +317,7 @@ const xbase::KeyBuilder& TAdsTable::keyBuilder(const xbase::TagInfo& tag) const 
     return *slot;
 }
 
-const xbase::KeyBuilder* TAdsTable::keyBuilder(const xbase::TagInfo& tag, bool) const {
+const xbase::KeyBuilder* TAdsTable::computableKeyBuilder(const xbase::TagInfo& tag) const {
     try {
         return &keyBuilder(tag);
     } catch (const xbase::Error& e) {
@@ -492,7 +492,7 @@ std::optional<TAdsTable::Range> TAdsTable::rangeOf() const {
     // other key fields stay unset. The key prefix made of that is the range's start and end.
     return engine([&]() -> std::optional<Range> {
         const xbase::TagInfo& tag = cursor_->tag();
-        const bool computed = !table_->keysDistrusted(tag) && keyBuilder(tag, true);
+        const bool computed = !table_->keysDistrusted(tag) && computableKeyBuilder(tag);
         const xbase::Expression expression =
             computed
                 ? keyBuilder(tag).keyExpression()
@@ -675,7 +675,7 @@ std::uint32_t TAdsTable::search(const std::vector<std::size_t>& cols,
             if (!tag.expressionError.empty() || !tag.forExpression.empty() || tag.unique ||
                 table_->keysDistrusted(tag))
                 return std::nullopt;
-            const xbase::KeyBuilder* kb = keyBuilder(tag, true);
+            const xbase::KeyBuilder* kb = computableKeyBuilder(tag);
             if (!kb) return std::nullopt;
             auto fields = kb->keyExpression().keyFields();
             if (!fields || fields->size() < wanted.size()) return std::nullopt;

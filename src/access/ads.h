@@ -213,7 +213,7 @@ class TAdsTable : public db::Dataset {
     const xbase::KeyBuilder& keyBuilder(const xbase::TagInfo& tag) const;
     // The same, or nullptr where the tag's collation or a function of its key is beyond the
     // engine.
-    const xbase::KeyBuilder* keyBuilder(const xbase::TagInfo& tag, bool) const;
+    const xbase::KeyBuilder* computableKeyBuilder(const xbase::TagInfo& tag) const;
 
     TAdsConnection* connection_ = nullptr;
     std::string databaseName_;

@@ -11,13 +11,6 @@
 namespace plan {
 
 namespace {
-// A refusal's text in the program's text (ANSI), as every refusal of a row is.
-std::string utf8Ansi(const char* utf8) {
-    return *xbase::CodePage::get(xbase::kAnsiCodePage).fromUtf8(utf8);
-}
-}  // namespace
-
-namespace {
 
 constexpr std::string_view kHeader = "GRUP;NNUM;NGRUP;NNNUM";
 
@@ -55,15 +48,14 @@ std::vector<CsvRow> parsePlanCsv(std::string_view bytes, std::vector<CsvProblem>
         bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (n == 1) {
-            if (line != kHeader)
-                bad.push_back({n, utf8Ansi(text::kCsvHeader) + std::string(kHeader)});
+            if (line != kHeader) bad.push_back({n, ansi(text::kCsvHeader) + std::string(kHeader)});
             continue;
         }
         if (line.empty()) continue;
         std::optional<std::string> ansi =
             utf8 ? ansiPage().fromUtf8(std::string(line)) : std::string(line);
         if (!ansi) {
-            bad.push_back({n, utf8Ansi(text::kCsvCharacters)});
+            bad.push_back({n, plan::ansi(text::kCsvCharacters)});
             continue;
         }
         std::vector<std::string> cells;
@@ -71,12 +63,12 @@ std::vector<CsvRow> parsePlanCsv(std::string_view bytes, std::vector<CsvProblem>
         for (std::string cell; std::getline(split, cell, ';');)
             cells.push_back(cell);
         if (cells.size() != 4) {
-            bad.push_back({n, utf8Ansi(text::kCsvValues) + std::to_string(cells.size())});
+            bad.push_back({n, plan::ansi(text::kCsvValues) + std::to_string(cells.size())});
             continue;
         }
         rows.push_back({n, {cells[0], cells[1], "", cells[2], cells[3]}});
     }
-    if (n == 0) bad.push_back({1, utf8Ansi(text::kCsvEmpty)});
+    if (n == 0) bad.push_back({1, ansi(text::kCsvEmpty)});
     return rows;
 }
 

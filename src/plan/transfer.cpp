@@ -305,13 +305,13 @@ void Transfer::runWith(PerTable perTable) {
     // somewhere, so that nothing the user meant is lost; a clean run empties it.
     try {
         finishCheck();  // the last table's
-        if (keepPlan_) {
-            // The run could not tell which rows the tables took: the plan stays whole.
-        } else if (failedRows_.empty()) {
+        if (failedRows_.empty() && !keepPlan_) {
             d_.PLAN.close();
             d_.PLAN.emptyTable();
             d_.PLAN.open();
         } else {
+            // Every row that failed stays (all of them where the run could not tell which
+            // the tables took), and so do rows beyond those the run read.
             std::size_t i = 0;
             for (d_.PLAN.first(); !d_.PLAN.eof() && i < planSize_; ++i) {
                 if (failedRows_.count(i))

@@ -35,19 +35,7 @@ std::string out(const std::string& ansi) {
 // A message as the terminal shows it: the program's own texts and what was typed are UTF-8
 // already, those of the tables' layers program text.
 std::string shown(const std::string& message) {
-    for (std::size_t i = 0; i < message.size();) {
-        const auto c = static_cast<unsigned char>(message[i]);
-        const std::size_t n = c < 0x80         ? 1
-                              : (c >> 5) == 6  ? 2
-                              : (c >> 4) == 14 ? 3
-                              : (c >> 3) == 30 ? 4
-                                               : 0;
-        if (n == 0 || i + n > message.size()) return out(message);
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(message[i + k]) >> 6) != 2) return out(message);
-        i += n;
-    }
-    return message;
+    return plan::validUtf8(message) ? message : out(message);
 }
 
 std::string in(const std::string& utf8) {

@@ -34,6 +34,10 @@ struct TagEntries {
     std::uint32_t recno(std::size_t i) const { return recnos[order[i]]; }
 };
 
+class TagTreeWriter;
+// Adds sorted entries to a tree, in their order.
+void addEntries(TagTreeWriter& tree, const TagEntries& sorted);
+
 // Writes a complete compound index, made durable: each tag's header (from its TagInfo) and
 // its entries as full leaves built bottom-up. `entries[i]` belongs to `tags[i]` and must be
 // sorted.

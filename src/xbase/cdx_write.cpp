@@ -186,6 +186,15 @@ void TagEntries::sort(bool unique) {
     }
 }
 
+void addEntries(TagTreeWriter& tree, const TagEntries& sorted) {
+    const std::size_t n = sorted.order.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Keys lie in record order, the tree wants them in key order: fetch ahead.
+        if (i + 16 < n) __builtin_prefetch(sorted.key(i + 16).data());
+        tree.add(sorted.key(i), sorted.recno(i));
+    }
+}
+
 void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tagsIn,
                         const std::vector<TagEntries>& entries) {
     // Each tag's tree is built on its own, in parallel, straight into the file.
@@ -199,12 +208,7 @@ void writeCompoundIndex(const std::string& path, const std::vector<TagInfo>& tag
             for (std::uint32_t r : e.recnos)
                 maxRecno = std::max(maxRecno, r);
             TagTreeWriter tree(out, tags[t], maxRecno);
-            const std::size_t n = e.order.size();
-            for (std::size_t i = 0; i < n; ++i) {
-                // Keys lie in record order, the tree wants them in key order: fetch ahead.
-                if (i + 16 < n) __builtin_prefetch(e.key(i + 16).data());
-                tree.add(e.key(i), e.recno(i));
-            }
+            addEntries(tree, e);
             tags[t].root = tree.finish();
         }
     });

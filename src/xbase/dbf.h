@@ -284,8 +284,10 @@ class Table {
     mutable std::vector<std::unique_ptr<KeyBuilder>> keyBuilders_;
     mutable std::vector<std::string> keyErrors_;
     mutable std::vector<std::unique_ptr<KeyBuilder>> valueKeys_;  // for keyValueKept
-    // Per tag: 0 not yet proven, 1 proven (or in the machine order), -1 the proof failed.
-    mutable std::vector<signed char> proof_;
+    // Per tag: whether its stored keys proved to be the engine's (a tag in the machine order
+    // is proven by nature).
+    enum ProofState : signed char { kUnproven, kProven, kProofFailed };
+    mutable std::vector<ProofState> proof_;
     mutable std::vector<std::string> proofFailures_;
     bool dateStamped_ = false;
     bool unindexed_ = false;  // records were appended without their keys (appendUnindexed)

@@ -133,7 +133,7 @@ bool Table::proofDeferrable(std::size_t i) const {
     const KeyBuilder* kb = keyBuilder(i);
     const TagInfo& tag = index_->tags()[i];
     return kb && kb->collation() && !tag.binary() && !tag.unique && !unindexed_ &&
-           (proof_.size() != index_->tags().size() || proof_[i] == 0);
+           (proof_.size() != index_->tags().size() || proof_[i] == kUnproven);
 }
 
 void Table::requireRebuildable(std::size_t i) const {
@@ -143,11 +143,11 @@ void Table::requireRebuildable(std::size_t i) const {
 void Table::refuseUnproven(const std::vector<std::size_t>& failed) const {
     if (failed.empty()) return;
     if (proof_.size() != index_->tags().size()) {
-        proof_.assign(index_->tags().size(), 0);
+        proof_.assign(index_->tags().size(), kUnproven);
         proofFailures_.assign(index_->tags().size(), std::string());
     }
     for (std::size_t t : failed) {
-        proof_[t] = -1;
+        proof_[t] = kProofFailed;
         proofFailures_[t] = proofFailure(t);
     }
     fail(code::kUnsupported, proofFailures_[failed.front()]);
@@ -529,11 +529,7 @@ std::uint32_t Table::rebuildFromRecords(std::size_t t, IndexFileWriter& out) con
     });
     e.sort(tag.unique);
     TagTreeWriter tree(out, tag, maxRecno);
-    for (std::size_t i = 0; i < e.order.size(); ++i) {
-        // Keys lie in record order, the tree wants them in key order: fetch ahead.
-        if (i + 16 < e.order.size()) __builtin_prefetch(e.key(i + 16).data());
-        tree.add(e.key(i), e.recno(i));
-    }
+    addEntries(tree, e);
     return tree.finish();
 }
 
@@ -985,8 +981,7 @@ void Table::Pack::buildFromRecords(std::size_t t, TagTreeWriter& w) {
     for (std::size_t i = 0; i < fresh.size(); ++i)
         e.add(fresh.key(i), fresh.recno(i));
     e.sort(tags_[t].unique);
-    for (std::size_t i = 0; i < e.order.size(); ++i)
-        w.add(e.key(i), e.recno(i));
+    addEntries(w, e);
 }
 
 void Table::Pack::writeIndex() {

@@ -134,15 +134,15 @@ void KeyBuilder::nullableKeyInto(const char* record, std::uint32_t recno, std::s
     out += value;
 }
 
+std::string_view KeyBuilder::charValue(const char* record, std::uint32_t recno) const {
+    value_.clear();
+    if (key_.appendChars(record, recno, value_)) return value_;
+    return key_.evaluateRef(record, recno).str;
+}
+
 void KeyBuilder::collatedKeyInto(const char* record, std::uint32_t recno, std::size_t length,
                                  std::string& out) const {
-    value_.clear();
-    if (key_.appendChars(record, recno, value_)) {
-        collation_->keyInto(value_, length, out);
-        return;
-    }
-    const Value& v = key_.evaluateRef(record, recno);
-    collation_->keyInto(v.str, length, out);
+    collation_->keyInto(charValue(record, recno), length, out);
 }
 
 std::string KeyBuilder::keyPrefix(const char* record, std::uint32_t recno,
@@ -153,11 +153,9 @@ std::string KeyBuilder::keyPrefix(const char* record, std::uint32_t recno,
         out.resize(std::min(out.size(), valueOffset() + valueBytes));
         return out;
     }
-    value_.clear();
-    if (!key_.appendChars(record, recno, value_)) value_ = key_.evaluateRef(record, recno).str;
-    value_.resize(std::min(value_.size(), valueBytes));
     std::string weights;
-    collation_->prefixInto(value_, length_ - valueOffset(), weights);
+    collation_->prefixInto(charValue(record, recno).substr(0, valueBytes), length_ - valueOffset(),
+                           weights);
     if (nullable_) out.assign(1, kKeyNotNull);
     return out + weights;
 }

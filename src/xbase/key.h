@@ -94,6 +94,8 @@ class KeyBuilder {
     void nullableKeyInto(const char* record, std::uint32_t recno, std::string& out) const;
     void collatedKeyInto(const char* record, std::uint32_t recno, std::size_t length,
                          std::string& out) const;
+    // The character value of the key expression, valid until the builder's next use.
+    std::string_view charValue(const char* record, std::uint32_t recno) const;
 
     Expression key_;
     Expression forExpr_;

@@ -17,8 +17,6 @@ namespace xbase {
 
 namespace {
 
-enum : signed char { kUnknown = 0, kProven = 1, kFailed = -1 };
-
 // What a proof learns of one tag: the keyed sums of its stored entries and of the keys
 // computed from the records those entries name, and whether the two sets can be equal at all.
 struct TagProof {
@@ -40,9 +38,8 @@ std::size_t Table::tagNumber(const TagInfo& tag) const {
 bool Table::keysTrusted(std::size_t tag, bool writing) const {
     if (!index_ || tag >= index_->tags().size()) return false;
     if (!keyBuilder(tag) || index_->tags()[tag].binary()) return false;
-    if (Collation::isMachine(index_->tags()[tag].collation) || !keyBuilder(tag)->collation())
-        return true;
-    if (proof_.size() != index_->tags().size() || proof_[tag] == kUnknown)
+    if (!keyBuilder(tag)->collation()) return true;  // the bytes themselves
+    if (proof_.size() != index_->tags().size() || proof_[tag] == kUnproven)
         proveCollatedKeys(writing ? std::nullopt : std::optional<std::size_t>(tag));
     return proof_[tag] == kProven;
 }
@@ -50,7 +47,7 @@ bool Table::keysTrusted(std::size_t tag, bool writing) const {
 bool Table::keysDistrusted(const TagInfo& tag) const {
     const std::size_t i = tagNumber(tag);
     if (!keyBuilder(i) || tag.binary()) return true;
-    return proof_.size() == index_->tags().size() && proof_[i] == kFailed;
+    return proof_.size() == index_->tags().size() && proof_[i] == kProofFailed;
 }
 
 std::string Table::untrustedReason(std::size_t tag) const {
@@ -71,12 +68,12 @@ void Table::markKeysProven() const {
 void Table::proveCollatedKeys(std::optional<std::size_t> only) const {
     const auto& tags = index_->tags();
     if (proof_.size() != tags.size()) {
-        proof_.assign(tags.size(), kUnknown);
+        proof_.assign(tags.size(), kUnproven);
         proofFailures_.assign(tags.size(), std::string());
     }
     std::vector<std::size_t> todo;
     for (std::size_t t = 0; t < tags.size(); ++t) {
-        if (proof_[t] != kUnknown || (only && t != *only)) continue;
+        if (proof_[t] != kUnproven || (only && t != *only)) continue;
         const KeyBuilder* kb = keyBuilder(t);  // compiled before the threads
         if (!kb || !kb->collation() || tags[t].binary())
             proof_[t] = kProven;  // nothing to prove: trusted or refused on other grounds
@@ -142,7 +139,7 @@ void Table::proveCollatedKeys(std::optional<std::size_t> only) const {
             proof_[t] = kProven;
             continue;
         }
-        proof_[t] = kFailed;
+        proof_[t] = kProofFailed;
         proofFailures_[t] = proofFailure(t);
     }
 }
